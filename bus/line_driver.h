@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "port/port_access.h"
+
+namespace vx::bus {
+
+// Port numbers are kept as hex digit text and converted at each use, as the bus timing was
+// measured with that work between line changes.
+inline constexpr std::string_view kDataPortText = "378";
+inline constexpr std::string_view kStatusPortText = "379";
+
+// Line codes: SCL on data bit 1, SDA on data bit 0; bits 7..4 always 1, bits 3..2 always 0.
+inline constexpr std::string_view kSclLowSdaLow = "F0";
+inline constexpr std::string_view kSclLowSdaHigh = "F1";
+inline constexpr std::string_view kSclHighSdaLow = "F2";
+inline constexpr std::string_view kSclHighSdaHigh = "F3";
+
+inline constexpr std::int32_t kSdaStatusMask = 0x08;
+
+// Reads "&H" joined to `digits` as a number and narrows it to a signed 16-bit integer: up to four
+// digits are a 16-bit pattern ("FFFF" is -1), longer ones must fit the range. Throws
+// std::invalid_argument for text that is not hex digits, std::overflow_error when it cannot fit.
+std::int16_t hex_text_to_int16(std::string_view digits);
+
+// The only code that touches the port. Keeps no state; every operation is one port call.
+class LineDriver {
+ public:
+  explicit LineDriver(port::PortAccess& port) : port_(port) {}
+
+  void Write_Line_Code(std::int16_t code) {
+    port_.OutportW(hex_text_to_int16(kDataPortText), code);
+  }
+  std::int32_t Read_Status_Port() { return port_.InportW(hex_text_to_int16(kStatusPortText)); }
+  // 1 when status bit 3 (the SDA level, not inverted) is set.
+  int Sample_SDA() { return (Read_Status_Port() & kSdaStatusMask) / kSdaStatusMask > 0 ? 1 : 0; }
+
+ private:
+  port::PortAccess& port_;
+};
+
+}  // namespace vx::bus

@@ -1,0 +1,204 @@
+#include "panel/panel_logic.h"
+
+#include <stdexcept>
+
+#include "bus/read_back.h"
+#include "bus/write_transaction.h"
+#include "frame/code_conversions.h"
+
+namespace vx::panel {
+
+namespace {
+
+// Address byte 0x58 into cells 26..19, then the second byte 0x00 into cells 17..10.
+constexpr std::array<std::pair<int, int>, 16> kStandardAddress = {{
+    {26, 0},
+    {25, 1},
+    {24, 0},
+    {23, 1},
+    {22, 1},
+    {21, 0},
+    {20, 0},
+    {19, 0},
+    {17, 0},
+    {16, 0},
+    {15, 0},
+    {14, 0},
+    {13, 0},
+    {12, 0},
+    {11, 0},
+    {10, 0},
+}};
+
+// Read address byte 0x59 into cells 44..37, its acknowledge slot, and the master's acknowledge.
+constexpr std::array<std::pair<int, int>, 10> kReadFrame = {{
+    {44, 0},
+    {43, 1},
+    {42, 0},
+    {41, 1},
+    {40, 1},
+    {39, 0},
+    {38, 0},
+    {37, 1},
+    {36, 0},
+    {27, 1},
+}};
+
+constexpr int kMidScale = 128;
+
+}  // namespace
+
+PanelLogic::PanelLogic(port::PortAccess& port) : port_(port), driver_(port) {
+  cells_.set_change_handler([this](int index) {
+    if (view_) view_->show_cell(index, cells_.value(index));
+    vsbBit_Change(index);
+  });
+}
+
+// Runs one event. The trace is made complete whenever the outermost event ends, failed or not,
+// since the panel then waits for the user.
+template <class Body>
+void PanelLogic::event(Body&& body) {
+  ++event_depth_;
+  try {
+    body();
+  } catch (...) {
+    if (--event_depth_ == 0) {
+      try {
+        port_.flush();
+      } catch (const port::PortError&) {
+        // The event's own failure is the one to report.
+      }
+    }
+    throw;
+  }
+  if (--event_depth_ == 0) port_.flush();
+}
+
+const std::string& PanelLogic::text(TextBox box, int index) const {
+  switch (box) {
+    case TextBox::bit:
+      return bit_texts_.at(static_cast<std::size_t>(index));
+    case TextBox::display1:
+      return display1_;
+    case TextBox::sda_write:
+      return sda_write_;
+    case TextBox::sda_data:
+      break;
+  }
+  return sda_data_;
+}
+
+void PanelLogic::set_text(TextBox box, int index, std::string text) {
+  std::string* target = &sda_data_;
+  switch (box) {
+    case TextBox::bit:
+      target = &bit_texts_[static_cast<std::size_t>(index)];
+      break;
+    case TextBox::display1:
+      target = &display1_;
+      break;
+    case TextBox::sda_write:
+      target = &sda_write_;
+      break;
+    case TextBox::sda_data:
+      break;
+  }
+  *target = std::move(text);
+  if (view_) view_->show_text(box, index, *target);
+}
+
+void PanelLogic::assign_slider(int value) {
+  if (value < 0 || value > kSliderMax) {
+    throw std::out_of_range("the input code " + std::to_string(value) + " is outside 0..255");
+  }
+  if (value == slider_) return;
+  slider_ = value;
+  if (view_) view_->show_slider(value);
+  vsbInputCode1_Change();
+}
+
+void PanelLogic::user_sets_cell(int index, int value) {
+  event([&] { assign_cell(index, value); });
+}
+
+void PanelLogic::user_sets_slider(int value) {
+  event([&] { assign_slider(value); });
+}
+
+void PanelLogic::Read_Write_Bits_to_Parallel_Port() {
+  event([&] { bus::Read_Write_Bits_to_Parallel_Port(driver_, frame_word_); });
+}
+
+void PanelLogic::cmdRun_Click() {
+  event([&] {
+    frame::Compute_Frame_Word(cells_, data_code_, frame_word_);
+    bus::Read_Write_Bits_to_Parallel_Port(driver_, frame_word_);
+  });
+}
+
+void PanelLogic::cmdRead_Click() {
+  event([&] {
+    cmdRun_Click();
+    for (auto [index, value] : kReadFrame) assign_cell(index, value);
+    const int byte = bus::read_transaction(driver_, cells_);
+    set_text(TextBox::sda_data, 0, std::to_string(byte));
+    frame::spread_byte(cells_, byte, frame::kReadDataCellLow);
+  });
+}
+
+void PanelLogic::cmdZS_Click() {
+  event([&] {
+    load_standard_address();
+    for (int i = 1; i <= 8; ++i) assign_cell(i, 0);
+    preset(0);
+  });
+}
+
+void PanelLogic::cmdMS_Click() {
+  event([&] {
+    load_standard_address();
+    assign_cell(8, 1);
+    for (int i = 1; i <= 7; ++i) assign_cell(i, 0);
+    preset(kMidScale);
+  });
+}
+
+void PanelLogic::cmdFS_Click() {
+  event([&] {
+    load_standard_address();
+    for (int i = 1; i <= 8; ++i) assign_cell(i, 1);
+    preset(kSliderMax);
+  });
+}
+
+// The presets' common end: the slider follows (sending at once if it moves), then Run.
+void PanelLogic::preset(int code) {
+  assign_slider(code);
+  cmdRun_Click();
+}
+
+void PanelLogic::load_standard_address() {
+  for (auto [index, value] : kStandardAddress) assign_cell(index, value);
+}
+
+void PanelLogic::vsbBit_Change(int /*index*/) {
+  for (int i = 0; i < frame::kCellCount; ++i) {
+    set_text(TextBox::bit, i, cells_.value(i) == 1 ? "1" : "0");
+  }
+  double code = 0;
+  double word = 0;
+  frame::Compute_Frame_Word(cells_, code, word);
+  set_text(TextBox::sda_write, 0, std::to_string(static_cast<int>(code)));
+}
+
+void PanelLogic::vsbInputCode1_Change() {
+  load_standard_address();
+  set_text(TextBox::display1, 0, std::to_string(slider_));
+  data_code_ = slider_;
+  frame::Code_to_Data_Bits(cells_, data_code_);
+  frame_word_ = frame::fixed_address_frame_word(data_code_);
+  bus::Read_Write_Bits_to_Parallel_Port(driver_, frame_word_);
+}
+
+}  // namespace vx::panel

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+
+#include "bus/line_driver.h"
+#include "frame/cell_register.h"
+#include "port/port_access.h"
+
+namespace vx::panel {
+
+// The panel's text boxes. `bit` is the txtBit array; the others are single boxes.
+enum class TextBox { bit, display1, sda_write, sda_data };
+
+// What the window mirrors. Calls come synchronously, in the order the values change, and may nest
+// (a cell changed inside the refresh of another cell).
+class PanelView {
+ public:
+  virtual ~PanelView() = default;
+  virtual void show_cell(int index, int value) = 0;
+  virtual void show_slider(int value) = 0;
+  // Every write of a text box, also one that writes the text it already holds: a box the user
+  // typed over is put right at its next write.
+  virtual void show_text(TextBox box, int index, std::string_view text) = 0;
+};
+
+// The panel's whole behaviour without a toolkit: the window's event procedures, the shared data
+// code and frame word, and the displayed values. A port failure is thrown out of the event that
+// met it, with the rest of that event left undone; the next event starts afresh.
+class PanelLogic {
+ public:
+  static constexpr int kSliderMax = 255;
+
+  explicit PanelLogic(port::PortAccess& port);
+  PanelLogic(const PanelLogic&) = delete;
+  PanelLogic& operator=(const PanelLogic&) = delete;
+
+  void set_view(PanelView* view) { view_ = view; }
+
+  // Button clicks.
+  void cmdRun_Click();
+  void cmdRead_Click();
+  void cmdZS_Click();
+  void cmdMS_Click();
+  void cmdFS_Click();
+
+  // The user moved a cell's scroll bar or the input-code slider to `value`. Out-of-range values
+  // throw std::out_of_range and change nothing.
+  void user_sets_cell(int index, int value);
+  void user_sets_slider(int value);
+
+  // Sends the shared frame word as it stands.
+  void Read_Write_Bits_to_Parallel_Port();
+
+  int cell(int index) const { return cells_.value(index); }
+  int slider() const { return slider_; }
+  const std::string& text(TextBox box, int index = 0) const;
+  double data_code() const { return data_code_; }
+  double frame_word() const { return frame_word_; }
+
+ private:
+  template <class Body>
+  void event(Body&& body);
+
+  void assign_cell(int index, int value) { cells_.assign(index, static_cast<std::int16_t>(value)); }
+  void assign_slider(int value);
+  void set_text(TextBox box, int index, std::string text);
+
+  void vsbBit_Change(int index);  // the cell refresh
+  void vsbInputCode1_Change();    // the slider send
+  void load_standard_address();
+  void preset(int code);
+
+  port::PortAccess& port_;
+  bus::LineDriver driver_;
+  frame::CellRegister cells_;
+  int slider_ = 0;
+  double data_code_ = 0;  // shared by Run, the presets, the slider and the read-back
+  double frame_word_ = 0;
+  std::array<std::string, frame::kCellCount> bit_texts_;
+  std::string display1_, sda_write_, sda_data_;
+  PanelView* view_ = nullptr;
+  int event_depth_ = 0;
+};
+
+}  // namespace vx::panel

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace vx::port {
+
+// The fixed register addresses of the first parallel port.
+inline constexpr std::int16_t kDataRegister = 0x378;
+inline constexpr std::int16_t kStatusRegister = 0x379;
+
+// A port access that could not be made. The message says what a person can do about it.
+class PortError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// One back end of the port layer: the two accesses the line driver needs, with addresses and
+// values as the signed 16-bit integers it passes. Implementations throw PortError.
+class Port {
+ public:
+  virtual ~Port() = default;
+
+  // A 16-bit write of `value` to I/O address `address`.
+  virtual void write16(std::int16_t address, std::int16_t value) = 0;
+  // A read of I/O address `address`.
+  virtual std::int32_t read32(std::int16_t address) = 0;
+
+  // The level on the bus's SDA line after the last access, where the back end can know it (a
+  // simulation can; real hardware only shows it through a status read). Used by the trace.
+  virtual std::optional<bool> bus_sda() const { return std::nullopt; }
+};
+
+// Formats an access address or value the way traces and messages show it: upper-case hex, no
+// prefix, no leading zeros.
+std::string hex(std::uint32_t value);
+
+}  // namespace vx::port

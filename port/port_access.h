@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "port/port.h"
+#include "port/trace.h"
+
+namespace vx::port {
+
+// Stands where the port-access DLL stood: `OutportW` and `InportW`, nothing opened before the
+// first call. Opening runs the opener (and starts the trace file, if one is asked for); when it
+// fails, that call throws and the next call tries again. A back end that fails an access is
+// closed, so the next call opens it afresh, as after an unplugged cable or an unloaded driver.
+class PortAccess {
+ public:
+  using Opener = std::function<std::unique_ptr<Port>()>;
+
+  explicit PortAccess(Opener opener, std::string trace_path = {});
+  ~PortAccess();
+  PortAccess(const PortAccess&) = delete;
+  PortAccess& operator=(const PortAccess&) = delete;
+
+  void OutportW(std::int16_t address, std::int16_t value) {
+    Port& port = opened();
+    try {
+      port.write16(address, value);
+    } catch (const PortError&) {
+      backend_.reset();
+      throw;
+    }
+    if (trace_) trace_->record_write(address, value, port.bus_sda());
+  }
+
+  std::int32_t InportW(std::int16_t address) {
+    Port& port = opened();
+    std::int32_t value;
+    try {
+      value = port.read32(address);
+    } catch (const PortError&) {
+      backend_.reset();
+      throw;
+    }
+    if (trace_) trace_->record_read(address, value, port.bus_sda());
+    return value;
+  }
+
+  // Makes the trace complete on disk; the panel calls it whenever it waits for the user.
+  void flush();
+
+  bool is_open() const { return backend_ != nullptr; }
+
+ private:
+  Port& opened() {
+    if (!backend_) open();
+    return *backend_;
+  }
+  void open();
+
+  Opener opener_;
+  std::string trace_path_;
+  std::unique_ptr<Port> backend_;
+  std::unique_ptr<TraceRecorder> trace_;
+};
+
+}  // namespace vx::port

@@ -1,0 +1,88 @@
+#include "sim/device.h"
+
+namespace vx::sim {
+
+namespace {
+// The write frame: address, second (instruction) byte, then the setting.
+constexpr int kSettingByte = 2;
+}  // namespace
+
+void Device::set_lines(bool scl, bool sda) {
+  if (scl_ && !scl) {
+    scl_ = false;
+    on_falling();
+    master_sda_ = sda;  // SCL is low: a data change, never a START or STOP
+  } else if (!scl_ && scl) {
+    master_sda_ = sda;
+    scl_ = true;
+    on_rising();
+  } else {
+    const bool before = this->sda();
+    master_sda_ = sda;
+    const bool after = this->sda();
+    if (scl_ && before != after) after ? on_stop() : on_start();
+  }
+}
+
+void Device::on_start() {
+  phase_ = Phase::address;
+  clock_ = 0;
+  shift_ = 0;
+  pulling_low_ = false;
+}
+
+void Device::on_stop() {
+  phase_ = Phase::idle;
+  pulling_low_ = false;
+}
+
+void Device::on_rising() {
+  if (phase_ == Phase::idle || phase_ == Phase::ignoring) return;
+  ++clock_;
+  if (clock_ <= 8) {
+    shift_ = static_cast<std::uint8_t>(shift_ << 1 | (sda() ? 1 : 0));
+  } else if (phase_ == Phase::reading) {
+    master_acked_ = !sda();
+  }
+}
+
+void Device::on_falling() {
+  if (phase_ == Phase::idle || phase_ == Phase::ignoring) return;
+  if (clock_ == 8) {
+    // A byte is complete: acknowledge what is ours, or let go of SDA for the master's answer.
+    switch (phase_) {
+      case Phase::address:
+        if ((shift_ >> 1) != kAddress) {
+          phase_ = Phase::ignoring;
+          return;
+        }
+        pulling_low_ = true;
+        break;
+      case Phase::writing:
+        if (++bytes_written_ == kSettingByte) setting_ = shift_;
+        pulling_low_ = true;
+        break;
+      default:
+        pulling_low_ = false;
+        break;
+    }
+  } else if (clock_ == 9) {
+    // The acknowledge clock is over: start the next byte.
+    pulling_low_ = false;
+    clock_ = 0;
+    if (phase_ == Phase::address) {
+      const bool read = (shift_ & 1) != 0;
+      phase_ = read ? Phase::reading : Phase::writing;
+      bytes_written_ = 0;
+    } else if (phase_ == Phase::reading && !master_acked_) {
+      phase_ = Phase::ignoring;  // not acknowledged: the master is done reading
+      return;
+    }
+    shift_ = 0;
+    if (phase_ == Phase::reading) pulling_low_ = (setting_ & 0x80) == 0;
+  } else if (phase_ == Phase::reading && clock_ >= 1) {
+    pulling_low_ = ((setting_ >> (7 - clock_)) & 1) == 0;
+  }
+}
+
+}  // namespace vx::sim

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+
+namespace vx::sim {
+
+// A simulated VX3071 on the two-wire bus: it sees the master's SCL and SDA, drives SDA only low
+// (open drain), and reacts as a real slave does: START and STOP while SCL is high, bits taken on
+// the rising clock, its own drive changed only after a falling clock.
+class Device {
+ public:
+  static constexpr std::uint8_t kAddress = 0x2C;  // 0x58 to write, 0x59 to read
+  static constexpr std::uint8_t kPowerUpSetting = 0x80;
+
+  // Applies one write of the master's lines. When SCL and SDA change together, the device sees a
+  // falling clock before the data change and a rising clock after it.
+  void set_lines(bool scl, bool sda);
+
+  // The bus SDA: the wired AND of the master's and the device's drive.
+  bool sda() const { return master_sda_ && !pulling_low_; }
+  bool scl() const { return scl_; }
+  std::uint8_t setting() const { return setting_; }
+
+ private:
+  enum class Phase { idle, address, writing, reading, ignoring };
+
+  void on_start();
+  void on_stop();
+  void on_rising();
+  void on_falling();
+
+  bool scl_ = true;
+  bool master_sda_ = true;
+  bool pulling_low_ = false;
+
+  Phase phase_ = Phase::idle;
+  int clock_ = 0;           // rising edges in the current byte: 1..8 data, 9 acknowledge
+  std::uint8_t shift_ = 0;  // bits received in the current byte
+  int bytes_written_ = 0;   // bytes after the address in a write
+  bool master_acked_ = false;
+  std::uint8_t setting_ = kPowerUpSetting;
+};
+
+}  // namespace vx::sim

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "port/port.h"
+#include "sim/device.h"
+
+namespace vx::sim {
+
+// A parallel port with the simulated device on its lines: master SDA on data bit 0, SCL on data
+// bit 1, the bus SDA back on status bit 3. Only the two registers the panel uses exist; any other
+// access is a PortError, so a wrong address shows up at once.
+class VirtualPort final : public port::Port {
+ public:
+  // What an idle port with nothing else attached shows in its status register: the unused inputs
+  // float high, and Busy reads inverted.
+  static constexpr std::int32_t kIdleStatus = 0x77;
+  static constexpr std::int32_t kSdaStatusBit = 0x08;
+
+  void write16(std::int16_t address, std::int16_t value) override;
+  std::int32_t read32(std::int16_t address) override;
+  std::optional<bool> bus_sda() const override { return device_.sda(); }
+
+  const Device& device() const { return device_; }
+
+ private:
+  Device device_;
+};
+
+}  // namespace vx::sim

@@ -1,0 +1,395 @@
+// The panel's behaviour without a window: what each action sends, shows and leaves in the cells.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "panel/panel_logic.h"
+#include "sim/virtual_port.h"
+#include "support/test_ports.h"
+
+namespace vx::panel {
+namespace {
+
+using test::Access;
+using test::write_of;
+
+// Notes what the window would be told. A cell refresh writes txtBit(0) first and txtSDA_Write
+// last, so those two bracket it and show how deep refreshes nest.
+struct ViewLog final : PanelView {
+  void show_cell(int index, int value) override { cells.emplace_back(index, value); }
+  void show_slider(int value) override { sliders.push_back(value); }
+  void show_text(TextBox box, int index, std::string_view text) override {
+    if (box == TextBox::bit && index == 0) max_depth = std::max(max_depth, ++depth);
+    if (box == TextBox::sda_write) {
+      --depth;
+      ++refreshes;
+    }
+    ++text_writes;
+    last_text = std::string(text);
+  }
+  void clear() { *this = ViewLog{}; }
+
+  std::vector<std::pair<int, int>> cells;
+  std::vector<int> sliders;
+  int refreshes = 0, depth = 0, max_depth = 0, text_writes = 0;
+  std::string last_text;
+};
+
+struct Panel {
+  test::PortScript port;
+  sim::VirtualPort* sim = nullptr;  // the simulated port of the latest opening
+  port::PortAccess access{test::recording(port, [this] {
+    auto fresh = std::make_unique<sim::VirtualPort>();
+    sim = fresh.get();
+    return fresh;
+  })};
+  PanelLogic logic{access};
+  ViewLog view;
+
+  Panel() { logic.set_view(&view); }
+
+  void forget() {
+    port.accesses.clear();
+    view.clear();
+  }
+  int device() const { return sim->device().setting(); }
+  std::string cells(int high, int low) const {
+    std::string text;
+    for (int i = high; i >= low; --i) text += logic.cell(i) ? '1' : '0';
+    return text;
+  }
+  std::string text(TextBox box, int index = 0) const { return logic.text(box, index); }
+  bool texts_agree_with_cells() const {
+    for (int i = 0; i < frame::kCellCount; ++i) {
+      if (text(TextBox::bit, i) != std::to_string(logic.cell(i))) return false;
+    }
+    return true;
+  }
+};
+
+// The write transaction of bits 26..0 given as text.
+std::vector<Access> frame_writes(const std::string& bits) {
+  std::vector<Access> writes = {write_of(0xF3), write_of(0xF2)};
+  for (char bit : bits) {
+    writes.push_back(write_of(bit == '1' ? 0xF1 : 0xF0));
+    writes.push_back(write_of(bit == '1' ? 0xF3 : 0xF2));
+  }
+  for (int code : {0xF0, 0xF2, 0xF3}) writes.push_back(write_of(code));
+  return writes;
+}
+
+std::string standard_frame(int code) {
+  std::string data;
+  for (int bit = 7; bit >= 0; --bit) data += (code >> bit & 1) ? '1' : '0';
+  return "01011000"
+         "0"
+         "00000000"
+         "0" +
+         data + "0";
+}
+
+TEST(Panel, StartsWithEveryTextEmptyAndNothingSent) {
+  Panel p;
+  for (int i = 0; i < frame::kCellCount; ++i) EXPECT_EQ(p.text(TextBox::bit, i), "");
+  for (auto box : {TextBox::display1, TextBox::sda_write, TextBox::sda_data}) {
+    EXPECT_EQ(p.text(box), "");
+  }
+  EXPECT_FALSE(p.access.is_open());
+}
+
+TEST(Panel, EverySliderCodeGoesToTheDeviceAndComesBackThroughRead) {
+  Panel p;
+  std::vector<int> codes;
+  for (int code = 1; code <= 255; ++code) codes.push_back(code);
+  codes.push_back(0);  // the slider starts at 0: it sends when it comes back
+  for (int code : codes) {
+    p.forget();
+    p.logic.user_sets_slider(code);
+    ASSERT_EQ(p.port.accesses, frame_writes(standard_frame(code))) << code;
+    ASSERT_EQ(p.device(), code);
+    p.logic.cmdRead_Click();
+    ASSERT_EQ(p.text(TextBox::sda_data), std::to_string(code));
+    ASSERT_EQ(p.text(TextBox::display1), std::to_string(code));
+    ASSERT_EQ(p.cells(35, 28), standard_frame(code).substr(18, 8)) << code;
+    ASSERT_TRUE(p.texts_agree_with_cells());
+  }
+}
+
+TEST(Panel, PresetsSetTheDeviceAndReadBackShowsIt) {
+  struct Case {
+    void (PanelLogic::*press)();
+    int code;
+  };
+  Panel p;
+  for (auto [press, code] : std::vector<Case>{{&PanelLogic::cmdFS_Click, 255},
+                                              {&PanelLogic::cmdZS_Click, 0},
+                                              {&PanelLogic::cmdMS_Click, 128},
+                                              {&PanelLogic::cmdZS_Click, 0}}) {
+    (p.logic.*press)();
+    EXPECT_EQ(p.device(), code);
+    EXPECT_EQ(p.logic.data_code(), code);
+    EXPECT_EQ(p.logic.frame_word(), 0x2C00000 + 2 * code);
+    EXPECT_EQ(p.logic.slider(), code);
+    p.logic.cmdRead_Click();
+    EXPECT_EQ(p.text(TextBox::sda_data), std::to_string(code));
+  }
+}
+
+TEST(Panel, ReadBackSendsTheWriteFrameThenTheReadTransaction) {
+  Panel p;
+  p.logic.user_sets_slider(0x3C);
+  for (int cell : {44, 40, 36, 27, 35}) p.logic.user_sets_cell(cell, cell == 27 ? 0 : 1);
+  p.forget();
+  p.logic.cmdRead_Click();
+
+  const auto& a = p.port.accesses;
+  ASSERT_EQ(a.size(), 59u + 48u);
+  const std::vector<Access> write(a.begin(), a.begin() + 59);
+  EXPECT_EQ(write, frame_writes(standard_frame(0x3C))) << "Read sends the write frame first";
+  int reads = 0;
+  for (std::size_t i = 59; i < a.size(); ++i) reads += a[i].kind == 'R';
+  EXPECT_EQ(reads, 8);
+  const std::vector<Access> last4(a.end() - 4, a.end());
+  EXPECT_EQ(last4,
+            (std::vector<Access>{write_of(0xF3), write_of(0xF0), write_of(0xF2), write_of(0xF3)}));
+  EXPECT_EQ(p.cells(44, 36), "010110010");
+  EXPECT_EQ(p.logic.cell(27), 1);
+  EXPECT_EQ(p.cells(35, 28), "00111100");
+  EXPECT_EQ(p.text(TextBox::sda_data), "60");
+  EXPECT_EQ(p.text(TextBox::sda_write), "60") << "read-frame cells never change the data wrote";
+}
+
+TEST(Panel, ReadBackIgnoresEveryStatusBitButSda) {
+  Panel p;
+  p.logic.user_sets_slider(0xA7);
+  for (auto filter : std::vector<std::function<std::int32_t(std::int32_t)>>{
+           [](std::int32_t v) { return v | ~0x08; }, [](std::int32_t v) { return v & 0x08; },
+           [](std::int32_t v) { return (v & 0x08) | 0x35; }}) {
+    p.port.read_filter = filter;
+    p.logic.cmdRead_Click();
+    EXPECT_EQ(p.text(TextBox::sda_data), "167");
+  }
+}
+
+TEST(Panel, AFrameToAnotherAddressLeavesTheDeviceAlone) {
+  Panel p;
+  p.logic.cmdFS_Click();
+  p.logic.user_sets_cell(19, 1);  // address byte 0x59
+  p.logic.user_sets_cell(1, 0);   // and a data byte of 254
+  p.logic.cmdRun_Click();
+  EXPECT_EQ(p.device(), 255);
+  p.logic.user_sets_cell(19, 0);
+  p.logic.user_sets_cell(26, 1);  // address byte 0xD8
+  p.logic.cmdRun_Click();
+  EXPECT_EQ(p.device(), 255);
+  p.logic.user_sets_cell(26, 0);
+  p.logic.cmdRead_Click();
+  EXPECT_EQ(p.device(), 254) << "the standard address again: Read's write goes through";
+  EXPECT_EQ(p.text(TextBox::sda_data), "254");
+}
+
+TEST(Panel, AnAcknowledgeCellSetByHandFallsBackAtOnceAndSendsNothing) {
+  for (int ack : {0, 9, 18}) {
+    Panel p;
+    p.logic.user_sets_cell(3, 1);
+    p.forget();
+    p.logic.user_sets_cell(ack, 1);
+    EXPECT_EQ(p.logic.cell(ack), 0);
+    EXPECT_EQ(p.text(TextBox::bit, ack), "0");
+    EXPECT_EQ(p.text(TextBox::sda_write), "4");
+    EXPECT_EQ(p.view.cells, (std::vector<std::pair<int, int>>{{ack, 1}, {ack, 0}}));
+    EXPECT_EQ(p.view.refreshes, 2);
+    EXPECT_EQ(p.view.max_depth, 2) << "the forced clear refreshes inside the user's refresh";
+    EXPECT_TRUE(p.port.accesses.empty());
+  }
+}
+
+TEST(Panel, ACellSetByHandOnlyRefreshesUntilRun) {
+  Panel p;
+  p.logic.cmdMS_Click();
+  p.forget();
+  p.logic.user_sets_cell(1, 1);
+  EXPECT_EQ(p.text(TextBox::sda_write), "129");
+  EXPECT_EQ(p.text(TextBox::bit, 1), "1");
+  EXPECT_EQ(p.logic.data_code(), 128);
+  EXPECT_EQ(p.logic.frame_word(), 0x2C00000 + 256);
+  EXPECT_TRUE(p.port.accesses.empty());
+
+  p.logic.user_sets_cell(40, 1);  // a read-frame cell
+  EXPECT_EQ(p.text(TextBox::sda_write), "129");
+  EXPECT_EQ(p.text(TextBox::bit, 40), "1");
+
+  p.logic.cmdRun_Click();
+  EXPECT_EQ(p.port.accesses, frame_writes(standard_frame(129)));
+  EXPECT_EQ(p.logic.data_code(), 129);
+  EXPECT_EQ(p.device(), 129);
+}
+
+TEST(Panel, RunSendsTheCellsEveryTimeEvenUnchanged) {
+  Panel p;
+  p.logic.cmdRun_Click();
+  p.logic.cmdRun_Click();
+  const auto zero = frame_writes(std::string(27, '0'));
+  std::vector<Access> twice = zero;
+  twice.insert(twice.end(), zero.begin(), zero.end());
+  EXPECT_EQ(p.port.accesses, twice);
+  EXPECT_EQ(p.view.refreshes, 0) << "nothing changed, nothing refreshed";
+}
+
+TEST(Panel, SliderFromZeroToOne) {
+  Panel p;
+  p.logic.user_sets_slider(1);
+  EXPECT_EQ(p.port.accesses, frame_writes(standard_frame(1)));
+  EXPECT_EQ(p.logic.frame_word(), 0x2C00000 + 2);
+  EXPECT_EQ(p.logic.cell(1), 1);
+  EXPECT_EQ(p.text(TextBox::display1), "1");
+  EXPECT_EQ(p.text(TextBox::sda_write), "1");
+  EXPECT_EQ(p.view.sliders, std::vector<int>{1});
+}
+
+TEST(Panel, SliderRestoresTheStandardAddressBeforeSending) {
+  Panel p;
+  for (int cell : {26, 21, 17, 12}) p.logic.user_sets_cell(cell, 1);
+  p.logic.user_sets_cell(25, 0);  // already 0: nothing happens
+  p.forget();
+  p.logic.user_sets_slider(9);
+  EXPECT_EQ(p.cells(26, 10),
+            "01011000"
+            "0"
+            "00000000");
+  EXPECT_EQ(p.port.accesses, frame_writes(standard_frame(9)));
+  EXPECT_EQ(p.device(), 9);
+  // Each of the 7 address cells that moved, then the 2 data cells that rose, refreshed once.
+  EXPECT_EQ(p.view.refreshes, 7 + 2);
+}
+
+TEST(Panel, SpreadingOverTheDataCellsRefreshesForEveryFallAndRise) {
+  Panel p;
+  p.logic.user_sets_slider(254);
+  p.forget();
+  p.logic.user_sets_slider(255);
+  EXPECT_EQ(p.view.refreshes, 15);
+  EXPECT_EQ(p.text(TextBox::sda_write), "255");
+}
+
+TEST(Panel, ZeroScaleTwiceSendsOneTransactionTheSecondTime) {
+  Panel p;
+  p.logic.cmdZS_Click();
+  p.forget();
+  p.logic.cmdZS_Click();
+  EXPECT_EQ(p.port.accesses, frame_writes(standard_frame(0)));
+  EXPECT_EQ(p.logic.frame_word(), 0x2C00000);
+  EXPECT_EQ(p.view.refreshes, 0);
+}
+
+TEST(Panel, MidScaleAfterFullScaleSendsTwoIdenticalTransactions) {
+  Panel p;
+  p.logic.cmdFS_Click();
+  p.forget();
+  p.logic.cmdMS_Click();
+  const auto once = frame_writes(standard_frame(128));
+  std::vector<Access> twice = once;
+  twice.insert(twice.end(), once.begin(), once.end());
+  EXPECT_EQ(p.port.accesses, twice);
+  EXPECT_EQ(p.text(TextBox::sda_write), "128");
+  EXPECT_EQ(p.text(TextBox::display1), "128");
+  // Cell 8 stays up through the preset's own steps, then falls and rises with the slider's spread.
+  std::vector<std::pair<int, int>> cell8;
+  for (auto change : p.view.cells) {
+    if (change.first == 8) cell8.push_back(change);
+  }
+  EXPECT_EQ(cell8, (std::vector<std::pair<int, int>>{{8, 0}, {8, 1}}));
+}
+
+TEST(Panel, PresetsLeaveTheReadFrameAndAcknowledgeCellsAlone) {
+  Panel p;
+  p.logic.cmdRead_Click();
+  const std::string read_frame = p.cells(44, 27);
+  for (auto press :
+       {&PanelLogic::cmdZS_Click, &PanelLogic::cmdMS_Click, &PanelLogic::cmdFS_Click}) {
+    (p.logic.*press)();
+    EXPECT_EQ(p.cells(44, 27), read_frame);
+    EXPECT_EQ(p.logic.cell(0) + p.logic.cell(9) + p.logic.cell(18), 0);
+  }
+}
+
+TEST(Panel, OutOfRangeUserValuesChangeNothing) {
+  Panel p;
+  EXPECT_THROW(p.logic.user_sets_slider(256), std::out_of_range);
+  EXPECT_THROW(p.logic.user_sets_slider(-1), std::out_of_range);
+  EXPECT_THROW(p.logic.user_sets_cell(45, 1), std::out_of_range);
+  EXPECT_THROW(p.logic.user_sets_cell(3, 2), std::out_of_range);
+  EXPECT_EQ(p.logic.slider(), 0);
+  EXPECT_EQ(p.view.text_writes, 0);
+  EXPECT_TRUE(p.port.accesses.empty());
+}
+
+// Each action that sends, failed at every one of its port accesses in turn.
+struct Action {
+  const char* name;
+  std::function<void(PanelLogic&)> setup;
+  std::function<void(PanelLogic&)> run;
+  int accesses;
+};
+
+class PortFailure : public ::testing::TestWithParam<Action> {};
+
+TEST_P(PortFailure, StopsAtTheFailingAccessReportsItAndTheNextActionWorks) {
+  const Action& action = GetParam();
+  for (int k = 1; k <= action.accesses; ++k) {
+    Panel p;
+    action.setup(p.logic);
+    p.forget();
+    p.port.fail_at(k, "port unplugged");
+    try {
+      action.run(p.logic);
+      FAIL() << "access " << k << " failed, yet the action went on to its end";
+    } catch (const port::PortError& error) {
+      EXPECT_STREQ(error.what(), "port unplugged");
+    }
+    ASSERT_EQ(p.port.accesses.size(), static_cast<std::size_t>(k - 1))
+        << "no access after the failing one";
+    EXPECT_FALSE(p.access.is_open()) << "a failed port is opened afresh by the next action";
+    EXPECT_TRUE(p.texts_agree_with_cells());
+
+    p.logic.user_sets_slider(p.logic.slider() == 77 ? 78 : 77);
+    p.logic.cmdRead_Click();
+    EXPECT_EQ(p.text(TextBox::sda_data), std::to_string(p.logic.slider()))
+        << "after failing at " << k;
+    EXPECT_EQ(p.device(), p.logic.slider());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryAccess, PortFailure,
+    ::testing::Values(
+        Action{"Run", [](PanelLogic& l) { l.user_sets_cell(3, 1); },
+               [](PanelLogic& l) { l.cmdRun_Click(); }, 59},
+        Action{"Read", [](PanelLogic& l) { l.user_sets_slider(200); },
+               [](PanelLogic& l) { l.cmdRead_Click(); }, 107},
+        Action{"Slider", [](PanelLogic&) {}, [](PanelLogic& l) { l.user_sets_slider(99); }, 59},
+        Action{"ZeroScale", [](PanelLogic& l) { l.user_sets_slider(5); },
+               [](PanelLogic& l) { l.cmdZS_Click(); }, 118},
+        Action{"MidScale", [](PanelLogic&) {}, [](PanelLogic& l) { l.cmdMS_Click(); }, 118},
+        Action{"FullScale", [](PanelLogic&) {}, [](PanelLogic& l) { l.cmdFS_Click(); }, 118}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PortFailure, AnUnopenablePortIsTriedAgainAtTheNextAction) {
+  int attempts = 0;
+  sim::VirtualPort sim;
+  port::PortAccess access([&]() -> std::unique_ptr<port::Port> {
+    if (++attempts == 1) throw port::PortError("no port yet");
+    return test::borrow(sim)();
+  });
+  PanelLogic logic(access);
+  EXPECT_THROW(logic.cmdFS_Click(), port::PortError);
+  EXPECT_EQ(logic.slider(), 255) << "the slider moved before its send failed";
+  logic.cmdRun_Click();
+  EXPECT_EQ(attempts, 2);
+  EXPECT_EQ(sim.device().setting(), 255);
+}
+
+}  // namespace
+}  // namespace vx::panel

@@ -1,0 +1,135 @@
+// The trace file: what it records, when it is written, and that logic-analyser tools read it.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "panel/panel_logic.h"
+#include "sim/virtual_port.h"
+#include "support/test_ports.h"
+
+namespace vx::port {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string slurp(const fs::path& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class Trace : public ::testing::Test {
+ protected:
+  fs::path file(const std::string& name) {
+    dir_ = fs::temp_directory_path() / ("vx3071-trace-" + std::to_string(::getpid()));
+    fs::create_directories(dir_);
+    return dir_ / name;
+  }
+  void TearDown() override {
+    if (!dir_.empty()) fs::remove_all(dir_);
+  }
+
+  fs::path dir_;
+};
+
+struct TracedPanel {
+  explicit TracedPanel(const fs::path& trace)
+      : access(test::recording(script, [] { return std::make_unique<sim::VirtualPort>(); }),
+               trace.string()),
+        logic(access) {}
+  test::PortScript script;
+  PortAccess access;
+  panel::PanelLogic logic;
+};
+
+TEST_F(Trace, TextLogIsEveryAccessMadeAndIsCompleteWhenThePanelWaits) {
+  const fs::path path = file("session.log");
+  { std::ofstream(path) << "left from an earlier run\n"; }
+  TracedPanel p(path);
+  p.logic.user_sets_cell(30, 1);
+  EXPECT_EQ(slurp(path), "left from an earlier run\n") << "no port access yet, nothing written";
+
+  p.logic.cmdFS_Click();
+  EXPECT_EQ(slurp(path), test::to_string(p.script.accesses));
+  p.logic.cmdRead_Click();
+  const std::string log = slurp(path);
+  EXPECT_EQ(log, test::to_string(p.script.accesses));
+  EXPECT_THAT(log, ::testing::StartsWith("W 378 F3\nW 378 F2\nW 378 F0\n"));
+  EXPECT_THAT(log, ::testing::HasSubstr("W 378 F1\nR 379 7F\nW 378 F3\n"));
+}
+
+TEST_F(Trace, AFileThatCannotBeWrittenIsAPortErrorNamingIt) {
+  const fs::path path = file("no-such-folder") / "x.log";
+  sim::VirtualPort sim;
+  PortAccess access(test::borrow(sim), path.string());
+  try {
+    access.OutportW(0x378, 0xF3);
+    FAIL() << "the trace could not be written, yet the access went through";
+  } catch (const PortError& error) {
+    EXPECT_THAT(error.what(), ::testing::HasSubstr(path.string()));
+  }
+  fs::create_directories(path.parent_path());
+  access.OutportW(0x378, 0xF3);
+  access.flush();
+  EXPECT_EQ(slurp(path), "W 378 F3\n") << "the next access tries again";
+}
+
+// Runs sigrok's I2C decoder over a VCD and returns its annotation lines.
+std::vector<std::string> decode(const fs::path& vcd) {
+  const std::string command = "sigrok-cli -I vcd -i '" + vcd.string() +
+                              "' -P i2c:scl=SCL:sda=SDA -A i2c=start:repeat-start:stop:ack:nack:"
+                              "address-read:address-write:data-read:data-write 2>&1";
+  std::vector<std::string> lines;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return lines;
+  std::array<char, 512> buffer{};
+  while (std::fgets(buffer.data(), buffer.size(), pipe)) {
+    std::string line(buffer.data());
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    if (line.rfind("i2c-1: ", 0) == 0) line.erase(0, 7);
+    if (line != "Read" && line != "Write") lines.push_back(line);  // the address's R/W bit again
+  }
+  ::pclose(pipe);
+  return lines;
+}
+
+bool have_sigrok() {
+  return std::system("command -v sigrok-cli >/dev/null 2>&1") == 0;
+}
+
+TEST_F(Trace, VcdOfASliderSendDecodesToTheFrame) {
+  if (!have_sigrok()) GTEST_SKIP() << "sigrok-cli is not installed (script/bootstrap installs it)";
+  const fs::path path = file("slider.vcd");
+  TracedPanel p(path);
+  p.logic.user_sets_slider(0xA7);
+  EXPECT_EQ(decode(path),
+            (std::vector<std::string>{"Start", "Address write: 2C", "ACK", "Data write: 00", "ACK",
+                                      "Data write: A7", "ACK", "Stop"}));
+}
+
+TEST_F(Trace, VcdOfAReadBackDecodesToBothTransactions) {
+  if (!have_sigrok()) GTEST_SKIP() << "sigrok-cli is not installed (script/bootstrap installs it)";
+  const fs::path path = file("read.vcd");
+  TracedPanel p(path);
+  p.logic.user_sets_slider(0x3C);
+  p.logic.cmdRead_Click();
+  const std::vector<std::string> frame = {"Start", "Address write: 2C", "ACK", "Data write: 00",
+                                          "ACK",   "Data write: 3C",    "ACK", "Stop"};
+  std::vector<std::string> expected = frame;
+  expected.insert(expected.end(), frame.begin(), frame.end());
+  for (const char* line : {"Start", "Address read: 2C", "ACK", "Data read: 3C", "ACK", "Stop"}) {
+    expected.push_back(line);
+  }
+  EXPECT_EQ(decode(path), expected);
+}
+
+}  // namespace
+}  // namespace vx::port
