@@ -1,0 +1,441 @@
+// The window's binding, layout and keys, on Qt's offscreen platform. Behaviour lives in the panel
+// logic and is tested there; here the window only has to show it and forward the user's actions.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QAccessible>
+#include <QApplication>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QScrollBar>
+#include <QTest>
+#include <QTimer>
+#include <cmath>
+#include <map>
+
+#include "panel/main_window.h"
+#include "panel/widgets.h"
+#include "sim/virtual_port.h"
+#include "support/test_ports.h"
+
+namespace vx::panel {
+namespace {
+
+using test::Access;
+
+int px(int twips) { return static_cast<int>(std::lround(twips / 15.0)); }
+QRect twips(int left, int top, int width, int height) {
+  return {px(left), px(top), px(width), px(height)};
+}
+
+struct Window {
+  test::PortScript port;
+  port::PortAccess access{
+      test::recording(port, [] { return std::make_unique<sim::VirtualPort>(); })};
+  PanelLogic logic{access};
+  Form1 form{logic};
+
+  Window() {
+    form.show();
+    form.activateWindow();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(&form));
+  }
+
+  template <class T = QWidget>
+  T* find(const QString& name) {
+    T* widget = form.findChild<T*>(name);
+    if (!widget) ADD_FAILURE() << "no control named " << name.toStdString();
+    return widget;
+  }
+  QScrollBar* cell(int i) { return find<QScrollBar>(QString("vsbBit(%1)").arg(i)); }
+  QLineEdit* bit_text(int i) { return find<QLineEdit>(QString("txtBit(%1)").arg(i)); }
+  int writes() const {
+    int count = 0;
+    for (const Access& a : port.accesses) count += a.kind == 'W';
+    return count;
+  }
+};
+
+// Clicks a vertical scroll bar's down arrow (bottom end) or up arrow (top end).
+void click_arrow(QScrollBar* bar, bool down) {
+  const int y = down ? bar->height() - 4 : 4;
+  QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier, QPoint(bar->width() / 2, y));
+}
+
+// Answers the next message box, noting its text.
+void dismiss_next_message(QString* text) {
+  QTimer::singleShot(0, [text] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box) return dismiss_next_message(text);  // not up yet
+    *text = box->text();
+    box->accept();
+  });
+}
+
+// The geometry of every named control, in twips as the panel is drawn up.
+std::map<QString, QRect> expected_geometry() {
+  std::map<QString, QRect> g;
+  g["Shape3"] = twips(0, 240, 2055, 3375);
+  g["Shape4"] = twips(2160, 3960, 5775, 3225);
+  g["Label3"] = twips(480, 0, 1845, 300);
+  g["lblBlSDA_Write"] = twips(2160, 0, 6885, 300);
+  g["cmdSlave_Address_Byte(1)"] = twips(2655, 2520, 1575, 315);
+  g["Label1(1)"] = twips(4710, 2520, 255, 195);
+  g["cmdSlave_Address_Byte(0)"] = twips(5400, 2520, 1575, 315);
+  g["Label1(0)"] = twips(7455, 2520, 255, 195);
+  g["lblData_Byte"] = twips(8520, 2520, 855, 195);
+  g["Label2"] = twips(10185, 2520, 255, 195);
+  g["lblWrite"] = twips(5280, 3120, 1155, 285);
+  g["Label6"] = twips(2280, 3720, 3765, 300);
+  g["Label5"] = twips(2760, 6120, 1575, 195);
+  g["Label4"] = twips(5880, 6120, 855, 195);
+  g["lblSDA_Data"] = twips(5280, 6720, 1155, 285);
+  g["Label8"] = twips(8400, 4560, 2055, 495);
+  g["txtDisplay1"] = twips(840, 360, 555, 396);
+  g["txtSDA_Write"] = twips(4440, 3000, 855, 495);
+  g["txtSDA_Data"] = twips(4440, 6600, 855, 495);
+  g["vsbInputCode1"] = twips(840, 720, 495, 1815);
+  g["cmdZS"] = twips(120, 3000, 615, 495);
+  g["cmdMS"] = twips(720, 3000, 615, 495);
+  g["cmdFS"] = twips(1320, 3000, 615, 495);
+  g["cmdRun"] = twips(7320, 3000, 1215, 495);
+  g["cmdRead"] = twips(8760, 3960, 1215, 495);
+  g["cmdExit"] = twips(8760, 5280, 1215, 495);
+
+  const int write_lefts[] = {2400, 2640, 2895, 3150, 3390, 3645, 3900, 4140, 4650,
+                             5145, 5385, 5640, 5895, 6135, 6390, 6645, 6885, 7395,
+                             7890, 8145, 8385, 8640, 8895, 9135, 9390, 9645, 10095};
+  const int read_lefts[] = {2500, 2750, 3000, 3250, 3500, 3750, 4000, 4250, 4750,
+                            5250, 5500, 5750, 6000, 6250, 6500, 6750, 7000, 7450};
+  auto column = [&](int cell, int left, int bar_top, int text_top) {
+    int bar_width = 250, text_width = 250;
+    if (cell == 0) bar_width = 240;
+    if (cell == 17 || cell == 26 || cell == 44) bar_width = 255;
+    if (cell == 2 || cell == 40) text_width = 255;
+    if (cell == 36) bar_top = 4320;
+    g[QString("vsbBit(%1)").arg(cell)] = twips(left, bar_top, bar_width, 1215);
+    g[QString("txtBit(%1)").arg(cell)] = twips(left, text_top, text_width, 495);
+  };
+  for (int k = 0; k < 27; ++k) column(26 - k, write_lefts[k], 690, 1965);
+  for (int k = 0; k < 18; ++k) column(44 - k, read_lefts[k], 4290, 5565);
+  return g;
+}
+
+TEST(Window, IsTheFixedPanelWithItsCaption) {
+  Window w;
+  EXPECT_EQ(w.form.objectName(), "Form1");
+  EXPECT_EQ(w.form.windowTitle(), "ZI3071_ZozI");
+  EXPECT_EQ(w.form.size(), QSize(720, 494));
+  EXPECT_EQ(w.form.minimumSize(), w.form.maximumSize());
+  EXPECT_EQ(w.form.palette().color(QPalette::Window), QColor(255, 255, 192));
+}
+
+TEST(Window, EveryControlStandsWhereThePanelPlacesIt) {
+  Window w;
+  for (const auto& [name, rect] : expected_geometry()) {
+    QWidget* widget = w.find(name);
+    if (!widget) continue;
+    EXPECT_EQ(widget->geometry(), rect) << name.toStdString();
+  }
+}
+
+TEST(Window, ColumnCaptionsSitJustAboveTheirScrollBarsAndBeneathThem) {
+  Window w;
+  const char* captions[] = {"A1", "1", "2", "3", "4", "5", "6", "7", "8", "A2", "9", "10",
+                            "11", "12", "13", "14", "15", "16", "A3", "17", "18", "19", "20",
+                            "21", "22", "23", "24", "A1", "0", "1", "2", "3", "4", "5",
+                            "6", "7", "A2", "9", "10", "11", "12", "13", "14", "15", "16"};
+  const QList<QObject*> stacking = w.form.children();
+  for (int cell = 0; cell < 45; ++cell) {
+    auto* caption = w.find<QLabel>(QString("lblBit(%1)").arg(cell));
+    QScrollBar* bar = w.cell(cell);
+    if (!caption || !bar) continue;
+    EXPECT_EQ(caption->text(), captions[cell]) << cell;
+    EXPECT_LE(std::abs(caption->x() - bar->x()), px(20) + 1) << cell;
+    EXPECT_EQ(caption->y(), cell >= 27 ? px(4080) : px(480)) << cell;
+    EXPECT_EQ(caption->size(), QSize(px(300), px(495))) << cell;
+    EXPECT_TRUE(caption->alignment() & Qt::AlignHCenter) << cell;
+    EXPECT_LT(stacking.indexOf(caption), stacking.indexOf(bar)) << "caption drawn beneath " << cell;
+  }
+  // The outlines are drawn beneath everything else.
+  for (const char* outline : {"Shape3", "Shape4"}) {
+    const auto shape = stacking.indexOf(w.find(outline));
+    for (QWidget* other : w.form.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+      if (!qobject_cast<QFrame*>(other) || qobject_cast<QLabel*>(other) ||
+          qobject_cast<QLineEdit*>(other)) {
+        EXPECT_LT(shape, stacking.indexOf(other)) << outline << " above "
+                                                   << other->objectName().toStdString();
+      }
+    }
+  }
+}
+
+TEST(Window, ButtonsLabelsAndBoxesLookAsDrawnUp) {
+  Window w;
+  struct ButtonCase {
+    const char* name;
+    const char* caption;
+    QColor face;
+    int pixels;
+    bool bold;
+    const char* tip;
+  };
+  for (const auto& b : std::vector<ButtonCase>{
+           {"cmdZS", "Zero Scale", QColor(192, 255, 192), 11, false, "Run to execute"},
+           {"cmdMS", "Mid Scale", QColor(192, 255, 192), 11, false, "Run to execute"},
+           {"cmdFS", "Full Scale", QColor(192, 255, 192), 11, false, "Run to execute"},
+           {"cmdRun", "R&un", QColor(128, 255, 128), 16, true, "Run to execute"},
+           {"cmdRead", "&Read", QColor(192, 255, 255), 16, true, "Read back setting"},
+           {"cmdExit", "E&xit", QColor(255, 128, 128), 16, true, "Exit the program"}}) {
+    auto* button = w.find<QAbstractButton>(b.name);
+    if (!button) continue;
+    EXPECT_EQ(button->text(), b.caption);
+    EXPECT_EQ(button->toolTip(), b.tip);
+    EXPECT_EQ(button->font().pixelSize(), b.pixels) << b.name;
+    EXPECT_EQ(button->font().bold(), b.bold) << b.name;
+    // The face colour fills the button: sample it away from the caption.
+    const QImage face = button->grab().toImage();
+    EXPECT_EQ(QColor(face.pixel(4, face.height() - 4)), b.face) << b.name;
+  }
+
+  auto* heading = w.find<QLabel>("Label3");
+  EXPECT_EQ(heading->text(), "SDA Write");
+  EXPECT_EQ(heading->font().pixelSize(), 13);
+  EXPECT_TRUE(heading->font().bold());
+  EXPECT_EQ(heading->palette().color(QPalette::WindowText), QColor(0, 0, 255));
+  EXPECT_EQ(w.find<QLabel>("lblBlSDA_Write")->text(), "SDA Write Bit Control (Hit Run)");
+  EXPECT_EQ(w.find<QLabel>("Label6")->text(), "SDA Read Bit Indicator (Hit Read)");
+  EXPECT_EQ(w.find<QLabel>("cmdSlave_Address_Byte(0)")->text(), "Slave Address Byte");
+  EXPECT_EQ(w.find<QLabel>("lblWrite")->text(), "Data Wrote");
+  EXPECT_TRUE(w.find<QLabel>("lblWrite")->alignment() & Qt::AlignHCenter);
+  EXPECT_EQ(w.find<QLabel>("lblSDA_Data")->text(), "Data Read");
+  EXPECT_EQ(w.find<QLabel>("Label8")->text(), "For scope monitor only");
+
+  auto* display = w.find<QLineEdit>("txtDisplay1");
+  EXPECT_EQ(display->palette().color(QPalette::Text), QColor(255, 0, 0));
+  EXPECT_TRUE(display->alignment() & Qt::AlignHCenter);
+  for (const char* name : {"txtSDA_Write", "txtSDA_Data"}) {
+    auto* box = w.find<QLineEdit>(name);
+    EXPECT_EQ(box->font().pixelSize(), 18) << name;
+    EXPECT_FALSE(box->font().bold()) << name;
+    EXPECT_EQ(box->palette().color(QPalette::Text), QColor(0, 0, 255)) << name;
+    EXPECT_TRUE(box->alignment() & Qt::AlignHCenter) << name;
+  }
+  EXPECT_EQ(w.bit_text(5)->palette().color(QPalette::Text), QColor(0, 0, 128));
+}
+
+TEST(Window, ScrollBarsHoldThePanelsRanges) {
+  Window w;
+  for (int cell = 0; cell < 45; ++cell) {
+    QScrollBar* bar = w.cell(cell);
+    EXPECT_EQ(bar->orientation(), Qt::Vertical);
+    EXPECT_EQ(bar->minimum(), 0);
+    EXPECT_EQ(bar->maximum(), 1);
+    EXPECT_EQ(bar->value(), 0);
+    EXPECT_EQ(bar->singleStep(), 1);
+    EXPECT_EQ(bar->pageStep(), 1);
+  }
+  auto* slider = w.find<QScrollBar>("vsbInputCode1");
+  EXPECT_EQ(slider->maximum(), 255);
+  EXPECT_EQ(slider->pageStep(), 1);
+  EXPECT_FALSE(slider->hasTracking());
+}
+
+TEST(Window, OpensWithEveryTextBoxEmpty) {
+  Window w;
+  for (QLineEdit* box : w.form.findChildren<QLineEdit*>()) {
+    EXPECT_EQ(box->text(), "") << box->objectName().toStdString();
+  }
+  EXPECT_TRUE(w.port.accesses.empty());
+}
+
+TEST(Window, ACellsDownArrowSetsItAndRefreshesEveryBitText) {
+  Window w;
+  click_arrow(w.cell(12), true);
+  EXPECT_EQ(w.logic.cell(12), 1);
+  EXPECT_EQ(w.cell(12)->value(), 1);
+  for (int i = 0; i < 45; ++i) EXPECT_EQ(w.bit_text(i)->text(), i == 12 ? "1" : "0") << i;
+  EXPECT_EQ(w.find<QLineEdit>("txtSDA_Write")->text(), "0");
+
+  click_arrow(w.cell(12), true);  // already at the bottom: nothing
+  EXPECT_EQ(w.cell(12)->value(), 1);
+  click_arrow(w.cell(12), false);
+  EXPECT_EQ(w.logic.cell(12), 0);
+  EXPECT_EQ(w.bit_text(12)->text(), "0");
+  EXPECT_TRUE(w.port.accesses.empty()) << "a cell never sends";
+}
+
+TEST(Window, AClickInTheTrackStepsByOne) {
+  Window w;
+  QScrollBar* cell = w.cell(4);
+  QTest::mouseClick(cell, Qt::LeftButton, Qt::NoModifier, QPoint(cell->width() / 2, cell->height() * 3 / 4));
+  EXPECT_EQ(w.logic.cell(4), 1);
+  EXPECT_EQ(w.find<QLineEdit>("txtSDA_Write")->text(), "8");
+
+  auto* slider = w.find<QScrollBar>("vsbInputCode1");
+  QTest::mouseClick(slider, Qt::LeftButton, Qt::NoModifier, QPoint(slider->width() / 2, slider->height() * 3 / 4));
+  EXPECT_EQ(w.logic.slider(), 1);
+  EXPECT_EQ(slider->value(), 1);
+}
+
+TEST(Window, AnAcknowledgeCellClickedDownStaysAtZero) {
+  Window w;
+  for (int ack : {0, 9, 18}) {
+    click_arrow(w.cell(ack), true);
+    EXPECT_EQ(w.cell(ack)->value(), 0) << ack;
+    EXPECT_EQ(w.bit_text(ack)->text(), "0") << ack;
+  }
+}
+
+TEST(Window, OneSliderArrowClickSendsOneTransaction) {
+  Window w;
+  auto* slider = w.find<QScrollBar>("vsbInputCode1");
+  click_arrow(slider, true);
+  EXPECT_EQ(w.writes(), 59);
+  EXPECT_EQ(w.logic.slider(), 1);
+  EXPECT_EQ(w.find<QLineEdit>("txtDisplay1")->text(), "1");
+  EXPECT_EQ(w.find<QLineEdit>("txtSDA_Write")->text(), "1");
+  EXPECT_EQ(w.cell(1)->value(), 1);
+  EXPECT_EQ(w.cell(25)->value(), 1) << "the standard address is in the cells";
+}
+
+TEST(Window, DraggingTheSliderSendsOnceOnRelease) {
+  Window w;
+  auto* slider = w.find<QScrollBar>("vsbInputCode1");
+  const int x = slider->width() / 2;
+  const int thumb_y = slider->width() + 3;  // just below the up arrow: the thumb at 0
+  QTest::mousePress(slider, Qt::LeftButton, Qt::NoModifier, QPoint(x, thumb_y));
+  for (int y = thumb_y; y < slider->height() / 2; y += 5) {
+    QMouseEvent move(QEvent::MouseMove, QPointF(x, y), slider->mapToGlobal(QPointF(x, y)),
+                     Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(slider, &move);
+  }
+  EXPECT_EQ(w.writes(), 0) << "nothing is sent while the thumb moves";
+  QTest::mouseRelease(slider, Qt::LeftButton, Qt::NoModifier, QPoint(x, slider->height() / 2));
+  EXPECT_EQ(w.writes(), 59);
+  EXPECT_GT(w.logic.slider(), 0);
+  EXPECT_EQ(slider->value(), w.logic.slider());
+}
+
+TEST(Window, AccessKeysPressRunAndRead) {
+  Window w;
+  // An access key animates the button's click, which lands a moment later.
+  QTest::keyClick(&w.form, Qt::Key_U, Qt::AltModifier);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return w.writes() == 59; }, 2000)) << w.writes();
+  QTest::keyClick(&w.form, Qt::Key_R, Qt::AltModifier);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return w.writes() == 59 + 59 + 40; }, 2000)) << w.writes();
+  EXPECT_EQ(w.find<QLineEdit>("txtSDA_Data")->text(), "128") << "the device powers up at 128";
+}
+
+TEST(Window, ButtonsRunTheirCommands) {
+  Window w;
+  QTest::mouseClick(w.find<QAbstractButton>("cmdFS"), Qt::LeftButton);
+  EXPECT_EQ(w.find<QLineEdit>("txtDisplay1")->text(), "255");
+  EXPECT_EQ(w.find<QScrollBar>("vsbInputCode1")->value(), 255);
+  QTest::mouseClick(w.find<QAbstractButton>("cmdMS"), Qt::LeftButton);
+  EXPECT_EQ(w.find<QLineEdit>("txtSDA_Write")->text(), "128");
+  QTest::mouseClick(w.find<QAbstractButton>("cmdZS"), Qt::LeftButton);
+  QTest::mouseClick(w.find<QAbstractButton>("cmdRead"), Qt::LeftButton);
+  EXPECT_EQ(w.find<QLineEdit>("txtSDA_Data")->text(), "0");
+  for (int i = 28; i <= 35; ++i) EXPECT_EQ(w.cell(i)->value(), 0);
+  EXPECT_EQ(w.cell(27)->value(), 1);
+}
+
+TEST(Window, TypedTextChangesNothingAndIsReplacedAtTheNextUpdate) {
+  Window w;
+  QTest::mouseClick(w.find<QAbstractButton>("cmdRead"), Qt::LeftButton);
+  auto* data = w.find<QLineEdit>("txtSDA_Data");
+  auto* bit = w.bit_text(3);
+  data->setFocus();
+  QTest::keyClicks(data, "999");
+  QTest::keyClicks(bit, "7");
+  EXPECT_EQ(data->text(), "128999") << "the box takes typing";
+  EXPECT_EQ(w.logic.text(TextBox::sda_data), "128");
+  EXPECT_EQ(w.logic.cell(3), 0);
+  EXPECT_TRUE(w.port.accesses.size() == 59u + 48u) << "typing sends nothing";
+
+  QTest::mouseClick(w.find<QAbstractButton>("cmdRead"), Qt::LeftButton);
+  EXPECT_EQ(data->text(), "128");
+  EXPECT_EQ(bit->text(), "0");
+}
+
+TEST(Window, ExitAndAltXEndTheEventLoopWithStatusZero) {
+  for (auto press : std::vector<std::function<void(Window&)>>{
+           [](Window& w) { QTest::mouseClick(w.find<QAbstractButton>("cmdExit"), Qt::LeftButton); },
+           [](Window& w) { QTest::keyClick(&w.form, Qt::Key_X, Qt::AltModifier); }}) {
+    Window w;
+    QTimer::singleShot(0, [&] { press(w); });
+    QTimer::singleShot(5000, [] { QApplication::exit(99); });  // a hung loop fails, not hangs
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_FALSE(w.form.isVisible());
+    EXPECT_TRUE(w.port.accesses.empty()) << "Exit writes nothing to the port";
+  }
+}
+
+TEST(Window, APortFailureShowsItsMessageAndTheNextRunWorks) {
+  Window w;
+  w.port.fail_at(30, "the parallel port went away");
+  QString shown;
+  dismiss_next_message(&shown);
+  QTest::mouseClick(w.find<QAbstractButton>("cmdRun"), Qt::LeftButton);
+  EXPECT_EQ(shown, "the parallel port went away");
+  EXPECT_EQ(w.writes(), 29);
+  EXPECT_TRUE(w.form.isVisible());
+
+  QTest::mouseClick(w.find<QAbstractButton>("cmdRun"), Qt::LeftButton);
+  EXPECT_EQ(w.writes(), 29 + 59);
+}
+
+TEST(Window, AnUnknownPortIsReportedAtTheFirstSend) {
+  test::PortScript script;
+  port::PortAccess access(test::recording(script, []() -> std::unique_ptr<port::Port> {
+    throw port::PortError("unknown port \"nonsense\"");
+  }));
+  PanelLogic logic(access);
+  Form1 form(logic);
+  form.show();
+  QString shown;
+  dismiss_next_message(&shown);
+  auto* slider = form.findChild<QScrollBar*>("vsbInputCode1");
+  click_arrow(slider, true);
+  EXPECT_EQ(shown, "unknown port \"nonsense\"");
+  EXPECT_EQ(slider->value(), 1) << "the window still mirrors the logic";
+  EXPECT_EQ(logic.slider(), 1);
+}
+
+TEST(Window, ScreenReadersHearCaptionsAndPlainNames) {
+  Window w;
+  auto name = [](QWidget* widget) {
+    return QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Name);
+  };
+  EXPECT_EQ(name(w.find("cmdRun")), "Run");
+  EXPECT_EQ(name(w.find("cmdZS")), "Zero Scale");
+  EXPECT_EQ(name(w.find("Label6")), "SDA Read Bit Indicator (Hit Read)");
+  EXPECT_EQ(name(w.find("txtSDA_Data")), "Data Read");
+  EXPECT_EQ(name(w.find("txtSDA_Write")), "Data Wrote");
+  EXPECT_EQ(name(w.cell(13)), "write frame bit 12");  // as its caption reads
+  EXPECT_EQ(name(w.cell(18)), "write frame acknowledge A3");
+  EXPECT_EQ(name(w.cell(35)), "read frame bit 7");
+  EXPECT_EQ(name(w.bit_text(13)), "write frame bit 12 value");
+  for (QWidget* widget : w.form.findChildren<QWidget*>()) {
+    if (qobject_cast<QScrollBar*>(widget) || qobject_cast<QLineEdit*>(widget)) {
+      const QString n = name(widget);
+      EXPECT_FALSE(n.isEmpty() || n.contains('(') || n.startsWith("txt") || n.startsWith("vsb"))
+          << widget->objectName().toStdString() << " is read as \"" << n.toStdString() << "\"";
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vx::panel
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  QApplication::setStyle(new vx::panel::PanelStyle);
+  QApplication::setQuitOnLastWindowClosed(true);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
