@@ -7,12 +7,24 @@
 
 namespace vx::backends {
 
-// The port named by `spec`: empty or "sim" for the simulated device. Nothing is opened here; an
-// unknown name fails at the first port call with a message listing the accepted names.
+// The port named by `spec`: empty or "sim" for the simulated device, "parport" for the machine's
+// parallel port at 0x378, "parport:NAME" for the one named NAME. Nothing is opened here; a name
+// it does not know fails at the first port call with a message listing the accepted names.
 port::PortAccess::Opener opener_for(const std::string& spec);
 
-// The port access the environment asks for: VX3071_PORT picks the back end, VX3071_TRACE the
-// trace file.
-std::unique_ptr<port::PortAccess> port_from_environment();
+// What the environment asks for: VX3071_PORT picks the back end, VX3071_TRACE the trace file,
+// VX3071_MIN_PHASE_US the shortest time between port accesses. `port` and `trace`, when not
+// empty, win over the first two.
+struct Settings {
+  std::string port;
+  std::string trace;
+  std::string min_phase_us;
+};
+Settings settings_from_environment();
+
+std::unique_ptr<port::PortAccess> make_port(const Settings& settings);
+inline std::unique_ptr<port::PortAccess> port_from_environment() {
+  return make_port(settings_from_environment());
+}
 
 }  // namespace vx::backends

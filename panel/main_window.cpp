@@ -72,9 +72,13 @@ int bar_width(int cell) {
   if (cell == 17 || cell == 26 || cell == 44) return 255;
   return kCellWidth;
 }
-int text_width(int cell) { return cell == 2 || cell == 40 ? 255 : kCellWidth; }
+int text_width(int cell) {
+  return cell == 2 || cell == 40 ? 255 : kCellWidth;
+}
 
-QString indexed(const char* name, int index) { return QString("%1(%2)").arg(name).arg(index); }
+QString indexed(const char* name, int index) {
+  return QString("%1(%2)").arg(name).arg(index);
+}
 
 void set_colours(QWidget* widget, QColor fore, QColor back) {
   QPalette palette = widget->palette();
@@ -83,7 +87,8 @@ void set_colours(QWidget* widget, QColor fore, QColor back) {
   widget->setPalette(palette);
 }
 
-QLineEdit* text_box(QWidget* parent, const QString& name, QRect geometry, const QString& accessible) {
+QLineEdit* text_box(QWidget* parent, const QString& name, QRect geometry,
+                    const QString& accessible) {
   auto* box = new QLineEdit(parent);
   box->setObjectName(name);
   box->setGeometry(geometry);
@@ -156,7 +161,9 @@ Form1::Form1(PanelLogic& logic, QWidget* parent) : QWidget(parent), logic_(logic
   logic_.set_view(this);
 }
 
-Form1::~Form1() { logic_.set_view(nullptr); }
+Form1::~Form1() {
+  logic_.set_view(nullptr);
+}
 
 void Form1::build_static_labels() {
   heading(this, "Label3", "SDA Write", twips(480, 0, 1845, 300));
@@ -169,7 +176,8 @@ void Form1::build_static_labels() {
   label(this, "Label1(0)", "A", twips(7455, 2520, 255, 195));
   label(this, "lblData_Byte", "Data Byte", twips(8520, 2520, 855, 195));
   label(this, "Label2", "A", twips(10185, 2520, 255, 195));
-  label(this, "lblWrite", "Data Wrote", twips(5280, 3120, 1155, 285), Qt::AlignHCenter | Qt::AlignTop);
+  label(this, "lblWrite", "Data Wrote", twips(5280, 3120, 1155, 285),
+        Qt::AlignHCenter | Qt::AlignTop);
   label(this, "Label5", "Slave Address Byte", twips(2760, 6120, 1575, 195));
   label(this, "Label4", "Data Byte", twips(5880, 6120, 855, 195));
   label(this, "lblSDA_Data", "Data Read", twips(5280, 6720, 1155, 285),
@@ -178,10 +186,10 @@ void Form1::build_static_labels() {
 
   for (const Row& row : kRows) {
     for (const Column* column = row.begin; column != row.end; ++column) {
-      lblBit_[column->cell] =
-          label(this, indexed("lblBit", column->cell), column->caption,
-                twips(column->left + kCaptionOffset, row.caption_top, kCaptionWidth, kCaptionHeight),
-                Qt::AlignHCenter | Qt::AlignTop);
+      lblBit_[column->cell] = label(
+          this, indexed("lblBit", column->cell), column->caption,
+          twips(column->left + kCaptionOffset, row.caption_top, kCaptionWidth, kCaptionHeight),
+          Qt::AlignHCenter | Qt::AlignTop);
     }
   }
 }
@@ -197,13 +205,14 @@ void Form1::build_cells() {
       const int top = cell == 36 ? 4320 : row.bar_top;
       QScrollBar* bar = scroll_bar(this, indexed("vsbBit", cell),
                                    twips(column->left, top, bar_width(cell), kBarHeight), 1, what);
-      connect(bar, &QScrollBar::valueChanged, this,
-              [this, bar, cell](int value) { run([&] { logic_.user_sets_cell(cell, value); }, bar); });
+      connect(bar, &QScrollBar::valueChanged, this, [this, bar, cell](int value) {
+        run([&] { logic_.user_sets_cell(cell, value); }, bar);
+      });
       vsbBit_[cell] = bar;
 
-      QLineEdit* box =
-          text_box(this, indexed("txtBit", cell),
-                   twips(column->left, row.text_top, text_width(cell), kTextHeight), what + " value");
+      QLineEdit* box = text_box(this, indexed("txtBit", cell),
+                                twips(column->left, row.text_top, text_width(cell), kTextHeight),
+                                what + " value");
       set_colours(box, kActiveCaption, palette().color(QPalette::Base));
       txtBit_[cell] = box;
     }
@@ -217,9 +226,8 @@ void Form1::build_input_group() {
 
   vsbInputCode1_ = scroll_bar(this, "vsbInputCode1", twips(840, 720, 495, 1815),
                               PanelLogic::kSliderMax, "Input code");
-  connect(vsbInputCode1_, &QScrollBar::valueChanged, this, [this](int value) {
-    run([&] { logic_.user_sets_slider(value); }, vsbInputCode1_);
-  });
+  connect(vsbInputCode1_, &QScrollBar::valueChanged, this,
+          [this](int value) { run([&] { logic_.user_sets_slider(value); }, vsbInputCode1_); });
 
   txtSDA_Write_ = text_box(this, "txtSDA_Write", twips(4440, 3000, 855, 495), "Data Wrote");
   txtSDA_Data_ = text_box(this, "txtSDA_Data", twips(4440, 6600, 855, 495), "Data Read");

@@ -1,10 +1,10 @@
 #include "panel/widgets.h"
 
+#include <qdrawutil.h>
 #include <QPainter>
 #include <QStyleFactory>
 #include <QStyleOptionButton>
 #include <cmath>
-#include <qdrawutil.h>
 
 namespace vx::panel {
 
@@ -41,8 +41,8 @@ void ColouredButton::paintEvent(QPaintEvent*) {
   QRect text_area = rect().adjusted(2, 2, -2, -2);
   if (sunken) text_area.translate(1, 1);
   painter.setFont(font());
-  painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled,
-                                 QPalette::ButtonText));
+  painter.setPen(
+      palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText));
   painter.drawText(text_area, Qt::AlignCenter | Qt::TextWordWrap | Qt::TextShowMnemonic, text());
 
   if (hasFocus()) {

@@ -9,7 +9,9 @@
 namespace vx::panel {
 
 // Positions come in twips, 15 to a pixel.
-constexpr int px(int twips) { return (twips + 7) / 15; }
+constexpr int px(int twips) {
+  return (twips + 7) / 15;
+}
 inline QRect twips(int left, int top, int width, int height) {
   return {px(left), px(top), px(width), px(height)};
 }

@@ -2,8 +2,8 @@
 
 namespace vx::port {
 
-PortAccess::PortAccess(Opener opener, std::string trace_path)
-    : opener_(std::move(opener)), trace_path_(std::move(trace_path)) {}
+PortAccess::PortAccess(Opener opener, std::string trace_path, std::chrono::microseconds min_phase)
+    : opener_(std::move(opener)), trace_path_(std::move(trace_path)), min_phase_(min_phase) {}
 
 PortAccess::~PortAccess() = default;
 
@@ -14,6 +14,12 @@ void PortAccess::open() {
   if (!opener_) throw PortError("no port back end is configured");
   backend_ = opener_();
   if (!backend_) throw PortError("the port back end did not open");
+}
+
+void PortAccess::pace() {
+  // A sleep would be far too coarse for phases of tens of microseconds.
+  while (Clock::now() - last_access_ < min_phase_) {
+  }
 }
 
 void PortAccess::flush() {

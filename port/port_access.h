@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -18,24 +19,30 @@ class PortAccess {
  public:
   using Opener = std::function<std::unique_ptr<Port>()>;
 
-  explicit PortAccess(Opener opener, std::string trace_path = {});
+  // `min_phase`, when not zero, spaces the accesses for slow or long cabling: each starts no
+  // sooner than that after the previous one returned, busy-waited on a monotonic clock.
+  explicit PortAccess(Opener opener, std::string trace_path = {},
+                      std::chrono::microseconds min_phase = {});
   ~PortAccess();
   PortAccess(const PortAccess&) = delete;
   PortAccess& operator=(const PortAccess&) = delete;
 
   void OutportW(std::int16_t address, std::int16_t value) {
     Port& port = opened();
+    if (min_phase_.count() > 0) pace();
     try {
       port.write16(address, value);
     } catch (const PortError&) {
       backend_.reset();
       throw;
     }
+    if (min_phase_.count() > 0) last_access_ = Clock::now();
     if (trace_) trace_->record_write(address, value, port.bus_sda());
   }
 
   std::int32_t InportW(std::int16_t address) {
     Port& port = opened();
+    if (min_phase_.count() > 0) pace();
     std::int32_t value;
     try {
       value = port.read32(address);
@@ -43,6 +50,7 @@ class PortAccess {
       backend_.reset();
       throw;
     }
+    if (min_phase_.count() > 0) last_access_ = Clock::now();
     if (trace_) trace_->record_read(address, value, port.bus_sda());
     return value;
   }
@@ -58,11 +66,16 @@ class PortAccess {
     return *backend_;
   }
   void open();
+  void pace();
+
+  using Clock = std::chrono::steady_clock;
 
   Opener opener_;
   std::string trace_path_;
   std::unique_ptr<Port> backend_;
   std::unique_ptr<TraceRecorder> trace_;
+  Clock::duration min_phase_;
+  Clock::time_point last_access_{};
 };
 
 }  // namespace vx::port

@@ -25,7 +25,9 @@ namespace {
 
 using test::Access;
 
-int px(int twips) { return static_cast<int>(std::lround(twips / 15.0)); }
+int px(int twips) {
+  return static_cast<int>(std::lround(twips / 15.0));
+}
 QRect twips(int left, int top, int width, int height) {
   return {px(left), px(top), px(width), px(height)};
 }
@@ -143,10 +145,10 @@ TEST(Window, EveryControlStandsWhereThePanelPlacesIt) {
 
 TEST(Window, ColumnCaptionsSitJustAboveTheirScrollBarsAndBeneathThem) {
   Window w;
-  const char* captions[] = {"A1", "1", "2", "3", "4", "5", "6", "7", "8", "A2", "9", "10",
-                            "11", "12", "13", "14", "15", "16", "A3", "17", "18", "19", "20",
-                            "21", "22", "23", "24", "A1", "0", "1", "2", "3", "4", "5",
-                            "6", "7", "A2", "9", "10", "11", "12", "13", "14", "15", "16"};
+  const char* captions[] = {"A1", "1",  "2",  "3",  "4",  "5",  "6",  "7",  "8",  "A2", "9",  "10",
+                            "11", "12", "13", "14", "15", "16", "A3", "17", "18", "19", "20", "21",
+                            "22", "23", "24", "A1", "0",  "1",  "2",  "3",  "4",  "5",  "6",  "7",
+                            "A2", "9",  "10", "11", "12", "13", "14", "15", "16"};
   const QList<QObject*> stacking = w.form.children();
   for (int cell = 0; cell < 45; ++cell) {
     auto* caption = w.find<QLabel>(QString("lblBit(%1)").arg(cell));
@@ -165,8 +167,8 @@ TEST(Window, ColumnCaptionsSitJustAboveTheirScrollBarsAndBeneathThem) {
     for (QWidget* other : w.form.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
       if (!qobject_cast<QFrame*>(other) || qobject_cast<QLabel*>(other) ||
           qobject_cast<QLineEdit*>(other)) {
-        EXPECT_LT(shape, stacking.indexOf(other)) << outline << " above "
-                                                   << other->objectName().toStdString();
+        EXPECT_LT(shape, stacking.indexOf(other))
+            << outline << " above " << other->objectName().toStdString();
       }
     }
   }
@@ -270,12 +272,14 @@ TEST(Window, ACellsDownArrowSetsItAndRefreshesEveryBitText) {
 TEST(Window, AClickInTheTrackStepsByOne) {
   Window w;
   QScrollBar* cell = w.cell(4);
-  QTest::mouseClick(cell, Qt::LeftButton, Qt::NoModifier, QPoint(cell->width() / 2, cell->height() * 3 / 4));
+  QTest::mouseClick(cell, Qt::LeftButton, Qt::NoModifier,
+                    QPoint(cell->width() / 2, cell->height() * 3 / 4));
   EXPECT_EQ(w.logic.cell(4), 1);
   EXPECT_EQ(w.find<QLineEdit>("txtSDA_Write")->text(), "8");
 
   auto* slider = w.find<QScrollBar>("vsbInputCode1");
-  QTest::mouseClick(slider, Qt::LeftButton, Qt::NoModifier, QPoint(slider->width() / 2, slider->height() * 3 / 4));
+  QTest::mouseClick(slider, Qt::LeftButton, Qt::NoModifier,
+                    QPoint(slider->width() / 2, slider->height() * 3 / 4));
   EXPECT_EQ(w.logic.slider(), 1);
   EXPECT_EQ(slider->value(), 1);
 }

@@ -1,0 +1,93 @@
+// Spacing the port accesses for slow cabling: later, never different.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "backends/backends.h"
+#include "bus/read_back.h"
+#include "bus/write_transaction.h"
+#include "frame/code_conversions.h"
+#include "sim/virtual_port.h"
+#include "support/test_ports.h"
+
+namespace vx::port {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::microseconds;
+
+// The simulated port, noting when each access reached it.
+class TimedPort final : public Port {
+ public:
+  void write16(std::int16_t address, std::int16_t value) override {
+    times.push_back(Clock::now());
+    sim.write16(address, value);
+  }
+  std::int32_t read32(std::int16_t address) override {
+    times.push_back(Clock::now());
+    return sim.read32(address);
+  }
+  sim::VirtualPort sim;
+  std::vector<Clock::time_point> times;
+};
+
+// A read-back's bus work: the write frame, then the read transaction.
+void read_back(PortAccess& access) {
+  bus::LineDriver driver(access);
+  bus::Read_Write_Bits_to_Parallel_Port(driver, frame::fixed_address_frame_word(0x5A));
+  frame::CellRegister cells;
+  frame::spread_byte(cells, 0x59, 37);
+  EXPECT_EQ(bus::read_transaction(driver, cells), 0x5A);
+}
+
+TEST(MinPhase, SpacesEveryAccessAtLeastThatFarApart) {
+  TimedPort port;
+  PortAccess access(test::borrow(port), "", microseconds(50));
+  read_back(access);
+  ASSERT_EQ(port.times.size(), 59u + 48u);
+  auto shortest = Clock::duration::max();
+  for (std::size_t i = 1; i < port.times.size(); ++i) {
+    shortest = std::min(shortest, port.times[i] - port.times[i - 1]);
+  }
+  EXPECT_GE(shortest, microseconds(50));
+  std::cout << "shortest gap between accesses: "
+            << std::chrono::duration_cast<std::chrono::nanoseconds>(shortest).count() << " ns\n";
+}
+
+TEST(MinPhase, LeavesTheAccessSequenceAsItIs) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("vx3071-phase-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  std::string traces[2];
+  const char* phases[2] = {"", "50"};
+  for (int i = 0; i < 2; ++i) {
+    const fs::path trace = dir / ("run" + std::to_string(i) + ".log");
+    {
+      auto access = backends::make_port({"sim", trace.string(), phases[i]});
+      read_back(*access);
+      access->flush();
+    }
+    std::ifstream in(trace);
+    std::stringstream text;
+    text << in.rdbuf();
+    traces[i] = text.str();
+  }
+  fs::remove_all(dir);
+  EXPECT_EQ(std::count(traces[0].begin(), traces[0].end(), '\n'), 59 + 48);
+  EXPECT_EQ(traces[1], traces[0]);
+}
+
+TEST(MinPhase, ZeroAddsNoWait) {
+  TimedPort port;
+  PortAccess access(test::borrow(port));
+  const auto start = Clock::now();
+  for (int i = 0; i < 1000; ++i) access.OutportW(0x378, 0xF3);
+  EXPECT_LT(Clock::now() - start, microseconds(50 * 1000) / 10);
+}
+
+}  // namespace
+}  // namespace vx::port
