@@ -39,11 +39,7 @@ void Device::on_stop() {
 void Device::on_rising() {
   if (phase_ == Phase::idle || phase_ == Phase::ignoring) return;
   ++clock_;
-  if (clock_ <= 8) {
-    shift_ = static_cast<std::uint8_t>(shift_ << 1 | (sda() ? 1 : 0));
-  } else if (phase_ == Phase::reading) {
-    master_acked_ = !sda();
-  }
+  if (clock_ <= 8) shift_ = static_cast<std::uint8_t>(shift_ << 1 | (sda() ? 1 : 0));
 }
 
 void Device::on_falling() {
@@ -74,8 +70,10 @@ void Device::on_falling() {
       const bool read = (shift_ & 1) != 0;
       phase_ = read ? Phase::reading : Phase::writing;
       bytes_written_ = 0;
-    } else if (phase_ == Phase::reading && !master_acked_) {
-      phase_ = Phase::ignoring;  // not acknowledged: the master is done reading
+    } else if (phase_ == Phase::reading) {
+      // One readable byte: then SDA is left to the master, acknowledged or not, so that a frame
+      // that ends without a not-acknowledge still ends with a STOP the device can see.
+      phase_ = Phase::ignoring;
       return;
     }
     shift_ = 0;

@@ -6,7 +6,8 @@ namespace vx::sim {
 
 // A simulated VX3071 on the two-wire bus: it sees the master's SCL and SDA, drives SDA only low
 // (open drain), and reacts as a real slave does: START and STOP while SCL is high, bits taken on
-// the rising clock, its own drive changed only after a falling clock.
+// the rising clock, its own drive changed only after a falling clock. A write frame is its address,
+// a second byte, then the setting; a read gives the setting, one byte.
 class Device {
  public:
   static constexpr std::uint8_t kAddress = 0x2C;  // 0x58 to write, 0x59 to read

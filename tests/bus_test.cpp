@@ -97,6 +97,7 @@ struct WriteCase {
   const char* name;
   double word;
   std::string bits;  // bit 26 first
+  friend void PrintTo(const WriteCase& c, std::ostream* out) { *out << c.name; }
 };
 
 class WriteTransaction : public ::testing::TestWithParam<WriteCase> {};

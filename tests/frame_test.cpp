@@ -58,6 +58,7 @@ struct FrameCase {
   std::vector<int> ones;
   double code;
   double word;
+  friend void PrintTo(const FrameCase& c, std::ostream* out) { *out << c.name; }
 };
 
 class ComputeFrameWord : public ::testing::TestWithParam<FrameCase> {};
@@ -122,6 +123,9 @@ struct SpreadCase {
   int value;
   int lowest;
   const char* cells;  // cells lowest+7 .. lowest after the spread
+  friend void PrintTo(const SpreadCase& c, std::ostream* out) {
+    *out << c.value << " over cells from " << c.lowest;
+  }
 };
 
 class SpreadByte : public ::testing::TestWithParam<SpreadCase> {};

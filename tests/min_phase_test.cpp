@@ -86,7 +86,8 @@ TEST(MinPhase, ZeroAddsNoWait) {
   PortAccess access(test::borrow(port));
   const auto start = Clock::now();
   for (int i = 0; i < 1000; ++i) access.OutportW(0x378, 0xF3);
-  EXPECT_LT(Clock::now() - start, microseconds(50 * 1000) / 10);
+  // Half the time 1000 waits of 50 us would take, with room for a slow (instrumented) run.
+  EXPECT_LT(Clock::now() - start, microseconds(25'000));
 }
 
 }  // namespace

@@ -332,6 +332,7 @@ struct Action {
   std::function<void(PanelLogic&)> setup;
   std::function<void(PanelLogic&)> run;
   int accesses;
+  friend void PrintTo(const Action& a, std::ostream* out) { *out << a.name; }
 };
 
 class PortFailure : public ::testing::TestWithParam<Action> {};

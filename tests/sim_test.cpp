@@ -59,6 +59,15 @@ TEST(SimulatedDevice, IgnoresFramesToOtherAddresses) {
   EXPECT_EQ(rig.read(), 33);
 }
 
+TEST(SimulatedDevice, AWriteFrameCarryingTheReadAddressDoesNotSwallowTheNextFrame) {
+  Rig rig;
+  rig.write(frame::fixed_address_frame_word(0x21));  // bit 7 low: the device would hold SDA low
+  rig.write(0x2C80000 + 2 * 0x55);                    // address 0x59: the device answers a read
+  rig.write(frame::fixed_address_frame_word(77));
+  EXPECT_EQ(rig.sim.device().setting(), 77);
+  EXPECT_EQ(rig.read(), 77);
+}
+
 TEST(SimulatedDevice, AcknowledgesItsAddressByPullingSdaLow) {
   Rig rig;
   auto line = [&](int code) { rig.driver.Write_Line_Code(static_cast<std::int16_t>(code)); };
