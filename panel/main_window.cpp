@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QScrollBar>
 #include <exception>
+#include <functional>
 
 #include "panel/widgets.h"
 
@@ -246,21 +247,21 @@ void Form1::build_buttons() {
     unsigned face;
     bool large;
     const char* tip;
-    void (PanelLogic::*click)();
+    std::function<void()> click;
   };
   const Button buttons[] = {
       {"cmdZS", "Zero Scale", twips(120, 3000, 615, 495), 0x00C0FFC0, false, "Run to execute",
-       &PanelLogic::cmdZS_Click},
+       [this] { logic_.cmdZS_Click(); }},
       {"cmdMS", "Mid Scale", twips(720, 3000, 615, 495), 0x00C0FFC0, false, "Run to execute",
-       &PanelLogic::cmdMS_Click},
+       [this] { logic_.cmdMS_Click(); }},
       {"cmdFS", "Full Scale", twips(1320, 3000, 615, 495), 0x00C0FFC0, false, "Run to execute",
-       &PanelLogic::cmdFS_Click},
+       [this] { logic_.cmdFS_Click(); }},
       {"cmdRun", "R&un", twips(7320, 3000, 1215, 495), 0x0080FF80, true, "Run to execute",
-       &PanelLogic::cmdRun_Click},
+       [this] { logic_.cmdRun_Click(); }},
       {"cmdRead", "&Read", twips(8760, 3960, 1215, 495), 0x00FFFFC0, true, "Read back setting",
-       &PanelLogic::cmdRead_Click},
+       [this] { logic_.cmdRead_Click(); }},
       {"cmdExit", "E&xit", twips(8760, 5280, 1215, 495), 0x008080FF, true, "Exit the program",
-       nullptr},
+       [this] { close(); }},
   };
   for (const Button& spec : buttons) {
     auto* button = new ColouredButton(spec.caption, bgr(spec.face), this);
@@ -268,12 +269,7 @@ void Form1::build_buttons() {
     button->setGeometry(spec.geometry);
     button->setToolTip(spec.tip);
     button->setFont(spec.large ? panel_font(12, true) : panel_font(8.25));
-    if (spec.click) {
-      connect(button, &QPushButton::clicked, this,
-              [this, click = spec.click] { run([&] { (logic_.*click)(); }); });
-    } else {
-      connect(button, &QPushButton::clicked, this, &QWidget::close);
-    }
+    connect(button, &QPushButton::clicked, this, [this, click = spec.click] { run(click); });
   }
 }
 

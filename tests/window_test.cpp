@@ -67,15 +67,26 @@ void click_arrow(QScrollBar* bar, bool down) {
   QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier, QPoint(bar->width() / 2, y));
 }
 
-// Answers the next message box, noting its text.
-void dismiss_next_message(QString* text) {
-  QTimer::singleShot(0, [text] {
-    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-    if (!box) return dismiss_next_message(text);  // not up yet
-    *text = box->text();
-    box->accept();
-  });
-}
+// Answers the next message box that `window` shows, noting its text. It lives and dies with the
+// window, so it can never answer another window's box.
+class MessageAnswerer : public QObject {
+ public:
+  explicit MessageAnswerer(QWidget* window) : QObject(window) {
+    connect(&poll_, &QTimer::timeout, this, [this, window] {
+      for (auto* box : window->findChildren<QMessageBox*>()) {
+        if (!box->isVisible()) continue;
+        text = box->text();
+        box->accept();
+        poll_.stop();
+      }
+    });
+    poll_.start(0);
+  }
+  QString text;
+
+ private:
+  QTimer poll_;
+};
 
 // The geometry of every named control, in twips as the panel is drawn up.
 std::map<QString, QRect> expected_geometry() {
@@ -372,7 +383,10 @@ TEST(Window, ExitAndAltXEndTheEventLoopWithStatusZero) {
            [](Window& w) { QTest::keyClick(&w.form, Qt::Key_X, Qt::AltModifier); }}) {
     Window w;
     QTimer::singleShot(0, [&] { press(w); });
-    QTimer::singleShot(5000, [] { QApplication::exit(99); });  // a hung loop fails, not hangs
+    QTimer hung;  // a loop that does not end fails the test instead of hanging it
+    hung.setSingleShot(true);
+    QObject::connect(&hung, &QTimer::timeout, [] { QApplication::exit(99); });
+    hung.start(5000);
     EXPECT_EQ(QApplication::exec(), 0);
     EXPECT_FALSE(w.form.isVisible());
     EXPECT_TRUE(w.port.accesses.empty()) << "Exit writes nothing to the port";
@@ -382,10 +396,9 @@ TEST(Window, ExitAndAltXEndTheEventLoopWithStatusZero) {
 TEST(Window, APortFailureShowsItsMessageAndTheNextRunWorks) {
   Window w;
   w.port.fail_at(30, "the parallel port went away");
-  QString shown;
-  dismiss_next_message(&shown);
+  auto* answer = new MessageAnswerer(&w.form);
   QTest::mouseClick(w.find<QAbstractButton>("cmdRun"), Qt::LeftButton);
-  EXPECT_EQ(shown, "the parallel port went away");
+  EXPECT_EQ(answer->text, "the parallel port went away");
   EXPECT_EQ(w.writes(), 29);
   EXPECT_TRUE(w.form.isVisible());
 
@@ -401,11 +414,10 @@ TEST(Window, AnUnknownPortIsReportedAtTheFirstSend) {
   PanelLogic logic(access);
   Form1 form(logic);
   form.show();
-  QString shown;
-  dismiss_next_message(&shown);
+  auto* answer = new MessageAnswerer(&form);
   auto* slider = form.findChild<QScrollBar*>("vsbInputCode1");
   click_arrow(slider, true);
-  EXPECT_EQ(shown, "unknown port \"nonsense\"");
+  EXPECT_EQ(answer->text, "unknown port \"nonsense\"");
   EXPECT_EQ(slider->value(), 1) << "the window still mirrors the logic";
   EXPECT_EQ(logic.slider(), 1);
 }
@@ -433,10 +445,9 @@ TEST_P(WindowFault, ReachesTheUserAndTheNextActionPutsAllRight) {
     action.setup(w);
     w.port.accesses.clear();
     w.port.fail_at(k, "port failed at access " + std::to_string(k));
-    QString shown;
-    dismiss_next_message(&shown);
+    auto* answer = new MessageAnswerer(&w.form);
     action.act(w);
-    ASSERT_EQ(shown.toStdString(), "port failed at access " + std::to_string(k));
+    ASSERT_EQ(answer->text.toStdString(), "port failed at access " + std::to_string(k));
     ASSERT_EQ(w.port.accesses.size(), static_cast<std::size_t>(k - 1)) << "nothing after it";
     for (int i = 0; i < 45; ++i) {
       const QString text = w.bit_text(i)->text();
