@@ -54,7 +54,8 @@ struct Rig {
 };
 
 std::uint64_t seed_for(bool from_clock) {
-  if (const char* fixed = std::getenv("VX3071_MODEL_SEED")) return std::strtoull(fixed, nullptr, 10);
+  if (const char* fixed = std::getenv("VX3071_MODEL_SEED"))
+    return std::strtoull(fixed, nullptr, 10);
   if (!from_clock) return 20261210;
   return static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
 }
@@ -162,18 +163,24 @@ void run_model(std::uint64_t seed) {
     for (int ack : {18, 9, 0}) ASSERT_EQ(rig.logic.cell(ack), 0) << "acknowledge cell " << ack;
     for (int i = 0; i < 45; ++i) {
       const std::string& text = rig.logic.text(TextBox::bit, i);
-      ASSERT_TRUE(text == std::to_string(rig.logic.cell(i)) || (text.empty() && !rig.watch.refreshed))
+      ASSERT_TRUE(text == std::to_string(rig.logic.cell(i)) ||
+                  (text.empty() && !rig.watch.refreshed))
           << "txtBit(" << i << ") shows \"" << text << "\"";
     }
     const std::string& wrote = rig.logic.text(TextBox::sda_write);
-    ASSERT_TRUE(wrote == std::to_string(rig.data_cells()) || (wrote.empty() && !rig.watch.refreshed))
+    ASSERT_TRUE(wrote == std::to_string(rig.data_cells()) ||
+                (wrote.empty() && !rig.watch.refreshed))
         << "txtSDA_Write shows \"" << wrote << "\"";
     ASSERT_EQ(rig.device(), model);
   }
 }
 
-TEST(Model, FixedSeed) { run_model(seed_for(false)); }
-TEST(Model, SeedFromTheClock) { run_model(seed_for(true)); }
+TEST(Model, FixedSeed) {
+  run_model(seed_for(false));
+}
+TEST(Model, SeedFromTheClock) {
+  run_model(seed_for(true));
+}
 
 }  // namespace
 }  // namespace vx::panel

@@ -62,7 +62,7 @@ TEST(SimulatedDevice, IgnoresFramesToOtherAddresses) {
 TEST(SimulatedDevice, AWriteFrameCarryingTheReadAddressDoesNotSwallowTheNextFrame) {
   Rig rig;
   rig.write(frame::fixed_address_frame_word(0x21));  // bit 7 low: the device would hold SDA low
-  rig.write(0x2C80000 + 2 * 0x55);                    // address 0x59: the device answers a read
+  rig.write(0x2C80000 + 2 * 0x55);                   // address 0x59: the device answers a read
   rig.write(frame::fixed_address_frame_word(77));
   EXPECT_EQ(rig.sim.device().setting(), 77);
   EXPECT_EQ(rig.read(), 77);

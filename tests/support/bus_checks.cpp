@@ -4,7 +4,9 @@ namespace vx::test {
 
 namespace {
 
-bool is_write(const Access& a, int code) { return a.kind == 'W' && a.address == 0x378 && a.value == code; }
+bool is_write(const Access& a, int code) {
+  return a.kind == 'W' && a.address == 0x378 && a.value == code;
+}
 
 std::string at(std::size_t index, const std::string& what) {
   return "access " + std::to_string(index + 1) + ": " + what;
@@ -20,7 +22,8 @@ int bit_period(std::span<const Access> a, std::size_t index) {
 }  // namespace
 
 Decoded decode_write(std::span<const Access> a) {
-  if (a.size() != kWriteAccesses) return {std::nullopt, "has " + std::to_string(a.size()) + " accesses"};
+  if (a.size() != kWriteAccesses)
+    return {std::nullopt, "has " + std::to_string(a.size()) + " accesses"};
   if (!is_write(a[0], 0xF3) || !is_write(a[1], 0xF2)) return {std::nullopt, "no START"};
   std::uint32_t word = 0;
   for (std::size_t bit = 0; bit < 27; ++bit) {
@@ -44,8 +47,8 @@ std::string check_read(std::span<const Access> a) {
     if (value < 0) return at(2 + 2 * bit, "not a bit period");
     address = address << 1 | value;
   }
-  if (address != 0x59 << 1) return "addressed " + std::to_string(address >> 1) + ", slot " +
-                                    std::to_string(address & 1);
+  if (address != 0x59 << 1)
+    return "addressed " + std::to_string(address >> 1) + ", slot " + std::to_string(address & 1);
   for (std::size_t pass = 0; pass < 8; ++pass) {
     const std::size_t i = 20 + 3 * pass;
     if (!is_write(a[i], 0xF1) || a[i + 1].kind != 'R' || a[i + 1].address != 0x379 ||
