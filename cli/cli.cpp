@@ -1,0 +1,322 @@
+#include "cli/cli.h"
+
+#include <charconv>
+#include <chrono>
+#include <deque>
+#include <istream>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <sstream>
+#include <thread>
+
+#include "backends/backends.h"
+#include "bus/read_back.h"
+#include "bus/write_transaction.h"
+#include "frame/cell_register.h"
+#include "frame/code_conversions.h"
+
+namespace vx::cli {
+
+namespace {
+
+constexpr const char* kUsageText = R"(usage: vx3071 [--port SPEC] [--trace FILE] [--json] COMMAND...
+
+Sends the VX3071 bench panel's frames from a script: the same port accesses as the panel.
+Commands run in order, in one run, against one port.
+
+commands:
+  write CODE [--verify]   send the frame the panel's slider sends for CODE (0..255); with
+                          --verify, read the setting back and compare
+  zero | mid | full       write 0, 128 or 255
+  frame BITS              send 27 bits of 0 and 1, bit 26 first; the acknowledge slots
+                          (bits 18, 9 and 0) are sent as 0, as the panel sends them
+  read                    read the device's setting and print it, in decimal
+  sweep FROM TO [STEP] [--dwell MS]
+                          write every STEP-th code from FROM to TO (either direction), waiting
+                          MS milliseconds after each
+  -                       read further commands from standard input, one per line
+
+options:
+  --port SPEC    sim (the simulated device), parport (the parallel port at 0x378) or
+                 parport:NAME; wins over VX3071_PORT
+  --trace FILE   record every port access (FILE.vcd: a logic-analyser dump); wins over
+                 VX3071_TRACE
+  --json         print one JSON object per command instead of one line per read
+  --help         print this and exit
+  VX3071_MIN_PHASE_US sets the shortest time between port accesses, as for the panel.
+
+exit status: 0 success, 2 usage error, 3 port error, 4 verify mismatch
+
+example: step through every code, 200 ms apart, while a meter logs the output:
+  vx3071 --port parport sweep 0 255 --dwell 200
+)";
+
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class VerifyMismatch : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+enum class Kind { write, frame, read, sweep, standard_input };
+
+struct Command {
+  Kind kind = Kind::write;
+  std::string name;  // as typed: write, zero, mid, full, frame, read, sweep, -
+  int code = 0;      // write
+  bool verify = false;
+  std::uint32_t word = 0;  // frame
+  std::string forced;      // frame: the acknowledge slots given as 1
+  int from = 0, to = 0, step = 1;
+  long dwell_ms = 0;
+};
+
+std::optional<long> whole_number(const std::string& text) {
+  long value = 0;
+  const char* first = text.data();
+  const char* last = first + text.size();
+  int base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    first += 2;
+    base = 16;
+  }
+  const auto [end, error] = std::from_chars(first, last, value, base);
+  if (error != std::errc() || end != last || first == last) return std::nullopt;
+  return value;
+}
+
+long number(const std::string& text, const std::string& what, long low, long high) {
+  const auto value = whole_number(text);
+  if (!value || *value < low || *value > high) {
+    throw UsageError(what + " must be a whole number from " + std::to_string(low) + " to " +
+                     std::to_string(high) + ", not \"" + text + "\"");
+  }
+  return *value;
+}
+
+int code(const std::string& text, const std::string& what = "CODE") {
+  return static_cast<int>(number(text, what, 0, 255));
+}
+
+// Takes one command off the front of `tokens`.
+Command parse_command(std::deque<std::string>& tokens) {
+  const std::string name = tokens.front();
+  tokens.pop_front();
+  auto argument = [&](const char* what) {
+    if (tokens.empty() || (tokens.front().rfind("--", 0) == 0)) {
+      throw UsageError(name + " needs " + what);
+    }
+    std::string value = tokens.front();
+    tokens.pop_front();
+    return value;
+  };
+  auto flag = [&](const char* option) {
+    if (tokens.empty() || tokens.front() != option) return false;
+    tokens.pop_front();
+    return true;
+  };
+
+  Command command;
+  command.name = name;
+  if (name == "write") {
+    command.code = code(argument("a CODE (0..255)"));
+    command.verify = flag("--verify");
+  } else if (name == "zero" || name == "mid" || name == "full") {
+    command.code = name == "zero" ? 0 : name == "mid" ? 128 : 255;
+  } else if (name == "frame") {
+    command.kind = Kind::frame;
+    const std::string bits = argument("27 BITS");
+    if (bits.size() != 27 || bits.find_first_not_of("01") != std::string::npos) {
+      throw UsageError("frame takes 27 characters of 0 and 1, bit 26 first, not \"" + bits +
+                       "\" (" + std::to_string(bits.size()) + " characters)");
+    }
+    for (char bit : bits) command.word = command.word << 1 | (bit == '1' ? 1u : 0u);
+    for (int slot : frame::kAckCells) {
+      if (command.word >> slot & 1) {
+        command.forced += (command.forced.empty() ? "" : ", ") + std::to_string(slot);
+        command.word &= ~(1u << slot);
+      }
+    }
+  } else if (name == "read") {
+    command.kind = Kind::read;
+  } else if (name == "sweep") {
+    command.kind = Kind::sweep;
+    command.from = code(argument("FROM and TO"), "FROM");
+    command.to = code(argument("FROM and TO"), "TO");
+    if (!tokens.empty() && whole_number(tokens.front())) {
+      command.step = static_cast<int>(number(argument("STEP"), "STEP", 1, 255));
+    }
+    if (flag("--dwell")) command.dwell_ms = number(argument("--dwell MS"), "MS", 0, 3'600'000);
+  } else if (name == "-") {
+    command.kind = Kind::standard_input;
+  } else if (name.rfind("--", 0) == 0) {
+    throw UsageError("option " + name + " must come before the commands");
+  } else {
+    throw UsageError("unknown command \"" + name + "\"");
+  }
+  return command;
+}
+
+std::deque<std::string> split(const std::string& line) {
+  std::deque<std::string> tokens;
+  std::istringstream words(line);
+  for (std::string word; words >> word;) tokens.push_back(word);
+  return tokens;
+}
+
+class Runner {
+ public:
+  Runner(std::unique_ptr<port::PortAccess> access, bool json, Streams streams)
+      : access_(std::move(access)), driver_(*access_), json_(json), io_(streams) {}
+
+  void execute(const Command& command) {
+    switch (command.kind) {
+      case Kind::write:
+        write(command.code);
+        if (command.verify) {
+          const int back = read();
+          if (back != command.code) {
+            throw VerifyMismatch("verify failed: wrote " + std::to_string(command.code) +
+                                 ", read back " + std::to_string(back));
+          }
+          report(command, ",\"code\":" + std::to_string(command.code) +
+                              ",\"verified\":true,\"read\":" + std::to_string(back));
+        } else {
+          report(command, ",\"code\":" + std::to_string(command.code));
+        }
+        break;
+      case Kind::frame:
+        if (!command.forced.empty()) {
+          io_.err << "vx3071: acknowledge slot(s) " << command.forced
+                  << " given as 1, sent as 0 as the panel sends them\n";
+        }
+        bus::Read_Write_Bits_to_Parallel_Port(driver_, command.word);
+        report(command, ",\"word\":" + std::to_string(command.word));
+        break;
+      case Kind::read: {
+        const int value = read();
+        if (!json_) io_.out << value << '\n';
+        report(command, ",\"value\":" + std::to_string(value));
+        break;
+      }
+      case Kind::sweep:
+        sweep(command);
+        break;
+      case Kind::standard_input:
+        for (std::string line; std::getline(io_.in, line);) {
+          std::deque<std::string> tokens = split(line);
+          if (tokens.empty() || tokens.front().rfind('#', 0) == 0) continue;
+          while (!tokens.empty()) execute(parse_command(tokens));
+        }
+        break;
+    }
+    access_->flush();
+  }
+
+ private:
+  void write(int code) {
+    bus::Read_Write_Bits_to_Parallel_Port(driver_, frame::fixed_address_frame_word(code));
+  }
+
+  // The read-back's second transaction alone: address 0x59, its acknowledge slot low.
+  int read() {
+    frame::CellRegister cells;
+    frame::spread_byte(cells, 0x59, 37);
+    return bus::read_transaction(driver_, cells);
+  }
+
+  void sweep(const Command& command) {
+    const int direction = command.to >= command.from ? 1 : -1;
+    const int count = (std::abs(command.to - command.from)) / command.step + 1;
+    for (int n = 0; n < count; ++n) {
+      const int code = command.from + direction * n * command.step;
+      write(code);
+      if (io_.err_is_terminal) {
+        io_.err << "\rsweep: code " << code << " (" << n + 1 << " of " << count << ")"
+                << std::flush;
+      }
+      if (command.dwell_ms > 0) {
+        access_->flush();
+        std::this_thread::sleep_for(std::chrono::milliseconds(command.dwell_ms));
+      }
+    }
+    if (io_.err_is_terminal) io_.err << '\n';
+    report(command,
+           ",\"from\":" + std::to_string(command.from) + ",\"to\":" + std::to_string(command.to) +
+               ",\"step\":" + std::to_string(command.step) + ",\"codes\":" + std::to_string(count));
+  }
+
+  void report(const Command& command, const std::string& fields) {
+    if (json_) io_.out << "{\"command\":\"" << command.name << "\"" << fields << "}\n";
+  }
+
+  std::unique_ptr<port::PortAccess> access_;
+  bus::LineDriver driver_;
+  bool json_;
+  Streams io_;
+};
+
+}  // namespace
+
+int run(const std::vector<std::string>& args, Streams streams, const PortMaker& make_port) {
+  backends::Settings settings = backends::settings_from_environment();
+  bool json = false;
+  std::vector<Command> commands;
+  try {
+    std::deque<std::string> tokens(args.begin(), args.end());
+    while (!tokens.empty() && tokens.front().rfind("--", 0) == 0) {
+      std::string option = tokens.front();
+      tokens.pop_front();
+      std::optional<std::string> value;
+      if (const auto equals = option.find('='); equals != std::string::npos) {
+        value = option.substr(equals + 1);
+        option.erase(equals);
+      }
+      auto take = [&] {
+        if (value) return *value;
+        if (tokens.empty()) throw UsageError(option + " needs a value");
+        std::string next = tokens.front();
+        tokens.pop_front();
+        return next;
+      };
+      if (option == "--help") {
+        streams.out << kUsageText;
+        return kOk;
+      } else if (option == "--port") {
+        settings.port = take();
+      } else if (option == "--trace") {
+        settings.trace = take();
+      } else if (option == "--json" && !value) {
+        json = true;
+      } else {
+        throw UsageError("unknown option " + option);
+      }
+    }
+    if (tokens.empty()) throw UsageError("no command given");
+    while (!tokens.empty()) commands.push_back(parse_command(tokens));
+  } catch (const UsageError& error) {
+    streams.err << "vx3071: " << error.what() << "\n\n" << kUsageText;
+    return kUsage;
+  }
+
+  Runner runner(make_port(settings), json, streams);
+  try {
+    for (const Command& command : commands) runner.execute(command);
+  } catch (const UsageError& error) {  // a bad line on standard input
+    streams.err << "vx3071: " << error.what() << "\n\n" << kUsageText;
+    return kUsage;
+  } catch (const VerifyMismatch& error) {
+    streams.err << "vx3071: " << error.what() << '\n';
+    return kVerifyMismatch;
+  } catch (const std::exception& error) {
+    streams.err << "vx3071: " << error.what() << '\n';
+    return kPortError;
+  }
+  return kOk;
+}
+
+}  // namespace vx::cli

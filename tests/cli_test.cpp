@@ -1,0 +1,247 @@
+// vx3071 from a script's point of view: what it sends, prints and exits with.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "cli/cli.h"
+#include "panel/panel_logic.h"
+#include "sim/virtual_port.h"
+#include "support/bus_checks.h"
+#include "support/test_ports.h"
+
+namespace vx::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+
+struct Result {
+  int status;
+  std::string out, err;
+};
+
+Result vx3071(const std::vector<std::string>& args, const std::string& input = "",
+              const PortMaker& make_port = backends::make_port) {
+  std::istringstream in(input);
+  std::ostringstream out, err;
+  const int status = run(args, {in, out, err, false}, make_port);
+  return {status, out.str(), err.str()};
+}
+
+class Cli : public ::testing::Test {
+ protected:
+  fs::path file(const std::string& name) {
+    dir_ = fs::temp_directory_path() / ("vx3071-cli-" + std::to_string(::getpid()));
+    fs::create_directories(dir_);
+    return dir_ / name;
+  }
+  void TearDown() override {
+    if (!dir_.empty()) fs::remove_all(dir_);
+  }
+  static std::vector<std::string> lines(const fs::path& path) {
+    std::ifstream in(path);
+    std::vector<std::string> all;
+    for (std::string line; std::getline(in, line);) all.push_back(line);
+    return all;
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(Cli, WriteSendsExactlyWhatThePanelsSliderSends) {
+  for (int code : {0, 1, 77, 128, 200, 255}) {
+    const fs::path cli_trace = file("cli.log"), panel_trace = file("panel.log");
+    ASSERT_EQ(
+        vx3071({"--port", "sim", "--trace", cli_trace.string(), "write", std::to_string(code)})
+            .status,
+        kOk);
+    {
+      port::PortAccess access([] { return std::make_unique<sim::VirtualPort>(); },
+                              panel_trace.string());
+      panel::PanelLogic logic(access);
+      if (code == 0) logic.user_sets_slider(1);  // the slider starts at 0
+      logic.user_sets_slider(code);
+    }
+    std::vector<std::string> panel = lines(panel_trace);
+    ASSERT_GE(panel.size(), 59u);
+    panel.erase(panel.begin(), panel.end() - 59);
+    EXPECT_EQ(lines(cli_trace), panel) << "code " << code;
+  }
+}
+
+TEST_F(Cli, WritesVerifiesAndReadsInOneRun) {
+  const Result r = vx3071({"--port", "sim", "mid", "write", "77", "--verify", "read"});
+  EXPECT_EQ(r.status, kOk) << r.err;
+  EXPECT_EQ(r.out, "77\n");
+  EXPECT_EQ(r.err, "");
+}
+
+TEST_F(Cli, ReadIsTheReadTransactionAlone) {
+  const fs::path trace = file("read.log");
+  const Result r = vx3071({"--port=sim", "--trace=" + trace.string(), "read"});
+  EXPECT_EQ(r.out, "128\n") << "the simulated device powers up at mid scale";
+  std::vector<test::Access> accesses;
+  for (const std::string& line : lines(trace)) {
+    std::istringstream fields(line);
+    char kind;
+    std::string address, value;
+    fields >> kind >> address >> value;
+    accesses.push_back({kind, static_cast<std::int16_t>(std::stoi(address, nullptr, 16)),
+                        static_cast<std::int32_t>(std::stol(value, nullptr, 16))});
+  }
+  EXPECT_EQ(test::check_read(accesses), "");
+}
+
+TEST_F(Cli, FrameSendsTheBitsWithAcknowledgeSlotsLow) {
+  const fs::path trace = file("frame.log");
+  //                       address  A second   A data     A
+  const std::string bits =
+      "01011000"
+      "1"
+      "00000000"
+      "0"
+      "00110011"
+      "1";
+  const Result r = vx3071({"--port", "sim", "--trace", trace.string(), "frame", bits, "read"});
+  EXPECT_EQ(r.status, kOk);
+  EXPECT_THAT(r.err, HasSubstr("18, 0"));
+  EXPECT_EQ(r.out, "51\n");
+  std::vector<test::Access> writes;
+  for (const std::string& line : lines(trace)) {
+    if (writes.size() == 59) break;
+    writes.push_back(test::write_of(std::stoi(line.substr(6), nullptr, 16)));
+  }
+  const test::Decoded decoded = test::decode_write(writes);
+  ASSERT_TRUE(decoded.word) << decoded.fault;
+  EXPECT_EQ(*decoded.word, 0x2C00000u + 2 * 51);
+}
+
+TEST_F(Cli, SweepsEitherWayAndDwells) {
+  const fs::path trace = file("sweep.log");
+  const auto start = std::chrono::steady_clock::now();
+  const Result r = vx3071({"--port", "sim", "--trace", trace.string(), "--json", "sweep", "10", "0",
+                           "5", "--dwell", "20"});
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(60));
+  EXPECT_EQ(r.out, "{\"command\":\"sweep\",\"from\":10,\"to\":0,\"step\":5,\"codes\":3}\n");
+  const std::vector<std::string> all = lines(trace);
+  ASSERT_EQ(all.size(), 3 * 59u);
+  std::vector<std::uint32_t> codes;
+  for (std::size_t at = 0; at < all.size(); at += 59) {
+    std::vector<test::Access> writes;
+    for (std::size_t i = at; i < at + 59; ++i) {
+      writes.push_back(test::write_of(std::stoi(all[i].substr(6), nullptr, 16)));
+    }
+    codes.push_back(*test::decode_write(writes).word >> 1 & 0xFF);
+  }
+  EXPECT_EQ(codes, (std::vector<std::uint32_t>{10, 5, 0}));
+}
+
+TEST_F(Cli, TakesCommandsFromStandardInputOnOnePort) {
+  const Result r = vx3071({"--port", "sim", "-", "read"},
+                          "write 12\n# a comment\n\nread\nzero read\nwrite 200 --verify\n");
+  EXPECT_EQ(r.status, kOk) << r.err;
+  EXPECT_EQ(r.out, "12\n0\n200\n");
+
+  const Result bad = vx3071({"--port", "sim", "-"}, "write 3\nread\nwrte 4\nread\n");
+  EXPECT_EQ(bad.status, kUsage);
+  EXPECT_EQ(bad.out, "3\n") << "the lines before the bad one ran";
+  EXPECT_THAT(bad.err, HasSubstr("unknown command \"wrte\""));
+}
+
+TEST_F(Cli, PrintsOneJsonObjectPerCommand) {
+  const Result r = vx3071({"--port", "sim", "--json", "full", "write", "9", "--verify", "read"});
+  EXPECT_EQ(r.out,
+            "{\"command\":\"full\",\"code\":255}\n"
+            "{\"command\":\"write\",\"code\":9,\"verified\":true,\"read\":9}\n"
+            "{\"command\":\"read\",\"value\":9}\n");
+}
+
+TEST_F(Cli, AVerifyMismatchNamesBothValues) {
+  // A device that never answers: SDA stays high, so every read gives 255.
+  class Silent final : public port::Port {
+    void write16(std::int16_t, std::int16_t) override {}
+    std::int32_t read32(std::int16_t) override { return 0x7F; }
+  };
+  const Result r = vx3071({"write", "77", "--verify", "read"}, "", [](const backends::Settings&) {
+    return std::make_unique<port::PortAccess>([] { return std::make_unique<Silent>(); });
+  });
+  EXPECT_EQ(r.status, kVerifyMismatch);
+  EXPECT_THAT(r.err, HasSubstr("wrote 77, read back 255"));
+  EXPECT_EQ(r.out, "") << "nothing runs after the mismatch";
+}
+
+TEST_F(Cli, APortFailureStopsTheRunWithItsMessage) {
+  test::PortScript script;
+  script.fail_at(59 + 10, "the port went away");
+  const Result r = vx3071({"zero", "write", "5", "read"}, "", [&](const backends::Settings&) {
+    return std::make_unique<port::PortAccess>(
+        test::recording(script, [] { return std::make_unique<sim::VirtualPort>(); }));
+  });
+  EXPECT_EQ(r.status, kPortError);
+  EXPECT_EQ(r.err, "vx3071: the port went away\n");
+  EXPECT_EQ(script.accesses.size(), 59u + 9u);
+}
+
+TEST_F(Cli, RefusesBadCommandLinesBeforeTouchingThePort) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char* message;
+  };
+  const std::string bits27(27, '0');
+  for (const auto& [args, status, message] : std::vector<Case>{
+           {{}, kUsage, "no command given"},
+           {{"bogus"}, kUsage, "unknown command \"bogus\""},
+           {{"write"}, kUsage, "write needs a CODE"},
+           {{"write", "256"}, kUsage, "CODE must be a whole number from 0 to 255, not \"256\""},
+           {{"write", "-1"}, kUsage, "not \"-1\""},
+           {{"write", "12abc"}, kUsage, "not \"12abc\""},
+           {{"write", "--verify"}, kUsage, "write needs a CODE"},
+           {{"frame"}, kUsage, "frame needs 27 BITS"},
+           {{"frame", "0101"}, kUsage, "27 characters of 0 and 1"},
+           {{"frame", bits27 + "0"}, kUsage, "(28 characters)"},
+           {{"frame", std::string(26, '0') + "2"}, kUsage, "27 characters of 0 and 1"},
+           {{"sweep", "0"}, kUsage, "sweep needs FROM and TO"},
+           {{"sweep", "0", "300"}, kUsage, "TO must be"},
+           {{"sweep", "0", "9", "0"}, kUsage, "STEP must be"},
+           {{"sweep", "0", "9", "--dwell"}, kUsage, "needs --dwell MS"},
+           {{"--port"}, kUsage, "--port needs a value"},
+           {{"--bogus", "read"}, kUsage, "unknown option --bogus"},
+           {{"read", "--json"}, kUsage, "must come before the commands"},
+           {{"write", "5", "bogus"}, kUsage, "unknown command"},
+           {{"--port", "nonsense", "read"}, kPortError, "unknown port \"nonsense\""},
+           {{"--port", "parport:", "read"}, kPortError, "unknown port"},
+       }) {
+    test::PortScript script;
+    const Result r = vx3071(args, "", [&](const backends::Settings& settings) {
+      auto opener = backends::opener_for(settings.port);
+      return std::make_unique<port::PortAccess>(test::recording(script, opener));
+    });
+    std::string line;
+    for (const auto& a : args) line += a + " ";
+    EXPECT_EQ(r.status, status) << line;
+    EXPECT_THAT(r.err, HasSubstr(message)) << line;
+    if (status == kUsage) {
+      EXPECT_THAT(r.err, HasSubstr("usage: vx3071")) << line;
+      EXPECT_EQ(script.opens, 0) << line << ": the port was opened";
+    }
+  }
+}
+
+TEST_F(Cli, HelpListsEverything) {
+  const Result r = vx3071({"--help"});
+  EXPECT_EQ(r.status, kOk);
+  for (const char* word : {"write CODE", "--verify", "zero", "mid", "full", "frame BITS", "read",
+                           "sweep FROM TO [STEP] [--dwell MS]", "--port", "--trace", "--json",
+                           "0 success, 2 usage error, 3 port error, 4 verify mismatch"}) {
+    EXPECT_THAT(r.out, HasSubstr(word));
+  }
+}
+
+}  // namespace
+}  // namespace vx::cli
