@@ -25,16 +25,16 @@ port::PortAccess::Opener failing(std::string message) {
 
 }  // namespace
 
-port::PortAccess::Opener opener_for(const std::string& spec) {
-  if (spec.empty() || spec == "sim") {
+port::PortAccess::Opener opener_for(const std::string& choice) {
+  if (choice.empty() || choice == "sim") {
     return [] { return std::make_unique<sim::VirtualPort>(); };
   }
-  if (spec == "parport") return [] { return port::open_parport(""); };
+  if (choice == "parport") return [] { return port::open_parport(""); };
   const std::string by_name = "parport:";
-  if (spec.rfind(by_name, 0) == 0 && spec.size() > by_name.size()) {
-    return [name = spec.substr(by_name.size())] { return port::open_parport(name); };
+  if (choice.rfind(by_name, 0) == 0 && choice.size() > by_name.size()) {
+    return [name = choice.substr(by_name.size())] { return port::open_parport(name); };
   }
-  return failing("unknown port \"" + spec +
+  return failing("unknown port \"" + choice +
                  "\": the port is \"sim\" (the simulated device, also when unset), \"parport\" "
                  "(the parallel port at 0x378) or \"parport:NAME\" (a port by name, such as "
                  "parport:parport0)");

@@ -7,10 +7,10 @@
 
 namespace vx::backends {
 
-// The port named by `spec`: empty or "sim" for the simulated device, "parport" for the machine's
+// The port named by `choice`: empty or "sim" for the simulated device, "parport" for the machine's
 // parallel port at 0x378, "parport:NAME" for the one named NAME. Nothing is opened here; a name
 // it does not know fails at the first port call with a message listing the accepted names.
-port::PortAccess::Opener opener_for(const std::string& spec);
+port::PortAccess::Opener opener_for(const std::string& choice);
 
 // What the environment asks for: VX3071_PORT picks the back end, VX3071_TRACE the trace file,
 // VX3071_MIN_PHASE_US the shortest time between port accesses. `port` and `trace`, when not

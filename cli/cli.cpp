@@ -20,7 +20,7 @@ namespace vx::cli {
 
 namespace {
 
-constexpr const char* kUsageText = R"(usage: vx3071 [--port SPEC] [--trace FILE] [--json] COMMAND...
+constexpr const char* kUsageText = R"(usage: vx3071 [--port PORT] [--trace FILE] [--json] COMMAND...
 
 Sends the VX3071 bench panel's frames from a script: the same port accesses as the panel.
 Commands run in order, in one run, against one port.
@@ -38,7 +38,7 @@ commands:
   -                       read further commands from standard input, one per line
 
 options:
-  --port SPEC    sim (the simulated device), parport (the parallel port at 0x378) or
+  --port PORT    sim (the simulated device), parport (the parallel port at 0x378) or
                  parport:NAME; wins over VX3071_PORT
   --trace FILE   record every port access (FILE.vcd: a logic-analyser dump); wins over
                  VX3071_TRACE

@@ -263,13 +263,13 @@ void Form1::build_buttons() {
       {"cmdExit", "E&xit", twips(8760, 5280, 1215, 495), 0x008080FF, true, "Exit the program",
        [this] { close(); }},
   };
-  for (const Button& spec : buttons) {
-    auto* button = new ColouredButton(spec.caption, bgr(spec.face), this);
-    button->setObjectName(spec.name);
-    button->setGeometry(spec.geometry);
-    button->setToolTip(spec.tip);
-    button->setFont(spec.large ? panel_font(12, true) : panel_font(8.25));
-    connect(button, &QPushButton::clicked, this, [this, click = spec.click] { run(click); });
+  for (const Button& b : buttons) {
+    auto* button = new ColouredButton(b.caption, bgr(b.face), this);
+    button->setObjectName(b.name);
+    button->setGeometry(b.geometry);
+    button->setToolTip(b.tip);
+    button->setFont(b.large ? panel_font(12, true) : panel_font(8.25));
+    connect(button, &QPushButton::clicked, this, [this, click = b.click] { run(click); });
   }
 }
 

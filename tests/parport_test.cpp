@@ -238,14 +238,14 @@ TEST_F(Parport, APortLostMidTransactionIsReportedAndOpenedAfresh) {
 
 // The names a user types in VX3071_PORT and VX3071_MIN_PHASE_US.
 TEST(PortSettings, UnknownNamesFailAtTheFirstAccessListingWhatIsAccepted) {
-  for (const char* spec : {"nonsense", "parport:", "SIM", "lpt1"}) {
-    auto access = backends::make_port({spec, "", ""});
+  for (const char* choice : {"nonsense", "parport:", "SIM", "lpt1"}) {
+    auto access = backends::make_port({choice, "", ""});
     try {
       access->OutportW(0x378, 0xF3);
-      ADD_FAILURE() << spec << " was accepted";
+      ADD_FAILURE() << choice << " was accepted";
     } catch (const PortError& error) {
-      EXPECT_THAT(error.what(), HasSubstr("\"sim\"")) << spec;
-      EXPECT_THAT(error.what(), HasSubstr("parport:NAME")) << spec;
+      EXPECT_THAT(error.what(), HasSubstr("\"sim\"")) << choice;
+      EXPECT_THAT(error.what(), HasSubstr("parport:NAME")) << choice;
     }
   }
   for (const char* phase : {"-1", "abc", "50us", "1000001", " 5"}) {
