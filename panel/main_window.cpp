@@ -277,7 +277,6 @@ template <class Action>
 void Form1::run(Action&& action, QAbstractSlider* source) {
   try {
     action();
-    return;
   } catch (const std::exception& error) {
     if (source) {
       // A held arrow must not go on repeating behind the message box.

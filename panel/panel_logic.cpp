@@ -126,10 +126,6 @@ void PanelLogic::user_sets_slider(int value) {
   event([&] { assign_slider(value); });
 }
 
-void PanelLogic::Read_Write_Bits_to_Parallel_Port() {
-  event([&] { bus::Read_Write_Bits_to_Parallel_Port(driver_, frame_word_); });
-}
-
 void PanelLogic::cmdRun_Click() {
   event([&] {
     frame::Compute_Frame_Word(cells_, data_code_, frame_word_);

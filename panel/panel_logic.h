@@ -50,9 +50,6 @@ class PanelLogic {
   void user_sets_cell(int index, int value);
   void user_sets_slider(int value);
 
-  // Sends the shared frame word as it stands.
-  void Read_Write_Bits_to_Parallel_Port();
-
   int cell(int index) const { return cells_.value(index); }
   int slider() const { return slider_; }
   const std::string& text(TextBox box, int index = 0) const;

@@ -9,12 +9,14 @@
 #include "bus/line_driver.h"
 #include "bus/read_back.h"
 #include "bus/write_transaction.h"
+#include "support/bus_checks.h"
 #include "support/test_ports.h"
 
 namespace vx::bus {
 namespace {
 
 using test::Access;
+using test::frame_writes;
 using test::write_of;
 
 // A port that accepts every write and answers reads from a script of status values.
@@ -42,16 +44,6 @@ struct Rig {
   LineDriver driver{access};
 };
 
-// The writes of a write transaction for bits given as text, bit 26 first.
-std::vector<Access> frame_writes(const std::string& bits) {
-  std::vector<Access> writes = {write_of(0xF3), write_of(0xF2)};
-  for (char bit : bits) {
-    writes.push_back(write_of(bit == '1' ? 0xF1 : 0xF0));
-    writes.push_back(write_of(bit == '1' ? 0xF3 : 0xF2));
-  }
-  for (int code : {0xF0, 0xF2, 0xF3}) writes.push_back(write_of(code));
-  return writes;
-}
 
 TEST(HexText, ConvertsAsThePortNumbersNeed) {
   struct Case {

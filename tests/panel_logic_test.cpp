@@ -7,12 +7,14 @@
 
 #include "panel/panel_logic.h"
 #include "sim/virtual_port.h"
+#include "support/bus_checks.h"
 #include "support/test_ports.h"
 
 namespace vx::panel {
 namespace {
 
 using test::Access;
+using test::frame_writes;
 using test::write_of;
 
 // Notes what the window would be told. A cell refresh writes txtBit(0) first and txtSDA_Write
@@ -69,16 +71,6 @@ struct Panel {
   }
 };
 
-// The write transaction of bits 26..0 given as text.
-std::vector<Access> frame_writes(const std::string& bits) {
-  std::vector<Access> writes = {write_of(0xF3), write_of(0xF2)};
-  for (char bit : bits) {
-    writes.push_back(write_of(bit == '1' ? 0xF1 : 0xF0));
-    writes.push_back(write_of(bit == '1' ? 0xF3 : 0xF2));
-  }
-  for (int code : {0xF0, 0xF2, 0xF3}) writes.push_back(write_of(code));
-  return writes;
-}
 
 std::string standard_frame(int code) {
   std::string data;

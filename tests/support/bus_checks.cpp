@@ -21,6 +21,16 @@ int bit_period(std::span<const Access> a, std::size_t index) {
 
 }  // namespace
 
+std::vector<Access> frame_writes(const std::string& bits) {
+  std::vector<Access> writes = {write_of(0xF3), write_of(0xF2)};
+  for (char bit : bits) {
+    writes.push_back(write_of(bit == '1' ? 0xF1 : 0xF0));
+    writes.push_back(write_of(bit == '1' ? 0xF3 : 0xF2));
+  }
+  for (int code : {0xF0, 0xF2, 0xF3}) writes.push_back(write_of(code));
+  return writes;
+}
+
 Decoded decode_write(std::span<const Access> a) {
   if (a.size() != kWriteAccesses)
     return {std::nullopt, "has " + std::to_string(a.size()) + " accesses"};

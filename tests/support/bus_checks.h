@@ -4,6 +4,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "support/test_ports.h"
 
@@ -11,6 +12,10 @@ namespace vx::test {
 
 inline constexpr std::size_t kWriteAccesses = 59;
 inline constexpr std::size_t kReadAccesses = 48;  // 40 writes and 8 reads
+
+// The accesses of a write transaction of `bits` ('0' and '1', bit 26 first), as the bus must see
+// them: START, two writes per bit, STOP.
+std::vector<Access> frame_writes(const std::string& bits);
 
 // The frame word a write transaction carries, or why it is not a well-formed one: START, 27 bit
 // periods, STOP, all written to the data register.
