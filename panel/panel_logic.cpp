@@ -10,39 +10,21 @@ namespace vx::panel {
 
 namespace {
 
+struct CellValue {
+  int cell;
+  int value;
+};
+
 // Address byte 0x58 into cells 26..19, then the second byte 0x00 into cells 17..10.
-constexpr std::array<std::pair<int, int>, 16> kStandardAddress = {{
-    {26, 0},
-    {25, 1},
-    {24, 0},
-    {23, 1},
-    {22, 1},
-    {21, 0},
-    {20, 0},
-    {19, 0},
-    {17, 0},
-    {16, 0},
-    {15, 0},
-    {14, 0},
-    {13, 0},
-    {12, 0},
-    {11, 0},
-    {10, 0},
-}};
+constexpr CellValue kStandardAddress[] = {
+    {26, 0}, {25, 1}, {24, 0}, {23, 1}, {22, 1}, {21, 0}, {20, 0}, {19, 0},
+    {17, 0}, {16, 0}, {15, 0}, {14, 0}, {13, 0}, {12, 0}, {11, 0}, {10, 0},
+};
 
 // Read address byte 0x59 into cells 44..37, its acknowledge slot, and the master's acknowledge.
-constexpr std::array<std::pair<int, int>, 10> kReadFrame = {{
-    {44, 0},
-    {43, 1},
-    {42, 0},
-    {41, 1},
-    {40, 1},
-    {39, 0},
-    {38, 0},
-    {37, 1},
-    {36, 0},
-    {27, 1},
-}};
+constexpr CellValue kReadFrame[] = {
+    {44, 0}, {43, 1}, {42, 0}, {41, 1}, {40, 1}, {39, 0}, {38, 0}, {37, 1}, {36, 0}, {27, 1},
+};
 
 constexpr int kMidScale = 128;
 
@@ -136,7 +118,7 @@ void PanelLogic::cmdRun_Click() {
 void PanelLogic::cmdRead_Click() {
   event([&] {
     cmdRun_Click();
-    for (auto [index, value] : kReadFrame) assign_cell(index, value);
+    for (auto [cell, value] : kReadFrame) assign_cell(cell, value);
     const int byte = bus::read_transaction(driver_, cells_);
     set_text(TextBox::sda_data, 0, std::to_string(byte));
     frame::spread_byte(cells_, byte, frame::kReadDataCellLow);
@@ -175,7 +157,7 @@ void PanelLogic::preset(int code) {
 }
 
 void PanelLogic::load_standard_address() {
-  for (auto [index, value] : kStandardAddress) assign_cell(index, value);
+  for (auto [cell, value] : kStandardAddress) assign_cell(cell, value);
 }
 
 void PanelLogic::vsbBit_Change(int /*index*/) {
