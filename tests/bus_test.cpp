@@ -44,7 +44,6 @@ struct Rig {
   LineDriver driver{access};
 };
 
-
 TEST(HexText, ConvertsAsThePortNumbersNeed) {
   struct Case {
     const char* digits;

@@ -71,7 +71,6 @@ struct Panel {
   }
 };
 
-
 std::string standard_frame(int code) {
   std::string data;
   for (int bit = 7; bit >= 0; --bit) data += (code >> bit & 1) ? '1' : '0';
