@@ -82,6 +82,31 @@ TEST_F(Trace, AFileThatCannotBeWrittenIsAPortErrorNamingIt) {
   EXPECT_EQ(slurp(path), "W 378 F3\n") << "the next access tries again";
 }
 
+TEST_F(Trace, VcdFromARealPortShowsTheDriveAndWhatStatusReadsSaw) {
+  // Like real hardware, this back end cannot tell the bus level: only status reads show it.
+  class Blind final : public Port {
+   public:
+    void write16(std::int16_t, std::int16_t) override {}
+    std::int32_t read32(std::int16_t) override { return 0x77; }  // SDA held low by the device
+  };
+  const fs::path path = file("real.vcd");
+  PortAccess access([] { return std::make_unique<Blind>(); }, path.string());
+  access.OutportW(0x378, 0xF3);  // #1: nothing changes
+  access.OutportW(0x378, 0xF2);  // #2: SDA falls
+  access.OutportW(0x378, 0xF1);  // #3: SCL falls, SDA released
+  access.InportW(0x379);         // #4: the read shows SDA low
+  access.flush();
+  const std::string vcd = slurp(path);
+  EXPECT_THAT(vcd, ::testing::HasSubstr("$timescale 1 us $end"));
+  const std::string changes = vcd.substr(vcd.find("#0\n"));
+  EXPECT_EQ(changes,
+            "#0\n$dumpvars\n1!\n1\"\n1#\n$end\n"
+            "#2\n0\"\n0#\n"
+            "#3\n0!\n1\"\n1#\n"
+            "#4\n0\"\n"
+            "#5\n");
+}
+
 // Runs sigrok's I2C decoder over a VCD and returns its annotation lines.
 std::vector<std::string> decode(const fs::path& vcd) {
   const std::string command = "sigrok-cli -I vcd -i '" + vcd.string() +
