@@ -187,10 +187,9 @@ void Form1::build_static_labels() {
 
   for (const Row& row : kRows) {
     for (const Column* column = row.begin; column != row.end; ++column) {
-      lblBit_[column->cell] = label(
-          this, indexed("lblBit", column->cell), column->caption,
-          twips(column->left + kCaptionOffset, row.caption_top, kCaptionWidth, kCaptionHeight),
-          Qt::AlignHCenter | Qt::AlignTop);
+      label(this, indexed("lblBit", column->cell), column->caption,
+            twips(column->left + kCaptionOffset, row.caption_top, kCaptionWidth, kCaptionHeight),
+            Qt::AlignHCenter | Qt::AlignTop);
     }
   }
 }

@@ -6,7 +6,6 @@
 #include "panel/panel_logic.h"
 
 class QAbstractSlider;
-class QLabel;
 class QLineEdit;
 class QPushButton;
 class QScrollBar;
@@ -42,7 +41,6 @@ class Form1 final : public QWidget, private PanelView {
   PanelLogic& logic_;
   std::array<QScrollBar*, frame::kCellCount> vsbBit_{};
   std::array<QLineEdit*, frame::kCellCount> txtBit_{};
-  std::array<QLabel*, frame::kCellCount> lblBit_{};
   QScrollBar* vsbInputCode1_ = nullptr;
   QLineEdit* txtDisplay1_ = nullptr;
   QLineEdit* txtSDA_Write_ = nullptr;
