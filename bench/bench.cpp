@@ -42,8 +42,7 @@ void write_transaction(benchmark::State& state) {
 void read_back_bus_work(benchmark::State& state) {
   port::PortAccess access(null_opener());
   bus::LineDriver driver(access);
-  frame::CellRegister cells;
-  frame::spread_byte(cells, 0x59, 37);
+  const frame::CellRegister cells = bus::standard_read_frame();
   const double word = frame::fixed_address_frame_word(0xA5);
   for (auto _ : state) {
     bus::Read_Write_Bits_to_Parallel_Port(driver, word);

@@ -1,6 +1,14 @@
 #include "bus/read_back.h"
 
+#include "frame/code_conversions.h"
+
 namespace vx::bus {
+
+frame::CellRegister standard_read_frame() {
+  frame::CellRegister cells;
+  frame::spread_byte(cells, 0x59, kReadAddressTop - 7);
+  return cells;
+}
 
 int read_transaction(LineDriver& driver, const frame::CellRegister& cells) {
   driver.Write_Line_Code(hex_text_to_int16(kSclHighSdaHigh));

@@ -5,7 +5,6 @@
 namespace vx::bus {
 
 inline constexpr int kFrameBits = 27;
-inline constexpr int kWriteTransactionWrites = 2 + 2 * kFrameBits + 3;  // START, bits, STOP: 59
 
 // Sends bits 26..0 of `frame_word`, most significant first, between a START and a STOP: 59 line
 // codes, nothing read. Bits above 26 are never sent. Throws std::invalid_argument, before any

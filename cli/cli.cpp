@@ -223,11 +223,7 @@ class Runner {
   }
 
   // The read-back's second transaction alone: address 0x59, its acknowledge slot low.
-  int read() {
-    frame::CellRegister cells;
-    frame::spread_byte(cells, 0x59, 37);
-    return bus::read_transaction(driver_, cells);
-  }
+  int read() { return bus::read_transaction(driver_, bus::standard_read_frame()); }
 
   void sweep(const Command& command) {
     const int direction = command.to >= command.from ? 1 : -1;

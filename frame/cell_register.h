@@ -8,8 +8,8 @@ namespace vx::frame {
 
 // Cell layout of the two frames held side by side in the register.
 inline constexpr int kCellCount = 45;
-inline constexpr int kWriteFrameTop = 26;  // write frame: cells 26..0, cell i is bit i
-inline constexpr int kReadFrameTop = 44;   // read frame: cells 44..27
+inline constexpr int kWriteFrameTop = 26;  // write frame: cells 26..0, cell i is bit i; read frame:
+                                           // cells 44..27
 inline constexpr std::array<int, 3> kAckCells = {18, 9, 0};  // forced to 0, in this order
 inline constexpr int kDataCellLow = 1;                       // data byte D0..D7 in cells 1..8
 inline constexpr int kReadDataCellLow = 28;                  // byte read back in cells 28..35

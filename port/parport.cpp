@@ -119,8 +119,9 @@ class ParallelPort final : public Port {
   }
 
   [[noreturn]] void lost(const char* call) {
+    const int error = errno;  // before building the message can disturb it
     throw PortError("the parallel port " + name_ + " stopped answering (" + call + ": " +
-                    error_text(errno) +
+                    error_text(error) +
                     "): was it unplugged or its driver unloaded? The next action opens it again");
   }
 

@@ -28,29 +28,13 @@ class PortAccess {
   PortAccess& operator=(const PortAccess&) = delete;
 
   void OutportW(std::int16_t address, std::int16_t value) {
-    Port& port = opened();
-    if (min_phase_.count() > 0) pace();
-    try {
-      port.write16(address, value);
-    } catch (const PortError&) {
-      backend_.reset();
-      throw;
-    }
-    if (min_phase_.count() > 0) last_access_ = Clock::now();
+    Port& port = access([&](Port& p) { p.write16(address, value); });
     if (trace_) trace_->record_write(address, value, port.bus_sda());
   }
 
   std::int32_t InportW(std::int16_t address) {
-    Port& port = opened();
-    if (min_phase_.count() > 0) pace();
-    std::int32_t value;
-    try {
-      value = port.read32(address);
-    } catch (const PortError&) {
-      backend_.reset();
-      throw;
-    }
-    if (min_phase_.count() > 0) last_access_ = Clock::now();
+    std::int32_t value = 0;
+    Port& port = access([&](Port& p) { value = p.read32(address); });
     if (trace_) trace_->record_read(address, value, port.bus_sda());
     return value;
   }
@@ -67,6 +51,22 @@ class PortAccess {
   }
   void open();
   void pace();
+
+  // One access on the opened back end, paced when asked to be; a back end that fails it is
+  // closed, so the next access opens it afresh.
+  template <class Call>
+  Port& access(Call&& call) {
+    Port& port = opened();
+    if (min_phase_.count() > 0) pace();
+    try {
+      call(port);
+    } catch (const PortError&) {
+      backend_.reset();
+      throw;
+    }
+    if (min_phase_.count() > 0) last_access_ = Clock::now();
+    return port;
+  }
 
   using Clock = std::chrono::steady_clock;
 

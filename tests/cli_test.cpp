@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <span>
 #include <sstream>
 
 #include "cli/cli.h"
@@ -42,6 +43,19 @@ class Cli : public ::testing::Test {
   }
   void TearDown() override {
     if (!dir_.empty()) fs::remove_all(dir_);
+  }
+  // The accesses a text trace records, one per line ("W 378 F3", "R 379 7F").
+  static std::vector<test::Access> accesses(const fs::path& trace) {
+    std::vector<test::Access> all;
+    for (const std::string& line : lines(trace)) {
+      std::istringstream fields(line);
+      char kind;
+      std::string address, value;
+      fields >> kind >> address >> value;
+      all.push_back({kind, static_cast<std::int16_t>(std::stoi(address, nullptr, 16)),
+                     static_cast<std::int32_t>(std::stol(value, nullptr, 16))});
+    }
+    return all;
   }
   static std::vector<std::string> lines(const fs::path& path) {
     std::ifstream in(path);
@@ -85,38 +99,20 @@ TEST_F(Cli, ReadIsTheReadTransactionAlone) {
   const fs::path trace = file("read.log");
   const Result r = vx3071({"--port=sim", "--trace=" + trace.string(), "read"});
   EXPECT_EQ(r.out, "128\n") << "the simulated device powers up at mid scale";
-  std::vector<test::Access> accesses;
-  for (const std::string& line : lines(trace)) {
-    std::istringstream fields(line);
-    char kind;
-    std::string address, value;
-    fields >> kind >> address >> value;
-    accesses.push_back({kind, static_cast<std::int16_t>(std::stoi(address, nullptr, 16)),
-                        static_cast<std::int32_t>(std::stol(value, nullptr, 16))});
-  }
-  EXPECT_EQ(test::check_read(accesses), "");
+  EXPECT_EQ(test::check_read(accesses(trace)), "");
 }
 
 TEST_F(Cli, FrameSendsTheBitsWithAcknowledgeSlotsLow) {
   const fs::path trace = file("frame.log");
-  //                       address  A second   A data     A
-  const std::string bits =
-      "01011000"
-      "1"
-      "00000000"
-      "0"
-      "00110011"
-      "1";
+  // Address 0x58, A3 = 1, second byte 0, A2 = 0, data 0x33, A1 = 1.
+  const std::string bits = "010110001000000000001100111";
   const Result r = vx3071({"--port", "sim", "--trace", trace.string(), "frame", bits, "read"});
   EXPECT_EQ(r.status, kOk);
   EXPECT_THAT(r.err, HasSubstr("18, 0"));
   EXPECT_EQ(r.out, "51\n");
-  std::vector<test::Access> writes;
-  for (const std::string& line : lines(trace)) {
-    if (writes.size() == 59) break;
-    writes.push_back(test::write_of(std::stoi(line.substr(6), nullptr, 16)));
-  }
-  const test::Decoded decoded = test::decode_write(writes);
+  const std::vector<test::Access> sent = accesses(trace);
+  ASSERT_EQ(sent.size(), 59u + 48u);
+  const test::Decoded decoded = test::decode_write(std::span(sent).first(59));
   ASSERT_TRUE(decoded.word) << decoded.fault;
   EXPECT_EQ(*decoded.word, 0x2C00000u + 2 * 51);
 }
@@ -128,15 +124,13 @@ TEST_F(Cli, SweepsEitherWayAndDwells) {
                            "5", "--dwell", "20"});
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(60));
   EXPECT_EQ(r.out, "{\"command\":\"sweep\",\"from\":10,\"to\":0,\"step\":5,\"codes\":3}\n");
-  const std::vector<std::string> all = lines(trace);
-  ASSERT_EQ(all.size(), 3 * 59u);
+  const std::vector<test::Access> sent = accesses(trace);
+  ASSERT_EQ(sent.size(), 3 * 59u);
   std::vector<std::uint32_t> codes;
-  for (std::size_t at = 0; at < all.size(); at += 59) {
-    std::vector<test::Access> writes;
-    for (std::size_t i = at; i < at + 59; ++i) {
-      writes.push_back(test::write_of(std::stoi(all[i].substr(6), nullptr, 16)));
-    }
-    codes.push_back(*test::decode_write(writes).word >> 1 & 0xFF);
+  for (std::size_t at = 0; at < sent.size(); at += 59) {
+    const test::Decoded decoded = test::decode_write(std::span(sent).subspan(at, 59));
+    ASSERT_TRUE(decoded.word) << decoded.fault;
+    codes.push_back(*decoded.word >> 1 & 0xFF);
   }
   EXPECT_EQ(codes, (std::vector<std::uint32_t>{10, 5, 0}));
 }

@@ -39,9 +39,7 @@ class TimedPort final : public Port {
 void read_back(PortAccess& access) {
   bus::LineDriver driver(access);
   bus::Read_Write_Bits_to_Parallel_Port(driver, frame::fixed_address_frame_word(0x5A));
-  frame::CellRegister cells;
-  frame::spread_byte(cells, 0x59, 37);
-  EXPECT_EQ(bus::read_transaction(driver, cells), 0x5A);
+  EXPECT_EQ(bus::read_transaction(driver, bus::standard_read_frame()), 0x5A);
 }
 
 TEST(MinPhase, SpacesEveryAccessAtLeastThatFarApart) {
