@@ -27,15 +27,20 @@ port::PortAccess::Opener failing(std::string message) {
 
 port::PortAccess::Opener opener_for(const std::string& choice) {
   if (choice.empty() || choice == "sim") {
-    return [] { return std::make_unique<sim::VirtualPort>(); };
+    // One device for every opening: it keeps its setting while the port is reopened.
+    return [device = std::make_shared<sim::Device>()] {
+      return std::make_unique<sim::VirtualPort>(device);
+    };
   }
+  if (choice == "sim:absent") return [] { return std::make_unique<sim::VirtualPort>(nullptr); };
   if (choice == "parport") return [] { return port::open_parport(""); };
   const std::string by_name = "parport:";
   if (choice.rfind(by_name, 0) == 0 && choice.size() > by_name.size()) {
     return [name = choice.substr(by_name.size())] { return port::open_parport(name); };
   }
-  return failing("unknown port \"" + choice +
-                 "\": the port is \"sim\" (the simulated device, also when unset), \"parport\" "
+  return failing("unknown port " + port::quoted(choice) +
+                 ": the port is \"sim\" (the simulated device, also when unset), \"sim:absent\" "
+                 "(the simulated bus with no device on it), \"parport\" "
                  "(the parallel port at 0x378) or \"parport:NAME\" (a port by name, such as "
                  "parport:parport0)");
 }
@@ -53,8 +58,8 @@ std::unique_ptr<port::PortAccess> make_port(const Settings& settings) {
     const auto [end, error] = std::from_chars(first, last, min_phase);
     if (error != std::errc() || end != last || min_phase < 0 || min_phase > kMaxMinPhaseUs) {
       min_phase = 0;
-      opener = failing("VX3071_MIN_PHASE_US is \"" + settings.min_phase_us +
-                       "\": it must be a whole number of microseconds from 0 to 1000000");
+      opener = failing("VX3071_MIN_PHASE_US is " + port::quoted(settings.min_phase_us) +
+                       ": it must be a whole number of microseconds from 0 to 1000000");
     }
   }
   return std::make_unique<port::PortAccess>(std::move(opener), settings.trace,

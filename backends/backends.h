@@ -7,7 +7,8 @@
 
 namespace vx::backends {
 
-// The port named by `choice`: empty or "sim" for the simulated device, "parport" for the machine's
+// The port named by `choice`: empty or "sim" for the simulated device, "sim:absent" for the
+// simulated bus with nothing on it (every read gives 255), "parport" for the machine's
 // parallel port at 0x378, "parport:NAME" for the one named NAME. Nothing is opened here; a name
 // it does not know fails at the first port call with a message listing the accepted names.
 port::PortAccess::Opener opener_for(const std::string& choice);

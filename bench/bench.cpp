@@ -18,8 +18,8 @@
 #include "bus/write_transaction.h"
 #include "frame/code_conversions.h"
 #include "null_port.h"
-#include "panel/main_window.h"
-#include "panel/widgets.h"
+#include "window/main_window.h"
+#include "window/widgets.h"
 
 namespace {
 

@@ -33,4 +33,12 @@ std::int16_t hex_text_to_int16(std::string_view digits) {
   return static_cast<std::int16_t>(wide);
 }
 
+void LineDriver::clear_bus() {
+  constexpr int kMaxClocks = 9;
+  Write_Line_Code(hex_text_to_int16(kSclHighSdaHigh));
+  for (int clock = 0; clock < kMaxClocks && Sample_SDA() == 0; ++clock) send_bit(true);
+  Write_Line_Code(hex_text_to_int16(kSclHighSdaLow));
+  Write_Line_Code(hex_text_to_int16(kSclHighSdaHigh));
+}
+
 }  // namespace vx::bus

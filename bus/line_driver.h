@@ -25,17 +25,41 @@ inline constexpr std::int32_t kSdaStatusMask = 0x08;
 // std::invalid_argument for text that is not hex digits, std::overflow_error when it cannot fit.
 std::int16_t hex_text_to_int16(std::string_view digits);
 
-// The only code that touches the port. Keeps no state; every operation is one port call.
+// The only code that touches the port. Keeps no state; every operation is one port call, except
+// that the first one after a failed access clears the bus first (see `clear_bus`).
 class LineDriver {
  public:
   explicit LineDriver(port::PortAccess& port) : port_(port) {}
 
   void Write_Line_Code(std::int16_t code) {
+    if (port_.take_bus_clear()) [[unlikely]]
+      clear_bus();
     port_.OutportW(hex_text_to_int16(kDataPortText), code);
   }
-  std::int32_t Read_Status_Port() { return port_.InportW(hex_text_to_int16(kStatusPortText)); }
+  std::int32_t Read_Status_Port() {
+    if (port_.take_bus_clear()) [[unlikely]]
+      clear_bus();
+    return port_.InportW(hex_text_to_int16(kStatusPortText));
+  }
   // 1 when status bit 3 (the SDA level, not inverted) is set.
   int Sample_SDA() { return (Read_Status_Port() & kSdaStatusMask) / kSdaStatusMask > 0 ? 1 : 0; }
+
+  // One bit period: SCL falls as SDA takes the bit, then rises and the device takes it.
+  void send_bit(bool one) {
+    if (one) {
+      Write_Line_Code(hex_text_to_int16(kSclLowSdaHigh));
+      Write_Line_Code(hex_text_to_int16(kSclHighSdaHigh));
+    } else {
+      Write_Line_Code(hex_text_to_int16(kSclLowSdaLow));
+      Write_Line_Code(hex_text_to_int16(kSclHighSdaLow));
+    }
+  }
+
+  // Brings a bus left mid-frame back to idle: SDA released, SCL clocked until SDA reads high (at
+  // most nine clocks, enough to finish any byte and its acknowledge), then a START and a STOP,
+  // which leave every device waiting for a fresh START. 3 to 30 accesses, ending at SCL and SDA
+  // high.
+  void clear_bus();
 
  private:
   port::PortAccess& port_;

@@ -1,12 +1,13 @@
 #include "bus/read_back.h"
 
 #include "frame/code_conversions.h"
+#include "frame/device_address.h"
 
 namespace vx::bus {
 
 frame::CellRegister standard_read_frame() {
   frame::CellRegister cells;
-  frame::spread_byte(cells, 0x59, kReadAddressTop - 7);
+  frame::spread_byte(cells, frame::kReadAddressByte, kReadAddressTop - 7);
   return cells;
 }
 
@@ -15,13 +16,7 @@ int read_transaction(LineDriver& driver, const frame::CellRegister& cells) {
   driver.Write_Line_Code(hex_text_to_int16(kSclHighSdaLow));  // START
 
   for (int cell = kReadAddressTop; cell > kReadAddressTop - kReadAddressBits; --cell) {
-    if (cells.value(cell) == 1) {
-      driver.Write_Line_Code(hex_text_to_int16(kSclLowSdaHigh));
-      driver.Write_Line_Code(hex_text_to_int16(kSclHighSdaHigh));
-    } else {
-      driver.Write_Line_Code(hex_text_to_int16(kSclLowSdaLow));
-      driver.Write_Line_Code(hex_text_to_int16(kSclHighSdaLow));
-    }
+    driver.send_bit(cells.value(cell) == 1);
   }
 
   int byte = 0;

@@ -26,14 +26,7 @@ void Read_Write_Bits_to_Parallel_Port(LineDriver& driver, double frame_word) {
 
   std::int32_t mask = 1 << (kFrameBits - 1);
   for (int pass = 0; pass < kFrameBits; ++pass) {
-    // The data changes with SCL's fall and is clocked by its rise.
-    if ((word & mask) >= 1) {
-      driver.Write_Line_Code(hex_text_to_int16(kSclLowSdaHigh));
-      driver.Write_Line_Code(hex_text_to_int16(kSclHighSdaHigh));
-    } else {
-      driver.Write_Line_Code(hex_text_to_int16(kSclLowSdaLow));
-      driver.Write_Line_Code(hex_text_to_int16(kSclHighSdaLow));
-    }
+    driver.send_bit((word & mask) >= 1);
     mask /= 2;
   }
 

@@ -1,7 +1,9 @@
 #include "cli/cli.h"
 
+#include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <cstring>
 #include <deque>
 #include <istream>
 #include <memory>
@@ -35,10 +37,12 @@ commands:
   sweep FROM TO [STEP] [--dwell MS]
                           write every STEP-th code from FROM to TO (either direction), waiting
                           MS milliseconds after each
-  -                       read further commands from standard input, one per line
+  -                       read further commands from standard input, one per line (at most
+                          4096 bytes; blank lines and lines starting with # are skipped)
 
 options:
-  --port PORT    sim (the simulated device), parport (the parallel port at 0x378) or
+  --port PORT    sim (the simulated device), sim:absent (the simulated bus with no device:
+                 every read gives 255), parport (the parallel port at 0x378) or
                  parport:NAME; wins over VX3071_PORT
   --trace FILE   record every port access (FILE.vcd: a logic-analyser dump); wins over
                  VX3071_TRACE
@@ -46,7 +50,11 @@ options:
   --help         print this and exit
   VX3071_MIN_PHASE_US sets the shortest time between port accesses, as for the panel.
 
-exit status: 0 success, 2 usage error, 3 port error, 4 verify mismatch
+Options come before the commands; --verify and --dwell belong to their command. CODE, FROM,
+TO and STEP may be written in hex as 0x...
+
+exit status: 0 success, 2 usage error, 3 port error, 4 verify mismatch, 5 the trace file or
+standard output could not be written (the port worked)
 
 example: step through every code, 200 ms apart, while a meter logs the output:
   vx3071 --port parport sweep 0 255 --dwell 200
@@ -61,6 +69,23 @@ class VerifyMismatch : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// Standard output could not be written: there is no one left to tell the results to.
+class OutputError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+constexpr std::size_t kMaxLine = 4096;
+
+// Options of the whole run, and options that belong to one command: each out of place gets its
+// own advice.
+bool is_run_option(const std::string& token) {
+  for (const char* option : {"--port", "--trace", "--json", "--help"}) {
+    if (token == option || token.rfind(std::string(option) + "=", 0) == 0) return true;
+  }
+  return false;
+}
 
 enum class Kind { write, frame, read, sweep, standard_input };
 
@@ -93,7 +118,7 @@ long number(const std::string& text, const std::string& what, long low, long hig
   const auto value = whole_number(text);
   if (!value || *value < low || *value > high) {
     throw UsageError(what + " must be a whole number from " + std::to_string(low) + " to " +
-                     std::to_string(high) + ", not \"" + text + "\"");
+                     std::to_string(high) + ", not " + port::quoted(text));
   }
   return *value;
 }
@@ -131,8 +156,8 @@ Command parse_command(std::deque<std::string>& tokens) {
     command.kind = Kind::frame;
     const std::string bits = argument("27 BITS");
     if (bits.size() != 27 || bits.find_first_not_of("01") != std::string::npos) {
-      throw UsageError("frame takes 27 characters of 0 and 1, bit 26 first, not \"" + bits +
-                       "\" (" + std::to_string(bits.size()) + " characters)");
+      throw UsageError("frame takes 27 characters of 0 and 1, bit 26 first, not " +
+                       port::quoted(bits) + " (" + std::to_string(bits.size()) + " characters)");
     }
     for (char bit : bits) command.word = command.word << 1 | (bit == '1' ? 1u : 0u);
     for (int slot : frame::kAckCells) {
@@ -153,10 +178,16 @@ Command parse_command(std::deque<std::string>& tokens) {
     if (flag("--dwell")) command.dwell_ms = number(argument("--dwell MS"), "MS", 0, 3'600'000);
   } else if (name == "-") {
     command.kind = Kind::standard_input;
+  } else if (is_run_option(name)) {
+    throw UsageError("option " + port::quoted(name) + " must come before the first command");
+  } else if (name == "--verify") {
+    throw UsageError("--verify goes right after write CODE, once");
+  } else if (name == "--dwell") {
+    throw UsageError("--dwell MS goes right after sweep FROM TO [STEP], once");
   } else if (name.rfind("--", 0) == 0) {
-    throw UsageError("option " + name + " must come before the commands");
+    throw UsageError("unknown option " + port::quoted(name));
   } else {
-    throw UsageError("unknown command \"" + name + "\"");
+    throw UsageError("unknown command " + port::quoted(name));
   }
   return command;
 }
@@ -166,6 +197,20 @@ std::deque<std::string> split(const std::string& line) {
   std::istringstream words(line);
   for (std::string word; words >> word;) tokens.push_back(word);
   return tokens;
+}
+
+// One line of standard input, at most kMaxLine bytes before its newline.
+enum class LineRead { line, end, too_long, failed };
+LineRead read_line(std::istream& in, std::string& line) {
+  line.clear();
+  char c;
+  while (in.get(c)) {
+    if (c == '\n') return LineRead::line;
+    if (line.size() == kMaxLine) return LineRead::too_long;
+    line += c;
+  }
+  if (in.bad()) return LineRead::failed;
+  return line.empty() ? LineRead::end : LineRead::line;
 }
 
 class Runner {
@@ -199,7 +244,7 @@ class Runner {
         break;
       case Kind::read: {
         const int value = read();
-        if (!json_) io_.out << value << '\n';
+        if (!json_) print(std::to_string(value) + '\n');
         report(command, ",\"value\":" + std::to_string(value));
         break;
       }
@@ -207,36 +252,73 @@ class Runner {
         sweep(command);
         break;
       case Kind::standard_input:
-        for (std::string line; std::getline(io_.in, line);) {
-          std::deque<std::string> tokens = split(line);
-          if (tokens.empty() || tokens.front().rfind('#', 0) == 0) continue;
-          while (!tokens.empty()) execute(parse_command(tokens));
+        if (reading_input_) {
+          throw UsageError("\"-\" on standard input: standard input is being read already");
         }
+        reading_input_ = true;
+        commands_from_input();
+        reading_input_ = false;
         break;
     }
-    access_->flush();
+    flush_trace();
+  }
+
+  // Ends the run whichever way it went: the trace complete and closed, its error told once.
+  // Returns the run's status, 5 where it was 0 but the trace could not be written.
+  int finish(int status) {
+    access_->close_trace();
+    flush_trace();
+    return status == kOk && trace_failed_ ? kWriteFailed : status;
   }
 
  private:
+  void commands_from_input() {
+    std::string line;
+    for (long number = 1;; ++number) {
+      const LineRead got = read_line(io_.in, line);
+      if (got == LineRead::end) return;
+      const std::string where = "standard input line " + std::to_string(number) + ": ";
+      if (got == LineRead::failed) {
+        throw UsageError("cannot read standard input after line " + std::to_string(number - 1) +
+                         ": " + std::strerror(errno));
+      }
+      if (got == LineRead::too_long) {
+        throw UsageError(where + "longer than " + std::to_string(kMaxLine) + " bytes");
+      }
+      std::deque<std::string> tokens = split(line);
+      if (tokens.empty() || tokens.front().rfind('#', 0) == 0) continue;
+      try {
+        while (!tokens.empty()) execute(parse_command(tokens));
+      } catch (const UsageError& error) {
+        throw UsageError(where + error.what());
+      }
+    }
+  }
+
   void write(int code) {
     bus::Read_Write_Bits_to_Parallel_Port(driver_, frame::fixed_address_frame_word(code));
   }
 
-  // The read-back's second transaction alone: address 0x59, its acknowledge slot low.
+  // The read-back's second transaction alone: the read address, its acknowledge slot low.
   int read() { return bus::read_transaction(driver_, bus::standard_read_frame()); }
 
   void sweep(const Command& command) {
     const int direction = command.to >= command.from ? 1 : -1;
     const int count = (std::abs(command.to - command.from)) / command.step + 1;
+    std::size_t shown = 0;  // the progress line's length, to blank what a shorter one leaves
     for (int n = 0; n < count; ++n) {
       const int code = command.from + direction * n * command.step;
       write(code);
       if (io_.err_is_terminal) {
-        io_.err << "\rsweep: code " << code << " (" << n + 1 << " of " << count << ")"
-                << std::flush;
+        std::string progress = "sweep: code " + std::to_string(code) + " (" +
+                               std::to_string(n + 1) + " of " + std::to_string(count) + ")";
+        const std::size_t length = progress.size();
+        progress.append(shown > length ? shown - length : 0, ' ');
+        shown = length;
+        io_.err << '\r' << progress << std::flush;
       }
       if (command.dwell_ms > 0) {
-        access_->flush();
+        flush_trace();
         std::this_thread::sleep_for(std::chrono::milliseconds(command.dwell_ms));
       }
     }
@@ -247,19 +329,39 @@ class Runner {
   }
 
   void report(const Command& command, const std::string& fields) {
-    if (json_) io_.out << "{\"command\":\"" << command.name << "\"" << fields << "}\n";
+    if (json_) print("{\"command\":\"" + command.name + "\"" + fields + "}\n");
+  }
+
+  // Each result goes out at once, so a reader that has gone away stops the run at once.
+  void print(const std::string& text) {
+    io_.out << text << std::flush;
+    if (!io_.out) {
+      const int error = errno;
+      throw OutputError(std::string("cannot write standard output: ") + std::strerror(error));
+    }
+  }
+
+  // The trace complete on disk; its first error is told once, and the run goes on.
+  void flush_trace() {
+    access_->flush();
+    if (auto error = access_->take_trace_error()) {
+      io_.err << "vx3071: " << *error << '\n';
+      trace_failed_ = true;
+    }
   }
 
   std::unique_ptr<port::PortAccess> access_;
   bus::LineDriver driver_;
   bool json_;
   Streams io_;
+  bool reading_input_ = false;
+  bool trace_failed_ = false;
 };
 
 }  // namespace
 
-int run(const std::vector<std::string>& args, Streams streams, const PortMaker& make_port) {
-  backends::Settings settings = backends::settings_from_environment();
+int run(const std::vector<std::string>& args, Streams streams, backends::Settings settings,
+        const PortMaker& make_port) {
   bool json = false;
   std::vector<Command> commands;
   try {
@@ -280,16 +382,20 @@ int run(const std::vector<std::string>& args, Streams streams, const PortMaker& 
         return next;
       };
       if (option == "--help") {
-        streams.out << kUsageText;
-        return kOk;
+        streams.out << kUsageText << std::flush;
+        return streams.out ? kOk : kWriteFailed;
       } else if (option == "--port") {
         settings.port = take();
       } else if (option == "--trace") {
         settings.trace = take();
       } else if (option == "--json" && !value) {
         json = true;
+      } else if (option == "--verify" || option == "--dwell") {
+        throw UsageError(option +
+                         " belongs to its command: write CODE --verify, sweep FROM TO "
+                         "--dwell MS");
       } else {
-        throw UsageError("unknown option " + option);
+        throw UsageError("unknown option " + port::quoted(option));
       }
     }
     if (tokens.empty()) throw UsageError("no command given");
@@ -300,19 +406,26 @@ int run(const std::vector<std::string>& args, Streams streams, const PortMaker& 
   }
 
   Runner runner(make_port(settings), json, streams);
+  int status = kOk;
   try {
     for (const Command& command : commands) runner.execute(command);
   } catch (const UsageError& error) {  // a bad line on standard input
     streams.err << "vx3071: " << error.what() << "\n\n" << kUsageText;
-    return kUsage;
+    status = kUsage;
   } catch (const VerifyMismatch& error) {
     streams.err << "vx3071: " << error.what() << '\n';
-    return kVerifyMismatch;
+    status = kVerifyMismatch;
+  } catch (const OutputError& error) {
+    streams.err << "vx3071: " << error.what() << '\n';
+    status = kWriteFailed;
+  } catch (const port::TraceError& error) {
+    streams.err << "vx3071: " << error.what() << '\n';
+    status = kWriteFailed;
   } catch (const std::exception& error) {
     streams.err << "vx3071: " << error.what() << '\n';
-    return kPortError;
+    status = kPortError;
   }
-  return kOk;
+  return runner.finish(status);
 }
 
 }  // namespace vx::cli

@@ -8,5 +8,6 @@
 int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
   const std::vector<std::string> args(argv + 1, argv + argc);
-  return vx::cli::run(args, {std::cin, std::cout, std::cerr, ::isatty(STDERR_FILENO) == 1});
+  return vx::cli::run(args, {std::cin, std::cout, std::cerr, ::isatty(STDERR_FILENO) == 1},
+                      vx::backends::settings_from_environment());
 }

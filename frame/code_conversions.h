@@ -1,11 +1,9 @@
 #pragma once
 
 #include "frame/cell_register.h"
+#include "frame/device_address.h"
 
 namespace vx::frame {
-
-// The standard address byte 0x58 in bits 26..19, second byte and acknowledge slots 0.
-inline constexpr std::int32_t kFixedAddressBits = 0x2C00000;
 
 // Writes the low eight bits of `value` over cells lowest..lowest+7, least significant bit in the
 // lowest cell: first all eight fall to 0 from the lowest up, then the 1 bits rise from the lowest

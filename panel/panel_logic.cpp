@@ -1,10 +1,12 @@
 #include "panel/panel_logic.h"
 
+#include <array>
 #include <stdexcept>
 
 #include "bus/read_back.h"
 #include "bus/write_transaction.h"
 #include "frame/code_conversions.h"
+#include "frame/device_address.h"
 
 namespace vx::panel {
 
@@ -15,16 +17,18 @@ struct CellValue {
   int value;
 };
 
-// Address byte 0x58 into cells 26..19, then the second byte 0x00 into cells 17..10.
-constexpr CellValue kStandardAddress[] = {
-    {26, 0}, {25, 1}, {24, 0}, {23, 1}, {22, 1}, {21, 0}, {20, 0}, {19, 0},
-    {17, 0}, {16, 0}, {15, 0}, {14, 0}, {13, 0}, {12, 0}, {11, 0}, {10, 0},
-};
+// The bits of `byte` into cells top..top-7, most significant first, the order the panel loads them.
+constexpr std::array<CellValue, 8> byte_cells(int byte, int top) {
+  std::array<CellValue, 8> cells{};
+  for (int k = 0; k < 8; ++k) cells[static_cast<std::size_t>(k)] = {top - k, byte >> (7 - k) & 1};
+  return cells;
+}
 
-// Read address byte 0x59 into cells 44..37, its acknowledge slot, and the master's acknowledge.
-constexpr CellValue kReadFrame[] = {
-    {44, 0}, {43, 1}, {42, 0}, {41, 1}, {40, 1}, {39, 0}, {38, 0}, {37, 1}, {36, 0}, {27, 1},
-};
+constexpr auto kWriteAddressCells = byte_cells(frame::kWriteAddressByte, 26);
+constexpr auto kSecondByteCells = byte_cells(0x00, 17);
+constexpr auto kReadAddressCells = byte_cells(frame::kReadAddressByte, 44);
+// After the read address: its acknowledge slot low, the master's acknowledge after the data high.
+constexpr CellValue kReadAcknowledges[] = {{36, 0}, {27, 1}};
 
 constexpr int kMidScale = 128;
 
@@ -38,56 +42,31 @@ PanelLogic::PanelLogic(port::PortAccess& port) : port_(port), driver_(port) {
 }
 
 // Runs one event. The trace is made complete whenever the outermost event ends, failed or not,
-// since the panel then waits for the user.
+// since the panel then waits for the user. A trace error is reported after an event that did its
+// work; after a failed one, the event's own failure is the one to report and the trace error waits
+// for the next event.
 template <class Body>
 void PanelLogic::event(Body&& body) {
   ++event_depth_;
   try {
     body();
   } catch (...) {
-    if (--event_depth_ == 0) {
-      try {
-        port_.flush();
-      } catch (const port::PortError&) {
-        // The event's own failure is the one to report.
-      }
-    }
+    if (--event_depth_ == 0) port_.flush();
     throw;
   }
-  if (--event_depth_ == 0) port_.flush();
+  if (--event_depth_ > 0) return;
+  port_.flush();
+  if (auto error = port_.take_trace_error()) throw port::TraceError(*error);
 }
 
 const std::string& PanelLogic::text(TextBox box, int index) const {
-  switch (box) {
-    case TextBox::bit:
-      return bit_texts_.at(static_cast<std::size_t>(index));
-    case TextBox::display1:
-      return display1_;
-    case TextBox::sda_write:
-      return sda_write_;
-    case TextBox::sda_data:
-      break;
-  }
-  return sda_data_;
+  return texts_.at(static_cast<std::size_t>(text_slot(box, index)));
 }
 
 void PanelLogic::set_text(TextBox box, int index, std::string text) {
-  std::string* target = &sda_data_;
-  switch (box) {
-    case TextBox::bit:
-      target = &bit_texts_[static_cast<std::size_t>(index)];
-      break;
-    case TextBox::display1:
-      target = &display1_;
-      break;
-    case TextBox::sda_write:
-      target = &sda_write_;
-      break;
-    case TextBox::sda_data:
-      break;
-  }
-  *target = std::move(text);
-  if (view_) view_->show_text(box, index, *target);
+  std::string& target = texts_.at(static_cast<std::size_t>(text_slot(box, index)));
+  target = std::move(text);
+  if (view_) view_->show_text(box, index, target);
 }
 
 void PanelLogic::assign_slider(int value) {
@@ -118,7 +97,8 @@ void PanelLogic::cmdRun_Click() {
 void PanelLogic::cmdRead_Click() {
   event([&] {
     cmdRun_Click();
-    for (auto [cell, value] : kReadFrame) assign_cell(cell, value);
+    for (auto [cell, value] : kReadAddressCells) assign_cell(cell, value);
+    for (auto [cell, value] : kReadAcknowledges) assign_cell(cell, value);
     const int byte = bus::read_transaction(driver_, cells_);
     set_text(TextBox::sda_data, 0, std::to_string(byte));
     frame::spread_byte(cells_, byte, frame::kReadDataCellLow);
@@ -157,7 +137,8 @@ void PanelLogic::preset(int code) {
 }
 
 void PanelLogic::load_standard_address() {
-  for (auto [cell, value] : kStandardAddress) assign_cell(cell, value);
+  for (auto [cell, value] : kWriteAddressCells) assign_cell(cell, value);
+  for (auto [cell, value] : kSecondByteCells) assign_cell(cell, value);
 }
 
 void PanelLogic::vsbBit_Change(int /*index*/) {

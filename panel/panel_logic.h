@@ -13,6 +13,13 @@ namespace vx::panel {
 // The panel's text boxes. `bit` is the txtBit array; the others are single boxes.
 enum class TextBox { bit, display1, sda_write, sda_data };
 
+// Every text box numbered in one table, shared by the logic and the window: the txtBit array
+// first, then the single boxes in the order above.
+inline constexpr int kTextSlots = frame::kCellCount + 3;
+constexpr int text_slot(TextBox box, int index) {
+  return box == TextBox::bit ? index : frame::kCellCount + static_cast<int>(box) - 1;
+}
+
 // What the window mirrors. Calls come synchronously, in the order the values change, and may nest
 // (a cell changed inside the refresh of another cell).
 class PanelView {
@@ -27,7 +34,8 @@ class PanelView {
 
 // The panel's whole behaviour without a toolkit: the window's event procedures, the shared data
 // code and frame word, and the displayed values. A port failure is thrown out of the event that
-// met it, with the rest of that event left undone; the next event starts afresh.
+// met it, with the rest of that event left undone; the next event starts afresh. A trace that
+// could not be written is thrown as a TraceError once, at the end of an event that did its work.
 class PanelLogic {
  public:
   static constexpr int kSliderMax = 255;
@@ -75,8 +83,7 @@ class PanelLogic {
   int slider_ = 0;
   double data_code_ = 0;  // shared by Run, the presets, the slider and the read-back
   double frame_word_ = 0;
-  std::array<std::string, frame::kCellCount> bit_texts_;
-  std::string display1_, sda_write_, sda_data_;
+  std::array<std::string, kTextSlots> texts_;
   PanelView* view_ = nullptr;
   int event_depth_ = 0;
 };

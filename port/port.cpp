@@ -10,4 +10,20 @@ std::string hex(std::uint32_t value) {
   return text;
 }
 
+std::string quoted(std::string_view text, std::size_t limit) {
+  std::string shown = "\"";
+  for (std::size_t i = 0; i < text.size() && i < limit; ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x20 || byte >= 0x7F || byte == '"' || byte == '\\') {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+      shown += escaped;
+    } else {
+      shown += static_cast<char>(byte);
+    }
+  }
+  if (text.size() > limit) shown += "...";
+  return shown + "\"";
+}
+
 }  // namespace vx::port

@@ -4,6 +4,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace vx::port {
 
@@ -15,6 +16,12 @@ inline constexpr std::int16_t kStatusRegister = 0x379;
 class PortError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+};
+
+// The trace file could not be written; the port itself worked.
+class TraceError : public PortError {
+ public:
+  using PortError::PortError;
 };
 
 // One back end of the port layer: the two accesses the line driver needs, with addresses and
@@ -36,5 +43,9 @@ class Port {
 // Formats an access address or value the way traces and messages show it: upper-case hex, no
 // prefix, no leading zeros.
 std::string hex(std::uint32_t value);
+
+// `text` in double quotes, fit to be shown whatever it holds: control and non-ASCII bytes escaped
+// as \xNN, and cut to its first `limit` bytes, with "..." after, when longer.
+std::string quoted(std::string_view text, std::size_t limit = 40);
 
 }  // namespace vx::port

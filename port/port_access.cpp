@@ -1,5 +1,7 @@
 #include "port/port_access.h"
 
+#include <thread>
+
 namespace vx::port {
 
 PortAccess::PortAccess(Opener opener, std::string trace_path, std::chrono::microseconds min_phase)
@@ -8,22 +10,35 @@ PortAccess::PortAccess(Opener opener, std::string trace_path, std::chrono::micro
 PortAccess::~PortAccess() = default;
 
 void PortAccess::open() {
-  // The trace starts with the run's first access, so it is created once, before the back end:
-  // a back end that fails to open is retried without emptying the file again.
-  if (!trace_path_.empty() && !trace_) trace_ = TraceRecorder::create(trace_path_);
   if (!opener_) throw PortError("no port back end is configured");
-  backend_ = opener_();
-  if (!backend_) throw PortError("the port back end did not open");
+  std::unique_ptr<Port> backend = opener_();
+  if (!backend) throw PortError("the port back end did not open");
+  // The trace starts with the run's first access, once: a run that never reaches the port leaves
+  // an existing file as it was, and a reopened back end goes on in the same file.
+  if (!trace_path_.empty() && !trace_) trace_ = TraceRecorder::create(trace_path_);
+  backend_ = std::move(backend);
 }
 
 void PortAccess::pace() {
-  // A sleep would be far too coarse for phases of tens of microseconds.
-  while (Clock::now() - last_access_ < min_phase_) {
+  // A sleep is too coarse for phases of a few microseconds and a spin burns a core through long
+  // ones: sleep until shortly before the time, then spin the rest.
+  constexpr auto kSpinMargin = std::chrono::microseconds(200);
+  const Clock::time_point due = last_access_ + min_phase_;
+  if (due - Clock::now() > kSpinMargin) std::this_thread::sleep_until(due - kSpinMargin);
+  while (Clock::now() < due) {
   }
 }
 
 void PortAccess::flush() {
   if (trace_) trace_->flush();
+}
+
+std::optional<std::string> PortAccess::take_trace_error() {
+  return trace_ ? trace_->take_error() : std::nullopt;
+}
+
+void PortAccess::close_trace() {
+  if (trace_) trace_->close();
 }
 
 }  // namespace vx::port

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "port/port.h"
 #include "port/trace.h"
@@ -12,15 +14,15 @@
 namespace vx::port {
 
 // Stands where the port-access DLL stood: `OutportW` and `InportW`, nothing opened before the
-// first call. Opening runs the opener (and starts the trace file, if one is asked for); when it
+// first call. Opening runs the opener, then starts the trace file if one is asked for; when either
 // fails, that call throws and the next call tries again. A back end that fails an access is
 // closed, so the next call opens it afresh, as after an unplugged cable or an unloaded driver.
 class PortAccess {
  public:
   using Opener = std::function<std::unique_ptr<Port>()>;
 
-  // `min_phase`, when not zero, spaces the accesses for slow or long cabling: each starts no
-  // sooner than that after the previous one returned, busy-waited on a monotonic clock.
+  // `min_phase`, when not zero, spaces the accesses for slow devices or long cabling: each starts
+  // no sooner than that after the previous one returned.
   explicit PortAccess(Opener opener, std::string trace_path = {},
                       std::chrono::microseconds min_phase = {});
   ~PortAccess();
@@ -39,8 +41,19 @@ class PortAccess {
     return value;
   }
 
-  // Makes the trace complete on disk; the panel calls it whenever it waits for the user.
+  // True once after an access failed: the device may still hold SDA from the abandoned
+  // transaction, so the bus must be cleared before the next one. Asking resets it; a failure
+  // during the clear sets it again.
+  bool take_bus_clear() { return std::exchange(bus_clear_due_, false); }
+
+  // Makes the trace complete on disk; the panel calls it whenever it waits for the user. Never
+  // throws: a trace that cannot be written is kept as an error for `take_trace_error`.
   void flush();
+  // The first error in writing the trace, given once; the trace stops at that error.
+  std::optional<std::string> take_trace_error();
+  // Flushes and closes the trace file, as at the end of a run; its error, if any, is then taken
+  // by `take_trace_error`.
+  void close_trace();
 
   bool is_open() const { return backend_ != nullptr; }
 
@@ -62,6 +75,7 @@ class PortAccess {
       call(port);
     } catch (const PortError&) {
       backend_.reset();
+      bus_clear_due_ = true;
       throw;
     }
     if (min_phase_.count() > 0) last_access_ = Clock::now();
@@ -76,6 +90,7 @@ class PortAccess {
   std::unique_ptr<TraceRecorder> trace_;
   Clock::duration min_phase_;
   Clock::time_point last_access_{};
+  bool bus_clear_due_ = false;
 };
 
 }  // namespace vx::port

@@ -1,7 +1,11 @@
 #include "port/trace.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstring>
+#include <utility>
+
+#include <strings.h>
 
 #include "port/port.h"
 
@@ -9,9 +13,9 @@ namespace vx::port {
 
 namespace {
 
-bool ends_with(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() &&
-         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+bool ends_with_vcd(const std::string& path) {
+  constexpr std::size_t kLength = 4;
+  return path.size() >= kLength && ::strcasecmp(path.c_str() + path.size() - kLength, ".vcd") == 0;
 }
 
 class TextTrace final : public TraceRecorder {
@@ -19,12 +23,12 @@ class TextTrace final : public TraceRecorder {
   TextTrace(std::FILE* file, std::string path) : TraceRecorder(file, std::move(path)) {}
 
   void record_write(std::int16_t address, std::int16_t value, std::optional<bool>) override {
-    std::fprintf(file_, "W %X %X\n", static_cast<unsigned>(static_cast<std::uint16_t>(address)),
-                 static_cast<unsigned>(static_cast<std::uint16_t>(value)));
+    print("W %X %X\n", static_cast<unsigned>(static_cast<std::uint16_t>(address)),
+          static_cast<unsigned>(static_cast<std::uint16_t>(value)));
   }
   void record_read(std::int16_t address, std::int32_t value, std::optional<bool>) override {
-    std::fprintf(file_, "R %X %X\n", static_cast<unsigned>(static_cast<std::uint16_t>(address)),
-                 static_cast<unsigned>(static_cast<std::uint32_t>(value)));
+    print("R %X %X\n", static_cast<unsigned>(static_cast<std::uint16_t>(address)),
+          static_cast<unsigned>(static_cast<std::uint32_t>(value)));
   }
 };
 
@@ -33,7 +37,7 @@ class TextTrace final : public TraceRecorder {
 class VcdTrace final : public TraceRecorder {
  public:
   VcdTrace(std::FILE* file, std::string path) : TraceRecorder(file, std::move(path)) {
-    std::fputs(
+    print(
         "$comment VX3071 bench panel: one port access per microsecond $end\n"
         "$timescale 1 us $end\n"
         "$scope module vx3071 $end\n"
@@ -43,8 +47,7 @@ class VcdTrace final : public TraceRecorder {
         "$upscope $end\n"
         "$enddefinitions $end\n"
         "#0\n"
-        "$dumpvars\n1!\n1\"\n1#\n$end\n",
-        file_);
+        "$dumpvars\n1!\n1\"\n1#\n$end\n");
   }
 
   void record_write(std::int16_t, std::int16_t value, std::optional<bool> bus_sda) override {
@@ -63,18 +66,18 @@ class VcdTrace final : public TraceRecorder {
   // more timestamp, that of the next access, makes the closing STOP readable. The next access's
   // changes then follow it.
   void mark_end() override {
-    if (marked_ != time_ + 1) std::fprintf(file_, "#%llu\n", time_ + 1);
+    if (marked_ != time_ + 1) print("#%llu\n", time_ + 1);
     marked_ = time_ + 1;
   }
 
   void step(bool scl, bool sda, bool sda_out) {
     ++time_;
     if (scl == scl_ && sda == sda_ && sda_out == sda_out_) return;
-    if (marked_ != time_) std::fprintf(file_, "#%llu\n", time_);
+    if (marked_ != time_) print("#%llu\n", time_);
     marked_ = time_;
-    if (scl != scl_) std::fprintf(file_, "%d!\n", scl ? 1 : 0);
-    if (sda != sda_) std::fprintf(file_, "%d\"\n", sda ? 1 : 0);
-    if (sda_out != sda_out_) std::fprintf(file_, "%d#\n", sda_out ? 1 : 0);
+    if (scl != scl_) print("%d!\n", scl ? 1 : 0);
+    if (sda != sda_) print("%d\"\n", sda ? 1 : 0);
+    if (sda_out != sda_out_) print("%d#\n", sda_out ? 1 : 0);
     scl_ = scl;
     sda_ = sda;
     sda_out_ = sda_out;
@@ -92,10 +95,10 @@ class VcdTrace final : public TraceRecorder {
 std::unique_ptr<TraceRecorder> TraceRecorder::create(const std::string& path) {
   std::FILE* file = std::fopen(path.c_str(), "w");
   if (!file) {
-    throw PortError("cannot write the trace file " + path + ": " + std::strerror(errno) +
-                    " (check VX3071_TRACE)");
+    throw TraceError("cannot write the trace file " + path + ": " + std::strerror(errno) +
+                     " (check VX3071_TRACE or --trace)");
   }
-  if (ends_with(path, ".vcd")) return std::make_unique<VcdTrace>(file, path);
+  if (ends_with_vcd(path)) return std::make_unique<VcdTrace>(file, path);
   return std::make_unique<TextTrace>(file, path);
 }
 
@@ -103,15 +106,43 @@ TraceRecorder::TraceRecorder(std::FILE* file, std::string path)
     : file_(file), path_(std::move(path)) {}
 
 TraceRecorder::~TraceRecorder() {
-  std::fclose(file_);
+  if (file_) std::fclose(file_);
+}
+
+void TraceRecorder::print(const char* format, ...) {
+  if (!writing()) return;
+  std::va_list arguments;
+  va_start(arguments, format);
+  const int written = std::vfprintf(file_, format, arguments);
+  const int error = errno;
+  va_end(arguments);
+  if (written < 0) fail(error, "writing");
 }
 
 void TraceRecorder::flush() {
+  if (!writing()) return;
   mark_end();
-  if (std::fflush(file_) != 0 || std::ferror(file_)) {
-    std::clearerr(file_);
-    throw PortError("writing the trace file " + path_ + " failed: " + std::strerror(errno));
-  }
+  if (writing() && std::fflush(file_) != 0) fail(errno, "writing");
+}
+
+void TraceRecorder::close() {
+  flush();
+  if (!file_) return;
+  const bool was_good = !failed_;
+  const int result = std::fclose(file_);
+  const int error = errno;
+  file_ = nullptr;
+  if (result != 0 && was_good) fail(error, "closing");
+}
+
+std::optional<std::string> TraceRecorder::take_error() {
+  return std::exchange(error_, std::nullopt);
+}
+
+void TraceRecorder::fail(int error, const char* doing) {
+  failed_ = true;
+  error_ = std::string(doing) + " the trace file " + path_ + " failed: " + std::strerror(error) +
+           "; the trace stops here, the port goes on";
 }
 
 }  // namespace vx::port

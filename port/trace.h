@@ -9,29 +9,45 @@
 namespace vx::port {
 
 // Records every port access of a run to a file: a Value Change Dump of the bus lines when the name
-// ends in ".vcd", otherwise one text line per access ("W 378 F3", "R 379 7F").
+// ends in ".vcd" (in any case), otherwise one text line per access ("W 378 F3", "R 379 7F").
+// Recording never throws: the first failure to write (a full disk, a file system gone read-only)
+// ends the trace and is kept, naming the file, until taken.
 class TraceRecorder {
  public:
-  // Creates (or empties) the file; throws PortError when it cannot.
+  // Creates (or empties) the file; throws TraceError when it cannot.
   static std::unique_ptr<TraceRecorder> create(const std::string& path);
   virtual ~TraceRecorder();
+  TraceRecorder(const TraceRecorder&) = delete;
+  TraceRecorder& operator=(const TraceRecorder&) = delete;
 
   // `bus_sda` is the back end's view of the SDA line after the access, where it has one.
   virtual void record_write(std::int16_t address, std::int16_t value,
                             std::optional<bool> bus_sda) = 0;
   virtual void record_read(std::int16_t address, std::int32_t value,
                            std::optional<bool> bus_sda) = 0;
+  // Makes the file read whole as it stands.
   void flush();
+  // Flushes and closes the file; nothing is recorded after.
+  void close();
+  // The error that ended the trace, once.
+  std::optional<std::string> take_error();
 
  protected:
+  TraceRecorder(std::FILE* file, std::string path);
+
   // Lets a format close what it has so far, so the file reads whole at every flush.
   virtual void mark_end() {}
-
-  TraceRecorder(std::FILE* file, std::string path);
-  std::FILE* file_;
+  // printf to the file while it is good; a failure ends the trace.
+  [[gnu::format(printf, 2, 3)]] void print(const char* format, ...);
+  bool writing() const { return file_ && !failed_; }
 
  private:
+  void fail(int error, const char* doing);
+
+  std::FILE* file_;
   std::string path_;
+  bool failed_ = false;
+  std::optional<std::string> error_;
 };
 
 }  // namespace vx::port

@@ -48,7 +48,7 @@ void Device::on_falling() {
     // A byte is complete: acknowledge what is ours, or let go of SDA for the master's answer.
     switch (phase_) {
       case Phase::address:
-        if ((shift_ >> 1) != kAddress) {
+        if ((shift_ >> 1) != frame::kDeviceAddress) {
           phase_ = Phase::ignoring;
           return;
         }

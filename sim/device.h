@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "frame/device_address.h"
+
 namespace vx::sim {
 
 // A simulated VX3071 on the two-wire bus: it sees the master's SCL and SDA, drives SDA only low
@@ -10,7 +12,6 @@ namespace vx::sim {
 // a second byte, then the setting; a read gives the setting, one byte.
 class Device {
  public:
-  static constexpr std::uint8_t kAddress = 0x2C;  // 0x58 to write, 0x59 to read
   static constexpr std::uint8_t kPowerUpSetting = 0x80;
 
   // Applies one write of the master's lines. When SCL and SDA change together, the device sees a
@@ -38,7 +39,6 @@ class Device {
   int clock_ = 0;           // rising edges in the current byte: 1..8 data, 9 acknowledge
   std::uint8_t shift_ = 0;  // bits received in the current byte
   int bytes_written_ = 0;   // bytes after the address in a write
-  bool master_acked_ = false;
   std::uint8_t setting_ = kPowerUpSetting;
 };
 

@@ -14,12 +14,13 @@ namespace {
 
 void VirtualPort::write16(std::int16_t address, std::int16_t value) {
   if (address != port::kDataRegister) no_such_access("writable register", address);
-  device_.set_lines((value & 0x02) != 0, (value & 0x01) != 0);
+  master_sda_ = (value & 0x01) != 0;
+  if (device_) device_->set_lines((value & 0x02) != 0, master_sda_);
 }
 
 std::int32_t VirtualPort::read32(std::int16_t address) {
   if (address != port::kStatusRegister) no_such_access("readable register", address);
-  return kIdleStatus | (device_.sda() ? kSdaStatusBit : 0);
+  return kIdleStatus | (*bus_sda() ? kSdaStatusBit : 0);
 }
 
 }  // namespace vx::sim

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+
 #include "port/port.h"
 #include "sim/device.h"
 
@@ -15,14 +17,22 @@ class VirtualPort final : public port::Port {
   static constexpr std::int32_t kIdleStatus = 0x77;
   static constexpr std::int32_t kSdaStatusBit = 0x08;
 
+  // The device outlives the port, as hardware outlives a closed port: openers that reopen hand
+  // the same one to each port. A null device is a bus with nothing on it, where SDA follows the
+  // master's drive alone.
+  explicit VirtualPort(std::shared_ptr<Device> device = std::make_shared<Device>())
+      : device_(std::move(device)) {}
+
   void write16(std::int16_t address, std::int16_t value) override;
   std::int32_t read32(std::int16_t address) override;
-  std::optional<bool> bus_sda() const override { return device_.sda(); }
+  std::optional<bool> bus_sda() const override { return device_ ? device_->sda() : master_sda_; }
 
-  const Device& device() const { return device_; }
+  // The device on the bus; only for a port that has one.
+  const Device& device() const { return *device_; }
 
  private:
-  Device device_;
+  std::shared_ptr<Device> device_;
+  bool master_sda_ = true;
 };
 
 }  // namespace vx::sim

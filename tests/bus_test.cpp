@@ -9,6 +9,7 @@
 #include "bus/line_driver.h"
 #include "bus/read_back.h"
 #include "bus/write_transaction.h"
+#include "frame/device_address.h"
 #include "support/bus_checks.h"
 #include "support/test_ports.h"
 
@@ -104,9 +105,9 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, WriteTransaction,
     ::testing::Values(WriteCase{"Zero", 0, std::string(27, '0')},
                       WriteCase{"All27Bits", (1 << 27) - 1, std::string(27, '1')},
-                      WriteCase{"StandardAddressCodeZero", 0x2C00000,
+                      WriteCase{"StandardAddressCodeZero", frame::kFixedAddressBits,
                                 "01011" + std::string(22, '0')},
-                      WriteCase{"FullScale", 0x2C00000 + 510,
+                      WriteCase{"FullScale", frame::kFixedAddressBits + 510,
                                 "01011" + std::string(13, '0') + std::string(8, '1') + "0"},
                       WriteCase{"BitsAbove26NeverSent", 0x7C00000 + 510 + 0x78000000,
                                 "11111" + std::string(13, '0') + std::string(8, '1') + "0"}),

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "cli/cli.h"
+#include "frame/device_address.h"
 #include "panel/panel_logic.h"
 #include "sim/virtual_port.h"
 #include "support/bus_checks.h"
@@ -30,7 +31,7 @@ Result vx3071(const std::vector<std::string>& args, const std::string& input = "
               const PortMaker& make_port = backends::make_port) {
   std::istringstream in(input);
   std::ostringstream out, err;
-  const int status = run(args, {in, out, err, false}, make_port);
+  const int status = run(args, {in, out, err, false}, {}, make_port);
   return {status, out.str(), err.str()};
 }
 
@@ -114,7 +115,7 @@ TEST_F(Cli, FrameSendsTheBitsWithAcknowledgeSlotsLow) {
   ASSERT_EQ(sent.size(), 59u + 48u);
   const test::Decoded decoded = test::decode_write(std::span(sent).first(59));
   ASSERT_TRUE(decoded.word) << decoded.fault;
-  EXPECT_EQ(*decoded.word, 0x2C00000u + 2 * 51);
+  EXPECT_EQ(*decoded.word, std::uint32_t{frame::kFixedAddressBits} + 2 * 51);
 }
 
 TEST_F(Cli, SweepsEitherWayAndDwells) {
@@ -205,8 +206,18 @@ TEST_F(Cli, RefusesBadCommandLinesBeforeTouchingThePort) {
            {{"sweep", "0", "9", "0"}, kUsage, "STEP must be"},
            {{"sweep", "0", "9", "--dwell"}, kUsage, "needs --dwell MS"},
            {{"--port"}, kUsage, "--port needs a value"},
-           {{"--bogus", "read"}, kUsage, "unknown option --bogus"},
-           {{"read", "--json"}, kUsage, "must come before the commands"},
+           {{"--bogus", "read"}, kUsage, "unknown option \"--bogus\""},
+           {{"read", "--json"}, kUsage, "option \"--json\" must come before the first command"},
+           {{"read", "--port=sim"}, kUsage, "must come before the first command"},
+           {{"sweep", "0", "255", "--dwell", "1", "--dwell", "2"},
+            kUsage,
+            "--dwell MS goes right after sweep FROM TO [STEP], once"},
+           {{"read", "--verify"}, kUsage, "--verify goes right after write CODE"},
+           {{"--verify", "write", "5"}, kUsage, "--verify belongs to its command"},
+           {{"read", "--bogus"}, kUsage, "unknown option \"--bogus\""},
+           {{std::string("wr\x01te\n") + std::string(100, 'x')},
+            kUsage,
+            "unknown command \"wr\\x01te\\x0Axxx"},
            {{"write", "5", "bogus"}, kUsage, "unknown command"},
            {{"--port", "nonsense", "read"}, kPortError, "unknown port \"nonsense\""},
            {{"--port", "parport:", "read"}, kPortError, "unknown port"},

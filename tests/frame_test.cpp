@@ -75,13 +75,13 @@ TEST_P(ComputeFrameWord, GivesCodeAndWordOfTheCellsWithAcknowledgesCleared) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ComputeFrameWord,
-    ::testing::Values(FrameCase{"AllZero", {}, 0, 0},
-                      FrameCase{"StandardAddressMidScale", {25, 23, 22, 8}, 128, 0x2C00000 + 256},
-                      FrameCase{"AllWriteCells", range(0, 26), 255,
-                                (1 << 27) - 1 - ((1 << 18) + (1 << 9) + 1)},
-                      FrameCase{"AcknowledgeCellZeroAloneCountsAsZero", {0}, 0, 0},
-                      FrameCase{"ReadFrameHasNoInfluence", range(27, 44), 0, 0},
-                      FrameCase{"DataCellsWeighFromCellOne", {1, 3}, 5, 2 + 8}),
+    ::testing::Values(
+        FrameCase{"AllZero", {}, 0, 0},
+        FrameCase{"StandardAddressMidScale", {25, 23, 22, 8}, 128, kFixedAddressBits + 256},
+        FrameCase{"AllWriteCells", range(0, 26), 255, (1 << 27) - 1 - ((1 << 18) + (1 << 9) + 1)},
+        FrameCase{"AcknowledgeCellZeroAloneCountsAsZero", {0}, 0, 0},
+        FrameCase{"ReadFrameHasNoInfluence", range(27, 44), 0, 0},
+        FrameCase{"DataCellsWeighFromCellOne", {1, 3}, 5, 2 + 8}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ComputeFrameWord, ForcedAcknowledgesNestThreeDeepAndEveryRunAgrees) {

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 
+#include "frame/device_address.h"
 #include "panel/panel_logic.h"
 #include "sim/virtual_port.h"
 #include "support/bus_checks.h"
@@ -33,18 +34,15 @@ struct RefreshWatch final : PanelView {
 
 struct Rig {
   test::PortScript port;
-  sim::VirtualPort* sim = nullptr;
-  port::PortAccess access{test::recording(port, [this] {
-    auto fresh = std::make_unique<sim::VirtualPort>();
-    sim = fresh.get();
-    return fresh;
-  })};
+  std::shared_ptr<sim::Device> bus_device = std::make_shared<sim::Device>();
+  port::PortAccess access{
+      test::recording(port, [this] { return std::make_unique<sim::VirtualPort>(bus_device); })};
   PanelLogic logic{access};
   RefreshWatch watch;
 
   Rig() { logic.set_view(&watch); }
 
-  int device() const { return sim ? sim->device().setting() : sim::Device::kPowerUpSetting; }
+  int device() const { return bus_device->setting(); }
   std::uint32_t cells_word() const {
     std::uint32_t word = 0;
     for (int i = 26; i >= 0; --i) word = word << 1 | static_cast<std::uint32_t>(logic.cell(i));
@@ -123,11 +121,13 @@ void run_model(std::uint64_t seed) {
       const test::Decoded decoded = test::decode_write(sent.subspan(at, test::kWriteAccesses));
       ASSERT_TRUE(decoded.word) << decoded.fault;
       words.push_back(*decoded.word);
-      if ((*decoded.word >> 19 & 0xFF) == 0x58) model = static_cast<int>(*decoded.word >> 1 & 0xFF);
+      if ((*decoded.word >> 19 & 0xFF) == frame::kWriteAddressByte)
+        model = static_cast<int>(*decoded.word >> 1 & 0xFF);
     }
 
     // What each kind of action must have sent.
-    const std::uint32_t standard = 0x2C00000u + 2u * static_cast<std::uint32_t>(rig.logic.slider());
+    const std::uint32_t standard = std::uint32_t{frame::kFixedAddressBits} +
+                                   2u * static_cast<std::uint32_t>(rig.logic.slider());
     const bool slider_moved = rig.logic.slider() != slider_before;
     switch (kind) {
       case Kind::cell:

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "frame/device_address.h"
 #include "panel/panel_logic.h"
 #include "sim/virtual_port.h"
 #include "support/bus_checks.h"
@@ -39,12 +40,10 @@ struct ViewLog final : PanelView {
 
 struct Panel {
   test::PortScript port;
-  sim::VirtualPort* sim = nullptr;  // the simulated port of the latest opening
-  port::PortAccess access{test::recording(port, [this] {
-    auto fresh = std::make_unique<sim::VirtualPort>();
-    sim = fresh.get();
-    return fresh;
-  })};
+  // One device on the bus for every opening of the port, as with hardware.
+  std::shared_ptr<sim::Device> bus_device = std::make_shared<sim::Device>();
+  port::PortAccess access{
+      test::recording(port, [this] { return std::make_unique<sim::VirtualPort>(bus_device); })};
   PanelLogic logic{access};
   ViewLog view;
 
@@ -54,7 +53,7 @@ struct Panel {
     port.accesses.clear();
     view.clear();
   }
-  int device() const { return sim->device().setting(); }
+  int device() const { return bus_device->setting(); }
   std::string cells(int high, int low) const {
     std::string text;
     for (int i = high; i >= low; --i) text += logic.cell(i) ? '1' : '0';
@@ -119,7 +118,7 @@ TEST(Panel, PresetsSetTheDeviceAndReadBackShowsIt) {
     (p.logic.*press)();
     EXPECT_EQ(p.device(), code);
     EXPECT_EQ(p.logic.data_code(), code);
-    EXPECT_EQ(p.logic.frame_word(), 0x2C00000 + 2 * code);
+    EXPECT_EQ(p.logic.frame_word(), frame::kFixedAddressBits + 2 * code);
     EXPECT_EQ(p.logic.slider(), code);
     p.logic.cmdRead_Click();
     EXPECT_EQ(p.text(TextBox::sda_data), std::to_string(code));
@@ -203,7 +202,7 @@ TEST(Panel, ACellSetByHandOnlyRefreshesUntilRun) {
   EXPECT_EQ(p.text(TextBox::sda_write), "129");
   EXPECT_EQ(p.text(TextBox::bit, 1), "1");
   EXPECT_EQ(p.logic.data_code(), 128);
-  EXPECT_EQ(p.logic.frame_word(), 0x2C00000 + 256);
+  EXPECT_EQ(p.logic.frame_word(), frame::kFixedAddressBits + 256);
   EXPECT_TRUE(p.port.accesses.empty());
 
   p.logic.user_sets_cell(40, 1);  // a read-frame cell
@@ -231,7 +230,7 @@ TEST(Panel, SliderFromZeroToOne) {
   Panel p;
   p.logic.user_sets_slider(1);
   EXPECT_EQ(p.port.accesses, frame_writes(standard_frame(1)));
-  EXPECT_EQ(p.logic.frame_word(), 0x2C00000 + 2);
+  EXPECT_EQ(p.logic.frame_word(), frame::kFixedAddressBits + 2);
   EXPECT_EQ(p.logic.cell(1), 1);
   EXPECT_EQ(p.text(TextBox::display1), "1");
   EXPECT_EQ(p.text(TextBox::sda_write), "1");
@@ -269,7 +268,7 @@ TEST(Panel, ZeroScaleTwiceSendsOneTransactionTheSecondTime) {
   p.forget();
   p.logic.cmdZS_Click();
   EXPECT_EQ(p.port.accesses, frame_writes(standard_frame(0)));
-  EXPECT_EQ(p.logic.frame_word(), 0x2C00000);
+  EXPECT_EQ(p.logic.frame_word(), frame::kFixedAddressBits);
   EXPECT_EQ(p.view.refreshes, 0);
 }
 
@@ -326,10 +325,11 @@ struct Action {
 
 class PortFailure : public ::testing::TestWithParam<Action> {};
 
-TEST_P(PortFailure, StopsAtTheFailingAccessReportsItAndTheNextActionWorks) {
+TEST_P(PortFailure, StopsAtTheFailingAccessAndTheNextActionClearsTheBusFirst) {
   const Action& action = GetParam();
   for (int k = 1; k <= action.accesses; ++k) {
-    Panel p;
+    SCOPED_TRACE("failing at access " + std::to_string(k));
+    Panel p;  // one device, kept across the reopen: it may still hold SDA from the broken frame
     action.setup(p.logic);
     p.forget();
     p.port.fail_at(k, "port unplugged");
@@ -344,12 +344,35 @@ TEST_P(PortFailure, StopsAtTheFailingAccessReportsItAndTheNextActionWorks) {
     EXPECT_FALSE(p.access.is_open()) << "a failed port is opened afresh by the next action";
     EXPECT_TRUE(p.texts_agree_with_cells());
 
+    p.forget();
     p.logic.user_sets_slider(p.logic.slider() == 77 ? 78 : 77);
+    const auto clear = test::bus_clear_length(p.port.accesses);
+    ASSERT_TRUE(clear) << "the next action starts with a bus clear:\n"
+                       << test::to_string(p.port.accesses);
+    ASSERT_EQ(p.port.accesses.size(), *clear + test::kWriteAccesses)
+        << "then exactly the slider's frame";
+    EXPECT_EQ(p.device(), p.logic.slider());
+
+    p.forget();
     p.logic.cmdRead_Click();
-    EXPECT_EQ(p.text(TextBox::sda_data), std::to_string(p.logic.slider()))
-        << "after failing at " << k;
+    EXPECT_EQ(p.port.accesses.size(), test::kWriteAccesses + test::kReadAccesses)
+        << "no bus clear once the bus is sound";
+    EXPECT_EQ(p.text(TextBox::sda_data), std::to_string(p.logic.slider()));
     EXPECT_EQ(p.device(), p.logic.slider());
   }
+}
+
+TEST(PortFailure, AFailedBusClearIsRepeatedByTheNextAction) {
+  Panel p;
+  p.port.fail_at(30, "port unplugged");
+  EXPECT_THROW(p.logic.cmdFS_Click(), port::PortError);
+  p.port.fail_at(2, "still unplugged");  // the clear's first sample
+  EXPECT_THROW(p.logic.cmdZS_Click(), port::PortError);
+  p.forget();
+  p.logic.cmdZS_Click();
+  const auto clear = test::bus_clear_length(p.port.accesses);
+  ASSERT_TRUE(clear) << test::to_string(p.port.accesses);
+  EXPECT_EQ(p.device(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(

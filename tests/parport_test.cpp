@@ -17,6 +17,7 @@
 
 #include "backends/backends.h"
 #include "bus/write_transaction.h"
+#include "frame/device_address.h"
 #include "port/parport.h"
 
 namespace vx::port {
@@ -153,7 +154,7 @@ TEST_F(Parport, AWriteTransactionIs59DataWritesInOrder) {
   kernel_port("parport0", 888);
   PortAccess access([this] { return open_parport("", system()); });
   bus::LineDriver driver(access);
-  bus::Read_Write_Bits_to_Parallel_Port(driver, 0x2C00000);
+  bus::Read_Write_Bits_to_Parallel_Port(driver, frame::kFixedAddressBits);
   std::vector<std::string> expected = {"open " + dev("parport0") + " rw", "PPEXCL fd7",
                                        "PPCLAIM fd7", "PPWDATA F3 fd7", "PPWDATA F2 fd7"};
   for (char bit : std::string("01011") + std::string(22, '0')) {

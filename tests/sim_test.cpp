@@ -17,7 +17,7 @@ struct Rig {
 
   void write(double frame_word) { bus::Read_Write_Bits_to_Parallel_Port(driver, frame_word); }
 
-  int read(int address_byte = 0x59) {
+  int read(int address_byte = frame::kReadAddressByte) {
     frame::CellRegister cells;
     frame::spread_byte(cells, address_byte, 37);  // cells 44..37; cell 36, the slot, stays 0
     return bus::read_transaction(driver, cells);
@@ -49,7 +49,7 @@ TEST(SimulatedDevice, IgnoresFramesToOtherAddresses) {
   for (auto [name, word] : std::vector<Case>{
            {"address 0x5A", 0x2D00000 + 2 * 77},
            {"address 0xD8", 0x6C00000 + 2 * 77},
-           {"address 0x59 (a read)", 0x2C80000 + 2 * 77},
+           {"address 0x59 (a read)", (frame::kFixedAddressBits | 1 << 19) + 2 * 77},
            {"no address bits", 2 * 77},
        }) {
     rig.write(word);
@@ -62,7 +62,8 @@ TEST(SimulatedDevice, IgnoresFramesToOtherAddresses) {
 TEST(SimulatedDevice, AWriteFrameCarryingTheReadAddressDoesNotSwallowTheNextFrame) {
   Rig rig;
   rig.write(frame::fixed_address_frame_word(0x21));  // bit 7 low: the device would hold SDA low
-  rig.write(0x2C80000 + 2 * 0x55);                   // address 0x59: the device answers a read
+  rig.write((frame::kFixedAddressBits | 1 << 19) +
+            2 * 0x55);  // address 0x59: the device answers a read
   rig.write(frame::fixed_address_frame_word(77));
   EXPECT_EQ(rig.sim.device().setting(), 77);
   EXPECT_EQ(rig.read(), 77);

@@ -16,10 +16,11 @@
 #include <functional>
 #include <map>
 
-#include "panel/main_window.h"
-#include "panel/widgets.h"
 #include "sim/virtual_port.h"
+#include "support/bus_checks.h"
 #include "support/test_ports.h"
+#include "window/main_window.h"
+#include "window/widgets.h"
 
 namespace vx::panel {
 namespace {
@@ -35,8 +36,9 @@ QRect twips(int left, int top, int width, int height) {
 
 struct Window {
   test::PortScript port;
+  std::shared_ptr<sim::Device> device = std::make_shared<sim::Device>();  // kept across reopens
   port::PortAccess access{
-      test::recording(port, [] { return std::make_unique<sim::VirtualPort>(); })};
+      test::recording(port, [this] { return std::make_unique<sim::VirtualPort>(device); })};
   PanelLogic logic{access};
   Form1 form{logic};
 
@@ -402,8 +404,11 @@ TEST(Window, APortFailureShowsItsMessageAndTheNextRunWorks) {
   EXPECT_EQ(w.writes(), 29);
   EXPECT_TRUE(w.form.isVisible());
 
+  w.port.accesses.clear();
   QTest::mouseClick(w.find<QAbstractButton>("cmdRun"), Qt::LeftButton);
-  EXPECT_EQ(w.writes(), 29 + 59);
+  const auto clear = test::bus_clear_length(w.port.accesses);
+  ASSERT_TRUE(clear) << "the bus is cleared before the next frame";
+  EXPECT_EQ(w.port.accesses.size(), *clear + 59);
 }
 
 TEST(Window, AnUnknownPortIsReportedAtTheFirstSend) {
@@ -462,6 +467,7 @@ TEST_P(WindowFault, ReachesTheUserAndTheNextActionPutsAllRight) {
     ASSERT_EQ(w.find<QLineEdit>("txtSDA_Data")->text(), QString::number(code));
     ASSERT_EQ(w.find<QLineEdit>("txtDisplay1")->text(), QString::number(code));
     ASSERT_EQ(w.find<QLineEdit>("txtSDA_Write")->text(), QString::number(code));
+    ASSERT_EQ(w.device->setting(), code);
     for (int i = 0; i < 45; ++i) {
       ASSERT_EQ(w.bit_text(i)->text(), QString::number(w.cell(i)->value())) << "cell " << i;
     }

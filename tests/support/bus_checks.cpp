@@ -1,5 +1,7 @@
 #include "support/bus_checks.h"
 
+#include "frame/device_address.h"
+
 namespace vx::test {
 
 namespace {
@@ -57,7 +59,7 @@ std::string check_read(std::span<const Access> a) {
     if (value < 0) return at(2 + 2 * bit, "not a bit period");
     address = address << 1 | value;
   }
-  if (address != 0x59 << 1)
+  if (address != frame::kReadAddressByte << 1)
     return "addressed " + std::to_string(address >> 1) + ", slot " + std::to_string(address & 1);
   for (std::size_t pass = 0; pass < 8; ++pass) {
     const std::size_t i = 20 + 3 * pass;
@@ -92,6 +94,20 @@ std::string check_lines(std::span<const Access> transaction) {
     sda = new_sda;
   }
   return "";
+}
+
+std::optional<std::size_t> bus_clear_length(std::span<const Access> a) {
+  auto write_at = [&](std::size_t i, int code) { return i < a.size() && is_write(a[i], code); };
+  if (!write_at(0, 0xF3)) return std::nullopt;
+  std::size_t i = 1;
+  for (int clocks = 0; clocks < 9; ++clocks) {
+    if (i >= a.size() || a[i].kind != 'R' || a[i].address != 0x379) return std::nullopt;
+    if (a[i++].value & 0x08) break;
+    if (!write_at(i, 0xF1) || !write_at(i + 1, 0xF3)) return std::nullopt;
+    i += 2;
+  }
+  if (!write_at(i, 0xF2) || !write_at(i + 1, 0xF3)) return std::nullopt;
+  return i + 2;
 }
 
 }  // namespace vx::test

@@ -1,4 +1,4 @@
-#include "panel/main_window.h"
+#include "window/main_window.h"
 
 #include <QFrame>
 #include <QLabel>
@@ -8,7 +8,7 @@
 #include <exception>
 #include <functional>
 
-#include "panel/widgets.h"
+#include "window/widgets.h"
 
 namespace vx::panel {
 
@@ -214,24 +214,29 @@ void Form1::build_cells() {
                                 twips(column->left, row.text_top, text_width(cell), kTextHeight),
                                 what + " value");
       set_colours(box, kActiveCaption, palette().color(QPalette::Base));
-      txtBit_[cell] = box;
+      text_boxes_[static_cast<std::size_t>(text_slot(TextBox::bit, cell))] = box;
     }
   }
 }
 
 void Form1::build_input_group() {
-  txtDisplay1_ = text_box(this, "txtDisplay1", twips(840, 360, 555, 396), "Input code value");
-  txtDisplay1_->setAlignment(Qt::AlignCenter);
-  set_colours(txtDisplay1_, bgr(kRed), kWindowFrame);
+  auto slot = [this](TextBox box) -> QLineEdit*& {
+    return text_boxes_[static_cast<std::size_t>(text_slot(box, 0))];
+  };
+  QLineEdit* display = text_box(this, "txtDisplay1", twips(840, 360, 555, 396), "Input code value");
+  display->setAlignment(Qt::AlignCenter);
+  set_colours(display, bgr(kRed), kWindowFrame);
+  slot(TextBox::display1) = display;
 
   vsbInputCode1_ = scroll_bar(this, "vsbInputCode1", twips(840, 720, 495, 1815),
                               PanelLogic::kSliderMax, "Input code");
   connect(vsbInputCode1_, &QScrollBar::valueChanged, this,
           [this](int value) { run([&] { logic_.user_sets_slider(value); }, vsbInputCode1_); });
 
-  txtSDA_Write_ = text_box(this, "txtSDA_Write", twips(4440, 3000, 855, 495), "Data Wrote");
-  txtSDA_Data_ = text_box(this, "txtSDA_Data", twips(4440, 6600, 855, 495), "Data Read");
-  for (QLineEdit* box : {txtSDA_Write_, txtSDA_Data_}) {
+  slot(TextBox::sda_write) =
+      text_box(this, "txtSDA_Write", twips(4440, 3000, 855, 495), "Data Wrote");
+  slot(TextBox::sda_data) = text_box(this, "txtSDA_Data", twips(4440, 6600, 855, 495), "Data Read");
+  for (QLineEdit* box : {slot(TextBox::sda_write), slot(TextBox::sda_data)}) {
     box->setAlignment(Qt::AlignCenter);
     box->setFont(panel_font(13.5));
     set_colours(box, bgr(kBlue), palette().color(QPalette::Base));
@@ -304,20 +309,7 @@ void Form1::show_slider(int value) {
 }
 
 void Form1::show_text(TextBox box, int index, std::string_view text) {
-  QLineEdit* target = txtSDA_Data_;
-  switch (box) {
-    case TextBox::bit:
-      target = txtBit_[static_cast<std::size_t>(index)];
-      break;
-    case TextBox::display1:
-      target = txtDisplay1_;
-      break;
-    case TextBox::sda_write:
-      target = txtSDA_Write_;
-      break;
-    case TextBox::sda_data:
-      break;
-  }
+  QLineEdit* target = text_boxes_[static_cast<std::size_t>(text_slot(box, index))];
   const QLatin1StringView latin(text.data(), static_cast<qsizetype>(text.size()));
   if (target->text() != latin) target->setText(latin);
 }

@@ -1,4 +1,4 @@
-#include "panel/widgets.h"
+#include "window/widgets.h"
 
 #include <qdrawutil.h>
 #include <QPainter>

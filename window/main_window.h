@@ -40,11 +40,8 @@ class Form1 final : public QWidget, private PanelView {
 
   PanelLogic& logic_;
   std::array<QScrollBar*, frame::kCellCount> vsbBit_{};
-  std::array<QLineEdit*, frame::kCellCount> txtBit_{};
   QScrollBar* vsbInputCode1_ = nullptr;
-  QLineEdit* txtDisplay1_ = nullptr;
-  QLineEdit* txtSDA_Write_ = nullptr;
-  QLineEdit* txtSDA_Data_ = nullptr;
+  std::array<QLineEdit*, kTextSlots> text_boxes_{};  // by text_slot: txtBit, then the others
 };
 
 }  // namespace vx::panel

@@ -1,0 +1,64 @@
+// vx3071-panel: the bench panel on the port that VX3071_PORT names (the simulated device by
+// default).
+#include <QApplication>
+#include <cstdio>
+#include <cstdlib>
+
+#include "backends/backends.h"
+#include "window/main_window.h"
+#include "window/widgets.h"
+
+namespace {
+
+const char* variable(const char* name) {
+  const char* value = std::getenv(name);
+  return value && *value ? value : nullptr;
+}
+
+QtMessageHandler qt_handler = nullptr;
+
+// Qt aborts, with advice to reinstall, when no platform plugin starts; with a display named but
+// out of reach, that is the display's doing, and a person needs to hear which one.
+void on_qt_message(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  if (type == QtFatalMsg && message.contains("platform plugin")) {
+    const char* x11 = variable("DISPLAY");
+    const char* wayland = variable("WAYLAND_DISPLAY");
+    std::fprintf(stderr,
+                 "vx3071-panel: the display cannot be reached (DISPLAY=%s, WAYLAND_DISPLAY=%s): "
+                 "check that the desktop session is running and that this user may use it, or "
+                 "start the panel from a terminal inside that session\n",
+                 x11 ? x11 : "", wayland ? wayland : "");
+    std::_Exit(1);
+  }
+  qt_handler(type, context, message);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!variable("QT_QPA_PLATFORM") && !variable("DISPLAY") && !variable("WAYLAND_DISPLAY")) {
+    std::fputs(
+        "vx3071-panel: no display to show the window on (DISPLAY and WAYLAND_DISPLAY are unset); "
+        "start it from a desktop session, or from another machine over ssh -X\n",
+        stderr);
+    return 1;
+  }
+  qt_handler = qInstallMessageHandler(on_qt_message);
+  QApplication app(argc, argv);
+  QApplication::setStyle(new vx::panel::PanelStyle);
+
+  const auto port = vx::backends::port_from_environment();
+  int status = 0;
+  {
+    vx::panel::PanelLogic logic(*port);
+    vx::panel::Form1 window(logic);
+    window.show();
+    status = QApplication::exec();
+  }
+  port->close_trace();
+  if (auto error = port->take_trace_error()) {
+    std::fprintf(stderr, "vx3071-panel: %s\n", error->c_str());
+    if (status == 0) status = 1;
+  }
+  return status;
+}
