@@ -155,6 +155,7 @@ TEST(ReadTransaction, SendsWhateverTheAddressCellsHold) {
   cells.assign(35, 1);  // a read-data cell is never sent
   read_transaction(rig.driver, cells);
   const auto& a = rig.port.accesses;
+  ASSERT_EQ(a.size(), test::kReadAccesses) << "nine bits sent, no more";
   for (int bit = 0; bit < 9; ++bit) {
     EXPECT_EQ(a[2 + 2 * bit], write_of(0xF1)) << bit;
     EXPECT_EQ(a[3 + 2 * bit], write_of(0xF3)) << bit;

@@ -1,6 +1,7 @@
 // vx3071 from a script's point of view: what it sends, prints and exits with.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -33,6 +34,21 @@ Result vx3071(const std::vector<std::string>& args, const std::string& input = "
   std::ostringstream out, err;
   const int status = run(args, {in, out, err, false}, {}, make_port);
   return {status, out.str(), err.str()};
+}
+
+// A port maker that records every access to the simulated device.
+PortMaker recorded(test::PortScript& script) {
+  return [&script](const backends::Settings& settings) {
+    return std::make_unique<port::PortAccess>(
+        test::recording(script, backends::opener_for(settings.port)), settings.trace);
+  };
+}
+
+// Runs the built vx3071 through the shell; its exit status, or -1 when it did not exit.
+int shell(const std::string& command) {
+  const std::string script = "exec 2>/dev/null; " + command;
+  const int status = std::system(("bash -c '" + script + "'").c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 class Cli : public ::testing::Test {
@@ -238,12 +254,131 @@ TEST_F(Cli, RefusesBadCommandLinesBeforeTouchingThePort) {
   }
 }
 
+TEST_F(Cli, TakesItsSettingsFromTheCallerNotFromTheEnvironment) {
+  ::setenv("VX3071_PORT", "nonsense", 1);
+  std::istringstream in;
+  std::ostringstream out, err;
+  EXPECT_EQ(run({"read"}, {in, out, err, false}, {"sim:absent", "", ""}), kOk) << err.str();
+  EXPECT_EQ(out.str(), "255\n");
+  ::unsetenv("VX3071_PORT");
+}
+
+TEST_F(Cli, AnAbsentDeviceReadsAs255AndFailsAVerify) {
+  const Result r = vx3071({"--port", "sim:absent", "write", "77", "--verify"});
+  EXPECT_EQ(r.status, kVerifyMismatch);
+  EXPECT_THAT(r.err, HasSubstr("wrote 77, read back 255"));
+}
+
+TEST_F(Cli, StandardInputIsBoundedAndItsErrorsNameTheLine) {
+  struct Case {
+    std::string input;
+    const char* message;
+    const char* out;
+  };
+  for (const auto& [input, message, out] : std::vector<Case>{
+           {"read\n-\nread\n", "standard input line 2: \"-\" on standard input", "128\n"},
+           {"read\n\nwrite 3 -\n", "standard input line 3: \"-\" on standard input", "128\n"},
+           {"read\nread\n" + std::string(100'000, 'x'),
+            "standard input line 3: longer than 4096 bytes", "128\n128\n"},
+           {std::string(5000, '\0'), "standard input line 1: longer than 4096 bytes", ""},
+           {"# a comment\nwrite 2\nfrob " + std::string(1000, 'y'),
+            "standard input line 3: unknown command \"frob\"", ""},
+           {"write 7\nwrite\t" + std::string(4000, '9') + "\n",
+            "line 2: CODE must be a whole number from 0 to 255, not \"9999", ""},
+       }) {
+    const Result r = vx3071({"--port", "sim", "-"}, input);
+    EXPECT_EQ(r.status, kUsage) << message;
+    EXPECT_THAT(r.err, HasSubstr(message));
+    EXPECT_LT(r.err.size(), 4000u) << "bad input is quoted short: " << message;
+    EXPECT_EQ(r.err.find('\0'), std::string::npos) << message;
+    EXPECT_EQ(r.out, out) << message;
+  }
+}
+
+TEST_F(Cli, StandardOutputThatCannotBeWrittenStopsTheRunAtOnce) {
+  // A stream whose every write fails, as a pipe whose reader has gone.
+  struct Closed final : std::streambuf {
+    int overflow(int) override { return traits_type::eof(); }
+    std::streamsize xsputn(const char*, std::streamsize) override { return 0; }
+  } closed;
+  std::ostream out(&closed);
+  std::string lines;
+  for (int i = 0; i < 1000; ++i) lines += "read\n";
+  std::istringstream in(lines);
+  std::ostringstream err;
+  test::PortScript script;
+  EXPECT_EQ(run({"-"}, {in, out, err, false}, {}, recorded(script)), kWriteFailed);
+  EXPECT_THAT(err.str(), HasSubstr("cannot write standard output"));
+  EXPECT_EQ(script.accesses.size(), test::kReadAccesses) << "one read, then it stopped";
+}
+
+TEST_F(Cli, ATraceThatCannotBeWrittenIsToldOnceAndTheRunEndsWithStatus5) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "this system has no /dev/full";
+  test::PortScript script;
+  const Result r = vx3071({"--trace", "/dev/full", "write", "5", "read"}, "", recorded(script));
+  EXPECT_EQ(r.status, kWriteFailed);
+  EXPECT_EQ(r.out, "5\n") << "the port worked: every command ran";
+  EXPECT_THAT(r.err, HasSubstr("/dev/full"));
+  EXPECT_EQ(r.err.find("/dev/full"), r.err.rfind("/dev/full")) << "told once: " << r.err;
+}
+
+TEST_F(Cli, TheTraceOfAFailedRunIsCompleteUpToTheFailure) {
+  const fs::path trace = file("failed.vcd");
+  test::PortScript script;
+  script.fail_at(59 + 10, "the port went away");
+  const Result r = vx3071({"--trace", trace.string(), "zero", "read"}, "", recorded(script));
+  EXPECT_EQ(r.status, kPortError);
+  const std::vector<std::string> vcd = lines(trace);
+  ASSERT_FALSE(vcd.empty());
+  EXPECT_EQ(vcd.back(), "#" + std::to_string(59 + 9 + 1))
+      << "ends with the timestamp after its last access";
+}
+
+TEST_F(Cli, ARunRefusedBeforeThePortLeavesAnOldTraceAsItWas) {
+  const fs::path trace = file("old.log");
+  { std::ofstream(trace) << "yesterday\n"; }
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--trace", trace.string(), "write", "300"},
+        std::vector<std::string>{"--trace", trace.string(), "--port", "nonsense", "read"}}) {
+    EXPECT_NE(vx3071(args).status, kOk);
+    EXPECT_EQ(lines(trace), std::vector<std::string>{"yesterday"});
+  }
+}
+
+TEST_F(Cli, TheSweepsProgressLineBlanksWhatItOverwrites) {
+  std::istringstream in;
+  std::ostringstream out, err;
+  ASSERT_EQ(run({"--port", "sim", "sweep", "10", "9"}, {in, out, err, true}), kOk);
+  EXPECT_EQ(err.str(), "\rsweep: code 10 (1 of 2)\rsweep: code 9 (2 of 2) \n");
+}
+
+TEST_F(Cli, AsAProgramEndsOnAClosedPipeAndOnUnreadableInput) {
+  const std::string cli = VX3071_CLI;
+  struct Case {
+    std::string command;
+    int status;
+  };
+  for (const auto& [command, status] : std::vector<Case>{
+           // SIGPIPE ignored, as under many supervisors: the write error alone must stop it.
+           {"trap \"\" PIPE; yes read | timeout 20 " + cli +
+                " --port sim - | head -n 1 >/dev/null; exit ${PIPESTATUS[1]}",
+            kWriteFailed},
+           {cli + " --port sim read >/dev/full", kWriteFailed},
+           {cli + " --port sim - </", kUsage},
+           {"timeout 20 " + cli + " --port sim - </dev/zero", kUsage},
+           {"yes - | head -n 100000 | timeout 20 " + cli + " --port sim -", kUsage},
+       }) {
+    EXPECT_EQ(shell(command), status) << command;
+  }
+}
+
 TEST_F(Cli, HelpListsEverything) {
   const Result r = vx3071({"--help"});
   EXPECT_EQ(r.status, kOk);
   for (const char* word : {"write CODE", "--verify", "zero", "mid", "full", "frame BITS", "read",
                            "sweep FROM TO [STEP] [--dwell MS]", "--port", "--trace", "--json",
-                           "0 success, 2 usage error, 3 port error, 4 verify mismatch"}) {
+                           "0 success, 2 usage error, 3 port error, 4 verify mismatch, 5 the "
+                           "trace file or\nstandard output could not be written"}) {
     EXPECT_THAT(r.out, HasSubstr(word));
   }
 }

@@ -180,12 +180,10 @@ TEST(SpreadByte, RejectsWhatCannotBeSpreadBeforeTouchingACell) {
 TEST(CodeToDataBits, SpreadsOverTheDataCellsOnly) {
   CellRegister cells;
   load(cells, {0, 9, 10});
-  const double code = 0xA5;
-  Code_to_Data_Bits(cells, code);
+  Code_to_Data_Bits(cells, 0xA5);
   EXPECT_EQ(bits(cells, 1), "10100101");
   EXPECT_EQ(cells.value(0), 1);
   EXPECT_EQ(cells.value(9), 1);
-  EXPECT_EQ(code, 0xA5);
 }
 
 TEST(FixedAddressFrameWord, IsTheStandardFrameOfTheCode) {

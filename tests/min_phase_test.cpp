@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -77,6 +78,23 @@ TEST(MinPhase, LeavesTheAccessSequenceAsItIs) {
   fs::remove_all(dir);
   EXPECT_EQ(std::count(traces[0].begin(), traces[0].end(), '\n'), 59 + 48);
   EXPECT_EQ(traces[1], traces[0]);
+}
+
+TEST(MinPhase, LongPhasesSleepInsteadOfSpinning) {
+  TimedPort port;
+  constexpr auto kPhase = std::chrono::milliseconds(50);
+  PortAccess access(test::borrow(port), "", kPhase);
+  const std::clock_t cpu_start = std::clock();
+  const auto start = Clock::now();
+  for (int i = 0; i < 8; ++i) access.OutportW(0x378, i % 2 ? 0xF1 : 0xF3);
+  const auto wall = Clock::now() - start;
+  const double cpu_seconds = static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC;
+  for (std::size_t i = 1; i < port.times.size(); ++i) {
+    EXPECT_GE(port.times[i] - port.times[i - 1], kPhase) << "gap " << i;
+  }
+  const double wall_seconds = std::chrono::duration<double>(wall).count();
+  EXPECT_LT(cpu_seconds, 0.05 * wall_seconds)
+      << "CPU " << cpu_seconds << " s over " << wall_seconds << " s of pacing";
 }
 
 TEST(MinPhase, ZeroAddsNoWait) {

@@ -66,20 +66,74 @@ TEST_F(Trace, TextLogIsEveryAccessMadeAndIsCompleteWhenThePanelWaits) {
   EXPECT_THAT(log, ::testing::HasSubstr("W 378 F1\nR 379 7F\nW 378 F3\n"));
 }
 
-TEST_F(Trace, AFileThatCannotBeWrittenIsAPortErrorNamingIt) {
+TEST_F(Trace, AFileThatCannotBeCreatedIsATraceErrorNamingItAndIsTriedAgain) {
   const fs::path path = file("no-such-folder") / "x.log";
   sim::VirtualPort sim;
   PortAccess access(test::borrow(sim), path.string());
   try {
     access.OutportW(0x378, 0xF3);
-    FAIL() << "the trace could not be written, yet the access went through";
-  } catch (const PortError& error) {
+    FAIL() << "the trace could not be created, yet the access went through";
+  } catch (const TraceError& error) {
     EXPECT_THAT(error.what(), ::testing::HasSubstr(path.string()));
   }
   fs::create_directories(path.parent_path());
   access.OutportW(0x378, 0xF3);
   access.flush();
   EXPECT_EQ(slurp(path), "W 378 F3\n") << "the next access tries again";
+}
+
+TEST_F(Trace, IsNotTouchedByARunThatNeverReachesThePort) {
+  const fs::path path = file("kept.log");
+  { std::ofstream(path) << "an earlier run\n"; }
+  {
+    PortAccess access([]() -> std::unique_ptr<Port> { throw PortError("no such port"); },
+                      path.string());
+    EXPECT_THROW(access.OutportW(0x378, 0xF3), PortError);
+    access.close_trace();
+  }
+  EXPECT_EQ(slurp(path), "an earlier run\n");
+}
+
+TEST_F(Trace, AFullDiskIsToldOnceNamingTheFileAndThePanelGoesOn) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "this system has no /dev/full";
+  TracedPanel p("/dev/full");
+  try {
+    p.logic.cmdFS_Click();
+    FAIL() << "a trace that could not be written went unreported";
+  } catch (const TraceError& error) {
+    EXPECT_THAT(error.what(), ::testing::HasSubstr("/dev/full"));
+    EXPECT_THAT(error.what(), ::testing::HasSubstr("No space left on device"));
+  }
+  EXPECT_EQ(p.script.accesses.size(), 59u + 59u) << "the event did all its work first";
+  EXPECT_NO_THROW(p.logic.cmdRead_Click()) << "told once";
+  EXPECT_EQ(p.logic.text(panel::TextBox::sda_data), "255");
+  p.access.close_trace();
+  EXPECT_EQ(p.access.take_trace_error(), std::nullopt);
+}
+
+TEST_F(Trace, ATraceErrorAfterAFailedEventWaitsForTheNextEvent) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "this system has no /dev/full";
+  TracedPanel p("/dev/full");
+  p.script.fail_at(70, "port unplugged");
+  EXPECT_THROW(
+      {
+        try {
+          p.logic.cmdFS_Click();
+        } catch (const TraceError&) {
+          ADD_FAILURE() << "the port's failure is the one to tell first";
+        }
+      },
+      PortError);
+  EXPECT_THROW(p.logic.cmdRun_Click(), TraceError);
+}
+
+TEST_F(Trace, SuffixVcdInAnyCaseGivesAValueChangeDump) {
+  for (const char* name : {"a.vcd", "b.VCD", "c.Vcd"}) {
+    const fs::path path = file(name);
+    TracedPanel p(path);
+    p.logic.cmdMS_Click();
+    EXPECT_THAT(slurp(path), ::testing::StartsWith("$comment")) << name;
+  }
 }
 
 TEST_F(Trace, VcdFromARealPortShowsTheDriveAndWhatStatusReadsSaw) {
