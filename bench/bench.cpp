@@ -1,11 +1,13 @@
-// The program's own time per transaction and per user action, with a port that does nothing, and
-// its resident memory over many actions; each figure printed beside its target.
+// The program's own time per transaction, and per user action from input to painted window, with
+// a port that does nothing; its heap over many actions; each figure printed beside its target.
 #include <benchmark/benchmark.h>
 
 #include <unistd.h>
 #include <QAbstractButton>
 #include <QApplication>
 #include <QScrollBar>
+#include <QStyleOptionSlider>
+#include <QTest>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -17,6 +19,7 @@
 #include "bus/read_back.h"
 #include "bus/write_transaction.h"
 #include "frame/code_conversions.h"
+#include "heap_count.h"
 #include "null_port.h"
 #include "window/main_window.h"
 #include "window/widgets.h"
@@ -63,71 +66,108 @@ void bare_calls(benchmark::State& state) {
 
 // --- User actions through the window ------------------------------------------------------------
 
+// Lets the window finish everything the last input set off, painting included.
+void settle() {
+  QCoreApplication::sendPostedEvents();
+  QCoreApplication::processEvents();
+}
+
+// Where a user's click lands: a widget and a point in it, worked out before any timing.
+struct Spot {
+  QWidget* widget;
+  QPoint at;
+  void click() const {
+    QTest::mouseClick(widget, Qt::LeftButton, Qt::NoModifier, at);
+    settle();
+  }
+};
+
+// The panel window shown on the offscreen platform, as a user has it.
 struct Panel {
   port::PortAccess access{null_opener()};
   panel::PanelLogic logic{access};
   panel::Form1 form{logic};
 
+  Panel() {
+    form.show();
+    if (!QTest::qWaitForWindowExposed(&form)) std::abort();
+    settle();
+  }
+
   QScrollBar* bar(const QString& name) { return form.findChild<QScrollBar*>(name); }
   QScrollBar* cell(int i) { return bar(QString("vsbBit(%1)").arg(i)); }
   QScrollBar* slider() { return bar("vsbInputCode1"); }
-  void press(const char* name) { form.findChild<QAbstractButton*>(name)->click(); }
-  // A click on a scroll bar's arrow, as the window receives it (no painting happens here).
-  static void arrow(QScrollBar* bar, bool down) {
-    bar->triggerAction(down ? QAbstractSlider::SliderSingleStepAdd
-                            : QAbstractSlider::SliderSingleStepSub);
+  Spot button(const char* name) {
+    auto* widget = form.findChild<QAbstractButton*>(name);
+    return {widget, widget->rect().center()};
+  }
+  // A scroll bar's down arrow (its bottom end, towards Max) or up arrow.
+  static Spot arrow(QScrollBar* bar, bool down) {
+    return {bar, QPoint(bar->width() / 2, down ? bar->height() - 4 : 4)};
+  }
+  // Drags the slider's handle to the far end of its track: one change, on release.
+  void drag_slider(bool to_bottom) {
+    QScrollBar* bar = slider();
+    QStyleOptionSlider option;
+    option.initFrom(bar);
+    option.orientation = bar->orientation();
+    option.minimum = bar->minimum();
+    option.maximum = bar->maximum();
+    option.sliderPosition = bar->sliderPosition();
+    option.sliderValue = bar->value();
+    option.singleStep = bar->singleStep();
+    option.pageStep = bar->pageStep();
+    const QRect handle = bar->style()->subControlRect(QStyle::CC_ScrollBar, &option,
+                                                      QStyle::SC_ScrollBarSlider, bar);
+    const QPoint end(handle.center().x(), to_bottom ? bar->height() + 40 : -40);
+    QTest::mousePress(bar, Qt::LeftButton, Qt::NoModifier, handle.center());
+    QTest::mouseMove(bar, end);
+    QTest::mouseRelease(bar, Qt::LeftButton, Qt::NoModifier, end);
+    settle();
   }
 };
 
-void cell_click(benchmark::State& state) {
+// Clicks one arrow of a scroll bar, alternating down and up.
+void scroll_bar_clicks(benchmark::State& state, QScrollBar* (*which)(Panel&), bool only_down) {
   Panel p;
-  p.press("cmdMS");
-  QScrollBar* bar = p.cell(static_cast<int>(state.range(0)));
-  bool down = true;
+  p.button("cmdMS").click();
+  QScrollBar* bar = which(p);
+  const Spot down = Panel::arrow(bar, true), up = Panel::arrow(bar, false);
+  bool going_down = true;
   for (auto _ : state) {
-    Panel::arrow(bar, down);
-    down = !down;
+    (going_down ? down : up).click();
+    going_down = only_down || !going_down;
   }
 }
 
-void ack_cell_click(benchmark::State& state) {
-  Panel p;
-  p.press("cmdMS");
-  QScrollBar* bar = p.cell(9);
-  for (auto _ : state) Panel::arrow(bar, true);  // it falls back to 0 every time
-}
-
-void slider_step(benchmark::State& state) {
-  Panel p;
-  p.press("cmdMS");
-  bool down = true;
-  for (auto _ : state) {
-    Panel::arrow(p.slider(), down);
-    down = !down;
-  }
-}
-
-void slider_jump(benchmark::State& state) {
+void slider_drag(benchmark::State& state) {
   Panel p;
   for (auto _ : state) {
-    p.slider()->setValue(255);
+    p.drag_slider(true);
     state.PauseTiming();
-    p.slider()->setValue(0);
+    if (p.logic.slider() != 255) state.SkipWithError("the drag did not reach 255");
+    p.drag_slider(false);
     state.ResumeTiming();
   }
 }
 
-void button(benchmark::State& state, const char* name, const char* before) {
+// A preset pressed from a state where it changes something.
+void preset(benchmark::State& state, const char* name, const char* from) {
   Panel p;
-  p.press("cmdMS");
+  const Spot press = p.button(name), before = p.button(from);
   for (auto _ : state) {
-    if (before) {
-      state.PauseTiming();
-      p.press(before);
-      state.ResumeTiming();
-    }
-    p.press(name);
+    state.PauseTiming();
+    before.click();
+    state.ResumeTiming();
+    press.click();
   }
+}
+
+void button(benchmark::State& state, const char* name) {
+  Panel p;
+  p.button("cmdMS").click();
+  const Spot press = p.button(name);
+  for (auto _ : state) press.click();
 }
 
 // --- Memory -------------------------------------------------------------------------------------
@@ -139,62 +179,80 @@ double resident_mib() {
   return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576.0;
 }
 
-void random_actions(Panel& p, std::mt19937& random, long count) {
-  std::uniform_int_distribution<int> kind(0, 7), cell(0, 44), code(0, 255), coin(0, 1);
-  static const char* const buttons[] = {"cmdZS", "cmdMS", "cmdFS", "cmdRun", "cmdRead"};
-  for (long i = 0; i < count; ++i) {
-    const int k = kind(random);
-    if (k == 0) {
-      Panel::arrow(p.cell(cell(random)), coin(random));
-    } else if (k == 1) {
-      Panel::arrow(p.slider(), coin(random));
-    } else if (k == 2) {
-      p.slider()->setValue(code(random));
-    } else {
-      p.press(buttons[k - 3]);
+// Random user actions through the window: clicks on every kind of control, drags of the slider.
+class RandomUser {
+ public:
+  explicit RandomUser(Panel& p) : panel_(p) {
+    for (int i = 0; i < 45; ++i) {
+      spots_.push_back(Panel::arrow(p.cell(i), true));
+      spots_.push_back(Panel::arrow(p.cell(i), false));
+    }
+    for (bool down : {true, false}) spots_.push_back(Panel::arrow(p.slider(), down));
+    for (const char* name : {"cmdZS", "cmdMS", "cmdFS", "cmdRun", "cmdRead"}) {
+      for (int weight = 0; weight < 8; ++weight) spots_.push_back(p.button(name));
     }
   }
-}
+
+  void act(long count) {
+    std::uniform_int_distribution<std::size_t> pick(0, spots_.size());
+    for (long i = 0; i < count; ++i) {
+      const std::size_t k = pick(random_);
+      if (k == spots_.size()) {
+        panel_.drag_slider(panel_.logic.slider() < 128);
+      } else {
+        spots_[k].click();
+      }
+    }
+  }
+
+ private:
+  Panel& panel_;
+  std::vector<Spot> spots_;
+  std::mt19937 random_{20261210};
+};
 
 void memory(benchmark::State& state) {
   for (auto _ : state) {
     Panel p;
-    std::mt19937 random(20261210);
-    random_actions(p, random, 1'000);
-    const double after_1k = resident_mib();
-    random_actions(p, random, 99'000);
-    const double after_100k = resident_mib();
-    state.counters["rss_1k_MiB"] = after_1k;
-    state.counters["rss_100k_MiB"] = after_100k;
-    state.counters["growth_MiB"] = after_100k - after_1k;
+    RandomUser user(p);
+    const bench::HeapGrowth growth =
+        bench::heap_growth([&](long n) { user.act(n); }, 1'000, 99'000);
+    state.counters["heap_blocks_growth"] = static_cast<double>(growth.blocks());
+    state.counters["heap_bytes_growth"] = static_cast<double>(growth.bytes());
+    state.counters["heap_blocks_1k"] = static_cast<double>(growth.after_warmup.blocks);
+    state.counters["heap_bytes_1k"] = static_cast<double>(growth.after_warmup.bytes);
+    state.counters["rss_MiB"] = resident_mib();
   }
 }
 
 // --- The table ----------------------------------------------------------------------------------
 
 struct Target {
-  double limit;  // microseconds, or MiB for memory; 0: for comparison only
+  double limit;  // the most the figure may be; negative: for comparison only
   const char* unit;
 };
+
+constexpr const char* kHeapBlocks = "memory: heap blocks added from 1,000 to 100,000 actions";
+constexpr const char* kHeapBytes = "memory: heap bytes added from 1,000 to 100,000 actions";
 
 const std::map<std::string, Target>& targets() {
   static const std::map<std::string, Target> table = {
       {"bus: write transaction", {3, "us"}},
       {"bus: read-back bus work (write + read)", {5, "us"}},
-      {"bus: 59 bare back-end calls", {0, "us"}},
-      {"bus: 107 bare back-end calls", {0, "us"}},
-      {"action: write cell click", {1000, "us"}},
-      {"action: acknowledge cell click", {1000, "us"}},
-      {"action: read cell click", {1000, "us"}},
-      {"action: slider step", {250, "us"}},
-      {"action: slider jump 0 to 255", {1000, "us"}},
-      {"action: Zero Scale", {1000, "us"}},
-      {"action: Mid Scale", {1000, "us"}},
-      {"action: Full Scale", {1000, "us"}},
-      {"action: Mid Scale after Full Scale", {1000, "us"}},
-      {"action: Run", {1000, "us"}},
-      {"action: Read", {1000, "us"}},
-      {"memory: growth from 1,000 to 100,000 actions", {1, "MiB"}},
+      {"bus: 59 bare back-end calls", {-1, "us"}},
+      {"bus: 107 bare back-end calls", {-1, "us"}},
+      {"action: write cell click", {2000, "us"}},
+      {"action: acknowledge cell click", {2000, "us"}},
+      {"action: read cell click", {2000, "us"}},
+      {"action: slider step (arrow click)", {1000, "us"}},
+      {"action: slider drag 0 to 255", {2000, "us"}},
+      {"action: Zero Scale after Full Scale", {2000, "us"}},
+      {"action: Mid Scale after Full Scale", {2000, "us"}},
+      {"action: Full Scale after Zero Scale", {2000, "us"}},
+      {"action: Run", {2000, "us"}},
+      {"action: Read", {2000, "us"}},
+      {kHeapBlocks, {0, "blocks"}},
+      {kHeapBytes, {0, "bytes"}},
   };
   return table;
 }
@@ -208,12 +266,12 @@ class TableReporter final : public benchmark::ConsoleReporter {
       const std::string name = run.run_name.function_name;
       if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
       if (name.rfind("memory", 0) == 0) {
-        const auto growth = run.counters.find("growth_MiB");
-        if (growth != run.counters.end()) {
-          figures_["memory: growth from 1,000 to 100,000 actions"] = growth->second.value;
-          rss_1k_ = run.counters.at("rss_1k_MiB").value;
-          rss_100k_ = run.counters.at("rss_100k_MiB").value;
-        }
+        if (run.counters.count("heap_blocks_growth") == 0) continue;
+        figures_[kHeapBlocks] = run.counters.at("heap_blocks_growth").value;
+        figures_[kHeapBytes] = run.counters.at("heap_bytes_growth").value;
+        heap_blocks_1k_ = run.counters.at("heap_blocks_1k").value;
+        heap_bytes_1k_ = run.counters.at("heap_bytes_1k").value;
+        rss_ = run.counters.at("rss_MiB").value;
         continue;
       }
       // Real time per iteration, in microseconds.
@@ -229,26 +287,43 @@ class TableReporter final : public benchmark::ConsoleReporter {
       const auto target = targets().find(name);
       if (target == targets().end()) continue;
       const auto [limit, unit] = target->second;
-      if (limit == 0) {
-        std::printf("| %s | %.3f %s | (for comparison) | |\n", name.c_str(), figure, unit);
+      const int decimals = std::string(unit) == "us" ? 3 : 0;
+      if (limit < 0) {
+        std::printf("| %s | %.*f %s | (for comparison) | |\n", name.c_str(), decimals, figure,
+                    unit);
         continue;
       }
       const bool ok = figure <= limit;
       misses += !ok;
-      std::printf("| %s | %.3f %s | <= %g %s | %s |\n", name.c_str(), figure, unit, limit, unit,
-                  ok ? "ok" : "MISS");
+      std::printf("| %s | %.*f %s | <= %g %s | %s |\n", name.c_str(), decimals, figure, unit, limit,
+                  unit, ok ? "ok" : "MISS");
     }
-    if (rss_100k_ > 0) {
-      std::printf("\nresident size: %.1f MiB after 1,000 actions, %.1f MiB after 100,000\n",
-                  rss_1k_, rss_100k_);
+    if (rss_ > 0) {
+      std::printf(
+          "\nlive heap after 1,000 actions: %.0f blocks, %.0f bytes; resident size after 100,000: "
+          "%.1f MiB\n",
+          heap_blocks_1k_, heap_bytes_1k_, rss_);
     }
     return misses;
   }
 
  private:
   std::map<std::string, double> figures_;
-  double rss_1k_ = 0, rss_100k_ = 0;
+  double heap_blocks_1k_ = 0, heap_bytes_1k_ = 0, rss_ = 0;
 };
+
+QScrollBar* write_cell(Panel& p) {
+  return p.cell(5);
+}
+QScrollBar* ack_cell(Panel& p) {
+  return p.cell(9);
+}
+QScrollBar* read_cell(Panel& p) {
+  return p.cell(30);
+}
+QScrollBar* slider(Panel& p) {
+  return p.slider();
+}
 
 void register_all() {
   using benchmark::RegisterBenchmark;
@@ -256,17 +331,17 @@ void register_all() {
   RegisterBenchmark("bus: read-back bus work (write + read)", read_back_bus_work);
   RegisterBenchmark("bus: 59 bare back-end calls", bare_calls)->Args({59, 0});
   RegisterBenchmark("bus: 107 bare back-end calls", bare_calls)->Args({99, 8});
-  RegisterBenchmark("action: write cell click", cell_click)->Arg(5);
-  RegisterBenchmark("action: acknowledge cell click", ack_cell_click);
-  RegisterBenchmark("action: read cell click", cell_click)->Arg(30);
-  RegisterBenchmark("action: slider step", slider_step);
-  RegisterBenchmark("action: slider jump 0 to 255", slider_jump);
-  RegisterBenchmark("action: Zero Scale", button, "cmdZS", nullptr);
-  RegisterBenchmark("action: Mid Scale", button, "cmdMS", nullptr);
-  RegisterBenchmark("action: Full Scale", button, "cmdFS", nullptr);
-  RegisterBenchmark("action: Mid Scale after Full Scale", button, "cmdMS", "cmdFS");
-  RegisterBenchmark("action: Run", button, "cmdRun", nullptr);
-  RegisterBenchmark("action: Read", button, "cmdRead", nullptr);
+  RegisterBenchmark("action: write cell click", scroll_bar_clicks, write_cell, false);
+  // It falls back to 0 every time, so every click is a change.
+  RegisterBenchmark("action: acknowledge cell click", scroll_bar_clicks, ack_cell, true);
+  RegisterBenchmark("action: read cell click", scroll_bar_clicks, read_cell, false);
+  RegisterBenchmark("action: slider step (arrow click)", scroll_bar_clicks, slider, false);
+  RegisterBenchmark("action: slider drag 0 to 255", slider_drag);
+  RegisterBenchmark("action: Zero Scale after Full Scale", preset, "cmdZS", "cmdFS");
+  RegisterBenchmark("action: Mid Scale after Full Scale", preset, "cmdMS", "cmdFS");
+  RegisterBenchmark("action: Full Scale after Zero Scale", preset, "cmdFS", "cmdZS");
+  RegisterBenchmark("action: Run", button, "cmdRun");
+  RegisterBenchmark("action: Read", button, "cmdRead");
   RegisterBenchmark("memory: 1,000 then 100,000 random actions", memory)
       ->Iterations(1)
       ->Repetitions(1);

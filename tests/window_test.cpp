@@ -2,6 +2,7 @@
 // logic and is tested there; here the window only has to show it and forward the user's actions.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <QAbstractButton>
 #include <QAccessible>
 #include <QApplication>
@@ -12,7 +13,9 @@
 #include <QScrollBar>
 #include <QTest>
 #include <QTimer>
+
 #include <cmath>
+#include <cstdio>
 #include <functional>
 #include <map>
 
@@ -409,6 +412,32 @@ TEST(Window, APortFailureShowsItsMessageAndTheNextRunWorks) {
   const auto clear = test::bus_clear_length(w.port.accesses);
   ASSERT_TRUE(clear) << "the bus is cleared before the next frame";
   EXPECT_EQ(w.port.accesses.size(), *clear + 59);
+}
+
+// The program itself, started without a usable display: it says so and exits with status 1, where
+// Qt alone would abort with advice to reinstall.
+TEST(Window, WithoutAReachableDisplayTheProgramSaysSoAndExits1) {
+  struct Case {
+    const char* environment;
+    const char* message;
+  };
+  for (const auto& [environment, message] : {
+           Case{"DISPLAY=:4077", "the display cannot be reached (DISPLAY=:4077"},
+           Case{"", "no display to show the window on"},
+       }) {
+    const std::string command =
+        std::string("env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY ") + environment + " " +
+        VX3071_PANEL + " 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
+    const int status = ::pclose(pipe);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << command << "\n" << output;
+    EXPECT_NE(output.find(message), std::string::npos) << output;
+    EXPECT_EQ(output.find("Reinstalling"), std::string::npos) << output;
+  }
 }
 
 TEST(Window, AnUnknownPortIsReportedAtTheFirstSend) {
