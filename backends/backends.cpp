@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdlib>
 
+#include "port/i2c.h"
 #include "port/parport.h"
 #include "sim/virtual_port.h"
 
@@ -34,6 +35,10 @@ port::PortAccess::Opener opener_for(const std::string& choice) {
   }
   if (choice == "sim:absent") return [] { return std::make_unique<sim::VirtualPort>(nullptr); };
   if (choice == "parport") return [] { return port::open_parport(""); };
+  const std::string i2c = "i2c:";
+  if (choice.rfind(i2c, 0) == 0 && choice.size() > i2c.size()) {
+    return [adapter = choice.substr(i2c.size())] { return port::open_i2c(adapter); };
+  }
   const std::string by_name = "parport:";
   if (choice.rfind(by_name, 0) == 0 && choice.size() > by_name.size()) {
     return [name = choice.substr(by_name.size())] { return port::open_parport(name); };

@@ -1,0 +1,251 @@
+#include "port/i2c.h"
+
+#include <fcntl.h>
+#include <linux/i2c-dev.h>
+#include <linux/i2c.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <utility>
+
+namespace vx::port {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string where(const I2cAdapter& adapter) {
+  return "'" + adapter.name + "' (/dev/i2c-" + std::to_string(adapter.number) + ")";
+}
+
+// The real transfer: one I2C_RDWR per frame.
+class I2cDev final : public I2cTransport {
+ public:
+  explicit I2cDev(I2cAdapter adapter) : adapter_(std::move(adapter)) {
+    const std::string device = "/dev/i2c-" + std::to_string(adapter_.number);
+    fd_ = ::open(device.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd_ < 0) {
+      const int error = errno;
+      if (error == ENOENT || error == ENODEV || error == ENXIO) {
+        throw PortError(device + " does not exist: load the i2c-dev module (sudo modprobe i2c-dev)" +
+                        (error == ENOENT ? "" : std::string(", or plug the adapter in again")));
+      }
+      if (error == EACCES || error == EPERM) {
+        throw PortError("permission denied on " + device +
+                        ": join group i2c (sudo usermod -aG i2c $USER; Debian's i2c-tools makes "
+                        "the group), then log in again");
+      }
+      throw PortError("cannot open " + device + ": " + std::strerror(error));
+    }
+    unsigned long functions = 0;
+    if (::ioctl(fd_, I2C_FUNCS, &functions) < 0) {
+      const int error = errno;
+      ::close(fd_);
+      throw PortError("cannot ask " + where(adapter_) + " what it can do (I2C_FUNCS: " +
+                      std::strerror(error) + ")");
+    }
+    if ((functions & I2C_FUNC_I2C) == 0) {
+      ::close(fd_);
+      throw PortError(where(adapter_) +
+                      " does only SMBus transfers, not plain I2C messages: the panel needs an "
+                      "adapter that does plain I2C, as most USB bridges and board buses do");
+    }
+  }
+  ~I2cDev() override { ::close(fd_); }
+  I2cDev(const I2cDev&) = delete;
+  I2cDev& operator=(const I2cDev&) = delete;
+
+  void transfer(std::span<I2cMessage> messages) override {
+    std::array<i2c_msg, 2> kernel{};
+    const std::size_t count = std::min(messages.size(), kernel.size());
+    for (std::size_t i = 0; i < count; ++i) {
+      kernel[i] = {messages[i].address, static_cast<__u16>(messages[i].read ? I2C_M_RD : 0),
+                   messages[i].length, messages[i].data};
+    }
+    i2c_rdwr_ioctl_data data{kernel.data(), static_cast<__u32>(count)};
+    if (::ioctl(fd_, I2C_RDWR, &data) >= 0) return;
+    const int error = errno;
+    const std::string address = "0x" + hex(messages.empty() ? 0 : messages[0].address);
+    switch (error) {
+      case ENXIO:
+      case EREMOTEIO:
+      case ETIMEDOUT:
+      case EIO:  // adapters differ in how they report a missing acknowledge
+        throw PortError("no acknowledge from address " + address + " on " + where(adapter_) +
+                        ": check the device's power, its pull-ups and the wiring");
+      case ENODEV:
+      case ESHUTDOWN:
+        throw PortError("the I2C adapter " + where(adapter_) + " is gone (" + std::strerror(error) +
+                        "): was it unplugged? The next action opens it again");
+      default:
+        throw PortError("the transfer to address " + address + " on " + where(adapter_) +
+                        " failed: " + std::strerror(error));
+    }
+  }
+
+ private:
+  I2cAdapter adapter_;
+  int fd_ = -1;
+};
+
+std::string describe(const std::vector<I2cAdapter>& adapters) {
+  if (adapters.empty()) {
+    return "the kernel lists no I2C adapter in /sys/class/i2c-dev (load the i2c-dev module: "
+           "sudo modprobe i2c-dev)";
+  }
+  std::string text = "the adapters are";
+  for (const auto& adapter : adapters) {
+    text += (&adapter == &adapters.front() ? " " : ", ") + std::to_string(adapter.number) + " '" +
+            adapter.name + "'";
+  }
+  return text;
+}
+
+}  // namespace
+
+I2cPort::I2cPort(std::unique_ptr<I2cTransport> transport) : transport_(std::move(transport)) {}
+
+void I2cPort::write16(std::int16_t address, std::int16_t value) {
+  if (address != kDataRegister) {
+    throw PortError("the I2C back end writes only the data register 0x378, not 0x" +
+                    hex(static_cast<std::uint16_t>(address)));
+  }
+  const bool scl = (value & 0x02) != 0;
+  const bool sda = (value & 0x01) != 0;
+  // As a device sees one write that moves both lines: a falling SCL before the data changes,
+  // a rising one after.
+  if (scl_ && !scl) {
+    scl_ = false;
+    sda_ = sda;
+  } else if (!scl_ && scl) {
+    sda_ = sda;
+    scl_ = true;
+    clock();
+  } else if (sda != sda_) {
+    sda_ = sda;
+    if (scl_) sda ? stop() : start();
+  }
+}
+
+std::int32_t I2cPort::read32(std::int16_t address) {
+  if (address != kStatusRegister) {
+    throw PortError("the I2C back end reads only the status register 0x379, not 0x" +
+                    hex(static_cast<std::uint16_t>(address)));
+  }
+  bool sda = sda_;
+  const int clocks = bits_ - 9;  // of the data byte, while reading
+  if (in_frame_ && reading() && clocks < 8) {
+    if (!byte_read_) {
+      I2cMessage message{static_cast<std::uint16_t>(bytes_[0] >> 1), true, &read_byte_, 1};
+      transport_->transfer({&message, 1});
+      byte_read_ = true;
+    }
+    sda = (read_byte_ >> (7 - clocks) & 1) != 0;
+  }
+  return kIdleStatus | (sda ? 0x08 : 0);
+}
+
+void I2cPort::start() {
+  if (in_frame_ && bits_ > 0) {
+    unfit("a START " + std::to_string(bits_) +
+          " clocks into a frame: repeated STARTs are not carried out");
+  }
+  in_frame_ = true;
+  bits_ = 0;
+  shift_ = 0;
+  count_ = 0;
+  byte_read_ = false;
+}
+
+void I2cPort::clock() {
+  if (!in_frame_) return;
+  const int slot = bits_++ % 9;  // 0..7 data, 8 the acknowledge slot
+  if (slot == 8) return;         // whoever acknowledges, the adapter sees to it
+  shift_ = static_cast<std::uint8_t>(shift_ << 1 | (sda_ ? 1 : 0));
+  if (slot < 7) return;
+  if (count_ == kMaxFrameBytes) {
+    unfit("a frame longer than " + std::to_string(kMaxFrameBytes) + " bytes");
+  }
+  if (byte_read_ && count_ == 2) unfit("a read frame clocking past its one byte");
+  bytes_[count_++] = shift_;
+  shift_ = 0;
+}
+
+void I2cPort::stop() {
+  if (!in_frame_) return;
+  in_frame_ = false;
+  if (bits_ == 0) return;  // START and STOP alone, as a bus clear ends
+  // A STOP comes with SCL high: right after an acknowledge clock, or after the one rising edge
+  // that leads into it, which a device takes for the start of a bit the STOP then cancels.
+  if (const int into_byte = bits_ % 9; into_byte > 1) {
+    unfit("a STOP " + std::to_string(into_byte) + " clocks into a byte");
+  }
+  if (byte_read_) return;
+  const auto address = static_cast<std::uint16_t>(bytes_[0] >> 1);
+  const auto length = static_cast<std::uint16_t>(count_ - 1);
+  I2cMessage message{address, (bytes_[0] & 1) != 0, bytes_.data() + 1, length};
+  // Read bytes nobody sampled land in the frame's own buffer, discarded.
+  transport_->transfer({&message, 1});
+}
+
+void I2cPort::unfit(const std::string& what) const {
+  throw PortError("the I2C back end cannot carry this out: " + what +
+                  "; it carries whole frames of START, address, bytes and STOP");
+}
+
+std::vector<I2cAdapter> list_i2c_adapters() {
+  std::vector<I2cAdapter> adapters;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator("/sys/class/i2c-dev", error)) {
+    const std::string file = entry.path().filename().string();
+    if (file.rfind("i2c-", 0) != 0) continue;
+    int number = -1;
+    try {
+      std::size_t used = 0;
+      number = std::stoi(file.substr(4), &used);
+      if (used != file.size() - 4) continue;
+    } catch (const std::exception&) {
+      continue;
+    }
+    std::ifstream in(entry.path() / "name");
+    std::string name;
+    std::getline(in, name);
+    adapters.push_back({number, name});
+  }
+  std::sort(adapters.begin(), adapters.end(),
+            [](const I2cAdapter& a, const I2cAdapter& b) { return a.number < b.number; });
+  return adapters;
+}
+
+I2cAdapter find_i2c_adapter(const std::string& choice) {
+  const std::vector<I2cAdapter> adapters = list_i2c_adapters();
+  const bool by_number =
+      !choice.empty() && choice.size() <= 6 && choice.find_first_not_of("0123456789") == std::string::npos;
+  if (by_number) {
+    const int number = std::stoi(choice);
+    for (const auto& adapter : adapters) {
+      if (adapter.number == number) return adapter;
+    }
+    // The node may be there without its /sys entry: opening it says what is wrong.
+    return {number, "i2c-" + choice};
+  }
+  std::vector<I2cAdapter> matches;
+  std::copy_if(adapters.begin(), adapters.end(), std::back_inserter(matches),
+               [&](const I2cAdapter& adapter) { return adapter.name == choice; });
+  if (matches.size() == 1) return matches.front();
+  throw PortError(std::string(matches.empty() ? "no I2C adapter is named "
+                                              : "several I2C adapters are named ") +
+                  port::quoted(choice) + ": " + describe(adapters) +
+                  "; pick one by number with VX3071_PORT=i2c:N");
+}
+
+std::unique_ptr<Port> open_i2c(const std::string& choice) {
+  return std::make_unique<I2cPort>(std::make_unique<I2cDev>(find_i2c_adapter(choice)));
+}
+
+}  // namespace vx::port

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "port/port.h"
+
+namespace vx::port {
+
+// One message of a combined I2C transfer, as i2c-dev's I2C_RDWR carries it.
+struct I2cMessage {
+  std::uint16_t address;  // 7-bit
+  bool read;
+  std::uint8_t* data;
+  std::uint16_t length;
+};
+
+// Carries out one combined transfer. Throws PortError, a missing acknowledge included.
+class I2cTransport {
+ public:
+  virtual ~I2cTransport() = default;
+  virtual void transfer(std::span<I2cMessage> messages) = 0;
+};
+
+// A port back end on an I2C adapter: it follows SCL and SDA as a device on the bus would (START,
+// bits on the rising clock, acknowledge slots, STOP) and carries each frame out as one transfer.
+// A write frame is one write message to its address with the bytes that follow it, sent at its
+// STOP. A frame to a read address whose SDA is sampled after the address's acknowledge slot is
+// one read message of one byte, made at the first sample, whose bits answer the samples in turn;
+// one that is never sampled is a read of as many bytes as it clocks, made at its STOP. Clocks and
+// STOPs outside a frame are ignored: the adapter keeps its own bus in order.
+class I2cPort final : public Port {
+ public:
+  static constexpr std::int32_t kIdleStatus = 0x77;  // as the simulated port's
+  static constexpr std::size_t kMaxFrameBytes = 64;
+
+  explicit I2cPort(std::unique_ptr<I2cTransport> transport);
+
+  void write16(std::int16_t address, std::int16_t value) override;
+  std::int32_t read32(std::int16_t address) override;
+
+ private:
+  void start();
+  void stop();
+  void clock();
+  bool reading() const { return count_ > 0 && (bytes_[0] & 1) != 0 && bits_ >= 9; }
+  [[noreturn]] void unfit(const std::string& what) const;
+
+  std::unique_ptr<I2cTransport> transport_;
+  bool scl_ = true;
+  bool sda_ = true;  // as driven; only the adapter sees the bus itself
+  bool in_frame_ = false;
+  int bits_ = 0;  // clocks since the START, acknowledge slots included
+  std::uint8_t shift_ = 0;
+  std::array<std::uint8_t, kMaxFrameBytes> bytes_{};  // the address byte, then the rest
+  std::size_t count_ = 0;
+  bool byte_read_ = false;  // the read message of a sampled read frame is done
+  std::uint8_t read_byte_ = 0;
+};
+
+// An I2C adapter the kernel offers through i2c-dev.
+struct I2cAdapter {
+  int number;        // /dev/i2c-N
+  std::string name;  // as the kernel names it (i2cdetect -l)
+};
+std::vector<I2cAdapter> list_i2c_adapters();
+
+// The adapter `choice` names: its bus number, or its name exactly. Throws PortError listing the
+// adapters there are when none or several match.
+I2cAdapter find_i2c_adapter(const std::string& choice);
+
+// Opens the adapter `choice` names through /dev/i2c-N, checking that it does plain I2C.
+std::unique_ptr<Port> open_i2c(const std::string& choice);
+
+}  // namespace vx::port

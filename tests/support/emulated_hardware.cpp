@@ -1,0 +1,341 @@
+#include "support/emulated_hardware.h"
+
+#include <fcntl.h>
+#include <linux/gpio.h>
+#include <linux/i2c-dev.h>
+#include <linux/i2c.h>
+#include <umockdev.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+namespace vx::test {
+
+namespace {
+
+constexpr const char* kPreload = "libumockdev-preload.so.0";
+
+template <class T>
+T* resolve(UMockdevIoctlData* data, std::size_t offset = 0, std::size_t length = sizeof(T)) {
+  GError* error = nullptr;
+  UMockdevIoctlData* child = umockdev_ioctl_data_resolve(data, offset, length, &error);
+  if (error) {
+    g_error_free(error);
+    return nullptr;
+  }
+  return child ? reinterpret_cast<T*>(child->data) : nullptr;
+}
+
+UMockdevIoctlData* resolve_data(UMockdevIoctlData* data, std::size_t offset, std::size_t length) {
+  GError* error = nullptr;
+  UMockdevIoctlData* child = umockdev_ioctl_data_resolve(data, offset, length, &error);
+  if (error) g_error_free(error);
+  return child;
+}
+
+gboolean complete(UMockdevIoctlClient* client, long result, int error = 0) {
+  umockdev_ioctl_client_complete(client, result, error);
+  return TRUE;
+}
+
+void note(HardwareLog& log, unsigned long request) {
+  std::lock_guard lock(log.mutex);
+  log.ioctls.push_back(request);
+}
+
+// --- I2C: each message clocked out to the simulated device, as an adapter drives its bus --------
+
+void line(sim::Device& d, bool scl, bool sda) {
+  d.set_lines(scl, sda);
+}
+
+// Sends one byte and its acknowledge clock; true when the device acknowledged.
+bool send_byte(sim::Device& d, std::uint8_t byte) {
+  for (int bit = 7; bit >= 0; --bit) {
+    const bool value = (byte >> bit & 1) != 0;
+    line(d, false, value);
+    line(d, true, value);
+  }
+  line(d, false, true);
+  line(d, true, true);
+  const bool acked = !d.sda();
+  line(d, false, true);
+  return acked;
+}
+
+std::uint8_t receive_byte(sim::Device& d, bool last) {
+  std::uint8_t byte = 0;
+  for (int bit = 0; bit < 8; ++bit) {
+    line(d, false, true);
+    line(d, true, true);
+    byte = static_cast<std::uint8_t>(byte << 1 | (d.sda() ? 1 : 0));
+  }
+  line(d, false, !last);  // acknowledge all but the last, as a master does
+  line(d, true, !last);
+  line(d, false, true);
+  return byte;
+}
+
+void start(sim::Device& d) {
+  line(d, true, true);
+  line(d, true, false);
+}
+
+void stop(sim::Device& d) {
+  line(d, false, false);
+  line(d, true, false);
+  line(d, true, true);
+}
+
+gboolean on_i2c_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+  auto& model = *static_cast<I2cAdapterModel*>(user);
+  const unsigned long request = umockdev_ioctl_client_get_request(client);
+  note(model.log, request);
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  if (request == I2C_FUNCS) {
+    auto* functions = resolve<unsigned long>(arg);
+    if (!functions) return complete(client, -1, EFAULT);
+    *functions = model.functions;
+    return complete(client, 0);
+  }
+  if (request != I2C_RDWR) return complete(client, -1, ENOTTY);
+  if (model.fail_errno) return complete(client, -1, model.fail_errno);
+
+  UMockdevIoctlData* rdwr = resolve_data(arg, 0, sizeof(i2c_rdwr_ioctl_data));
+  if (!rdwr) return complete(client, -1, EFAULT);
+  i2c_rdwr_ioctl_data header;
+  std::memcpy(&header, rdwr->data, sizeof header);
+  UMockdevIoctlData* messages =
+      resolve_data(rdwr, offsetof(i2c_rdwr_ioctl_data, msgs), header.nmsgs * sizeof(i2c_msg));
+  if (!messages) return complete(client, -1, EFAULT);
+  sim::Device& device = *model.device;
+  for (std::size_t i = 0; i < header.nmsgs; ++i) {
+    i2c_msg message;
+    std::memcpy(&message, messages->data + i * sizeof(i2c_msg), sizeof message);
+    std::uint8_t* buffer = nullptr;
+    if (message.len > 0) {
+      UMockdevIoctlData* data =
+          resolve_data(messages, i * sizeof(i2c_msg) + offsetof(i2c_msg, buf), message.len);
+      if (!data) return complete(client, -1, EFAULT);
+      buffer = data->data;
+    }
+    const bool read = (message.flags & I2C_M_RD) != 0;
+    start(device);
+    if (!send_byte(device, static_cast<std::uint8_t>(message.addr << 1 | (read ? 1 : 0)))) {
+      stop(device);
+      return complete(client, -1, model.nack_errno);
+    }
+    for (std::size_t k = 0; k < message.len; ++k) {
+      if (read) {
+        buffer[k] = receive_byte(device, k + 1 == message.len);
+      } else if (!send_byte(device, buffer[k])) {
+        stop(device);
+        return complete(client, -1, model.nack_errno);
+      }
+    }
+    stop(device);
+  }
+  return complete(client, static_cast<long>(header.nmsgs));
+}
+
+// --- GPIO: a chip whose lines are wired to the simulated device ----------------------------------
+
+struct GpioState {
+  GpioChipModel* model;
+  std::string node;
+  std::vector<std::uint32_t> requested;  // offsets of the line request, in order
+  bool drive_sda = true, drive_scl = true;
+};
+
+void copy_name(char* target, const std::string& name) {
+  std::strncpy(target, name.c_str(), GPIO_MAX_NAME_SIZE - 1);
+  target[GPIO_MAX_NAME_SIZE - 1] = '\0';
+}
+
+gboolean on_gpio_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+  auto& state = *static_cast<GpioState*>(user);
+  GpioChipModel& model = *state.model;
+  const unsigned long request = umockdev_ioctl_client_get_request(client);
+  note(model.log, request);
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  const auto lines = static_cast<std::uint32_t>(model.line_names.size());
+
+  switch (request) {
+    case GPIO_GET_CHIPINFO_IOCTL: {
+      auto* info = resolve<gpiochip_info>(arg);
+      if (!info) return complete(client, -1, EFAULT);
+      copy_name(info->name, state.node.substr(state.node.rfind('/') + 1));
+      copy_name(info->label, model.label);
+      info->lines = lines;
+      return complete(client, 0);
+    }
+    case GPIO_V2_GET_LINEINFO_IOCTL: {
+      auto* info = resolve<gpio_v2_line_info>(arg);
+      if (!info) return complete(client, -1, EFAULT);
+      if (info->offset >= lines) return complete(client, -1, EINVAL);
+      const std::uint32_t offset = info->offset;
+      std::memset(info, 0, sizeof *info);
+      info->offset = offset;
+      copy_name(info->name, model.line_names[offset]);
+      const bool ours = offset == model.sda || offset == model.scl;
+      if (ours && !model.busy_consumer.empty()) {
+        copy_name(info->consumer, model.busy_consumer);
+        info->flags = GPIO_V2_LINE_FLAG_USED | GPIO_V2_LINE_FLAG_OUTPUT;
+      } else {
+        info->flags = GPIO_V2_LINE_FLAG_INPUT;
+      }
+      return complete(client, 0);
+    }
+    case GPIO_V2_GET_LINE_IOCTL: {
+      auto* line_request = resolve<gpio_v2_line_request>(arg);
+      if (!line_request) return complete(client, -1, EFAULT);
+      if (line_request->num_lines == 0 || line_request->num_lines > GPIO_V2_LINES_MAX) {
+        return complete(client, -1, EINVAL);
+      }
+      for (std::uint32_t i = 0; i < line_request->num_lines; ++i) {
+        if (line_request->offsets[i] >= lines) return complete(client, -1, EINVAL);
+        const std::uint32_t offset = line_request->offsets[i];
+        if ((offset == model.sda || offset == model.scl) && !model.busy_consumer.empty()) {
+          return complete(client, -1, EBUSY);
+        }
+      }
+      std::uint64_t all_flags = line_request->config.flags;
+      for (std::uint32_t a = 0; a < line_request->config.num_attrs; ++a) {
+        if (line_request->config.attrs[a].attr.id == GPIO_V2_LINE_ATTR_ID_FLAGS) {
+          all_flags |= line_request->config.attrs[a].attr.flags;
+        }
+      }
+      if (!model.bias_supported && (all_flags & GPIO_V2_LINE_FLAG_BIAS_PULL_UP) != 0) {
+        return complete(client, -1, EOPNOTSUPP);
+      }
+      state.requested.assign(line_request->offsets, line_request->offsets + line_request->num_lines);
+      // The line handle: another descriptor of the same emulated node, so that its ioctls come
+      // here too. The test process is the client, so the number is valid there.
+      const int fd = ::open(state.node.c_str(), O_RDWR | O_CLOEXEC);
+      if (fd < 0) return complete(client, -1, errno);
+      line_request->fd = fd;
+      state.drive_sda = state.drive_scl = true;
+      return complete(client, 0);
+    }
+    case GPIO_V2_LINE_SET_VALUES_IOCTL: {
+      if (model.fail_errno) return complete(client, -1, model.fail_errno);
+      auto* values = resolve<gpio_v2_line_values>(arg);
+      if (!values) return complete(client, -1, EFAULT);
+      for (std::size_t i = 0; i < state.requested.size(); ++i) {
+        if ((values->mask >> i & 1) == 0) continue;
+        const bool high = (values->bits >> i & 1) != 0;
+        if (state.requested[i] == model.sda) state.drive_sda = high;
+        if (state.requested[i] == model.scl) state.drive_scl = high;
+      }
+      model.device->set_lines(state.drive_scl, state.drive_sda);
+      return complete(client, 0);
+    }
+    case GPIO_V2_LINE_GET_VALUES_IOCTL: {
+      if (model.fail_errno) return complete(client, -1, model.fail_errno);
+      auto* values = resolve<gpio_v2_line_values>(arg);
+      if (!values) return complete(client, -1, EFAULT);
+      std::uint64_t bits = 0;
+      for (std::size_t i = 0; i < state.requested.size(); ++i) {
+        if ((values->mask >> i & 1) == 0) continue;
+        bool high = true;
+        const std::uint32_t offset = state.requested[i];
+        if (offset == model.sda) high = model.reads_own_output ? state.drive_sda : model.device->sda();
+        if (offset == model.scl) high = state.drive_scl;
+        if (offset == model.sense) high = model.device->sda();
+        if (high) bits |= std::uint64_t{1} << i;
+      }
+      values->bits = bits;
+      return complete(client, 0);
+    }
+    default:
+      return complete(client, -1, ENOTTY);
+  }
+}
+
+}  // namespace
+
+void run_under_umockdev(int, char** argv) {
+  const char* preload = std::getenv("LD_PRELOAD");
+  if (preload && std::strstr(preload, "umockdev-preload")) return;
+  std::string value = kPreload;
+  if (preload && *preload) value = std::string(preload) + ":" + value;
+  ::setenv("LD_PRELOAD", value.c_str(), 1);
+  ::execv("/proc/self/exe", argv);
+  std::perror("cannot start again under umockdev's preload library");
+  std::exit(1);
+}
+
+struct EmulatedHardware::State {
+  UMockdevTestbed* testbed = nullptr;
+  std::vector<UMockdevIoctlBase*> handlers;
+  std::vector<std::unique_ptr<GpioState>> gpio;
+};
+
+EmulatedHardware::EmulatedHardware() : state_(std::make_unique<State>()) {
+  state_->testbed = umockdev_testbed_new();
+}
+
+EmulatedHardware::~EmulatedHardware() {
+  for (UMockdevIoctlBase* handler : state_->handlers) g_object_unref(handler);
+  g_object_unref(state_->testbed);
+}
+
+std::string EmulatedHardware::root() const {
+  gchar* dir = umockdev_testbed_get_root_dir(state_->testbed);
+  std::string root = dir;
+  g_free(dir);
+  return root;
+}
+
+void EmulatedHardware::add(const std::string& description) {
+  GError* error = nullptr;
+  if (!umockdev_testbed_add_from_string(state_->testbed, description.c_str(), &error)) {
+    const std::string message = error ? error->message : "unknown error";
+    if (error) g_error_free(error);
+    throw std::runtime_error("cannot emulate a device: " + message);
+  }
+}
+
+void EmulatedHardware::attach(const std::string& node, GCallback on_ioctl, void* user) {
+  UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
+  g_signal_connect(handler, "handle-ioctl", on_ioctl, user);
+  GError* error = nullptr;
+  if (!umockdev_testbed_attach_ioctl(state_->testbed, node.c_str(), handler, &error)) {
+    const std::string message = error ? error->message : "unknown error";
+    if (error) g_error_free(error);
+    g_object_unref(handler);
+    throw std::runtime_error("cannot emulate " + node + ": " + message);
+  }
+  state_->handlers.push_back(handler);
+}
+
+void EmulatedHardware::add_i2c_sysfs_only(int number, const std::string& name) {
+  add("P: /devices/i2c-" + std::to_string(number) + "\nE: SUBSYSTEM=i2c-dev\nA: name=" + name +
+      "\n");
+}
+
+void EmulatedHardware::add_i2c_adapter(int number, const std::string& name,
+                                       I2cAdapterModel& model) {
+  const std::string device = "i2c-" + std::to_string(number);
+  add("P: /devices/" + device + "\nE: SUBSYSTEM=i2c-dev\nE: DEVNAME=/dev/" + device +
+      "\nA: name=" + name + "\nA: dev=89:" + std::to_string(number) + "\nN: " + device + "\n");
+  attach("/dev/" + device, G_CALLBACK(on_i2c_ioctl), &model);
+}
+
+void EmulatedHardware::add_gpio_chip(int number, GpioChipModel& model) {
+  const std::string device = "gpiochip" + std::to_string(number);
+  add("P: /devices/" + device + "\nE: SUBSYSTEM=gpio\nE: DEVNAME=/dev/" + device +
+      "\nA: dev=254:" + std::to_string(number) + "\nN: " + device + "\n");
+  auto gpio = std::make_unique<GpioState>();
+  gpio->model = &model;
+  gpio->node = "/dev/" + device;
+  attach(gpio->node, G_CALLBACK(on_gpio_ioctl), gpio.get());
+  state_->gpio.push_back(std::move(gpio));
+}
+
+}  // namespace vx::test

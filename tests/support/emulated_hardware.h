@@ -1,0 +1,85 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sim/device.h"
+
+namespace vx::test {
+
+// Starts the calling test program again under umockdev's preload library, unless it already runs
+// under it, so that its opens and ioctls of /dev and /sys reach the emulation. Call first in main.
+void run_under_umockdev(int argc, char** argv);
+
+// What the emulated hardware answers, kept for the test to look at. The ioctl handlers run on
+// umockdev's own thread while the test's thread waits in its ioctl, so each call is guarded.
+struct HardwareLog {
+  std::mutex mutex;
+  std::vector<unsigned long> ioctls;  // every request, in order
+  int count(unsigned long request) {
+    std::lock_guard lock(mutex);
+    int n = 0;
+    for (unsigned long r : ioctls) n += r == request;
+    return n;
+  }
+  void clear() {
+    std::lock_guard lock(mutex);
+    ioctls.clear();
+  }
+};
+
+// An I2C adapter's behaviour over the simulated device: each message is clocked out to the
+// device bit by bit, and a missing acknowledge fails the transfer as an adapter does.
+struct I2cAdapterModel {
+  std::shared_ptr<sim::Device> device = std::make_shared<sim::Device>();
+  unsigned long functions = 0x0eff0009;  // I2C_FUNC_I2C and the SMBus emulation, as most report
+  int nack_errno = 6;                    // ENXIO, as i2c-dev adapters mostly report it
+  int fail_errno = 0;                    // when set, every transfer fails with it (unplugged)
+  HardwareLog log;
+};
+
+// A GPIO chip whose lines SDA and SCL (and SENSE, an input wired to SDA) are wired to the
+// simulated device, open drain with a pull-up.
+struct GpioChipModel {
+  std::string label = "pinctrl-bcm2711";
+  std::vector<std::string> line_names;  // one per line; empty names allowed
+  unsigned sda = 2, scl = 3, sense = 4;
+  std::shared_ptr<sim::Device> device = std::make_shared<sim::Device>();
+  bool reads_own_output = false;  // a driver that reads back what it drives, not the pin
+  bool bias_supported = true;
+  std::string busy_consumer;      // when set, the lines are in use by this consumer
+  int fail_errno = 0;             // when set, every line ioctl fails with it (unplugged)
+  HardwareLog log;
+};
+
+// A umockdev test bed in this process: /sys and /dev as the test lays them out.
+class EmulatedHardware {
+ public:
+  EmulatedHardware();
+  ~EmulatedHardware();
+  EmulatedHardware(const EmulatedHardware&) = delete;
+  EmulatedHardware& operator=(const EmulatedHardware&) = delete;
+
+  // /dev/i2c-N and /sys/class/i2c-dev/i2c-N with its name, answered by `model`.
+  void add_i2c_adapter(int number, const std::string& name, I2cAdapterModel& model);
+  // /dev/gpiochipN and its /sys entry, answered by `model`.
+  void add_gpio_chip(int number, GpioChipModel& model);
+  // /sys/class/i2c-dev/i2c-N alone, with no device node.
+  void add_i2c_sysfs_only(int number, const std::string& name);
+
+  // Where the emulated /sys and /dev lie on the real file system.
+  std::string root() const;
+
+ private:
+  void add(const std::string& description);  // in umockdev-record's format
+  void attach(const std::string& node, void (*on_ioctl)(), void* user);
+
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace vx::test
