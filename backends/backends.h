@@ -9,12 +9,18 @@ namespace vx::backends {
 
 // The port named by `choice`: empty or "sim" for the simulated device, "sim:absent" for the
 // simulated bus with nothing on it (every read gives 255), "parport" for the machine's
-// parallel port at 0x378, "parport:NAME" for the one named NAME. Nothing is opened here; a name
-// it does not know fails at the first port call with a message listing the accepted names.
+// parallel port at 0x378, "parport:NAME" for the one named NAME, "i2c:ADAPTER" for an I2C
+// adapter, "gpio:CHIP:SDA,SCL[,SENSE]" for two GPIO lines. Nothing is opened here; a name it
+// does not know fails at the first port call with a message listing the accepted names.
 port::PortAccess::Opener opener_for(const std::string& choice);
 
+// Whether `choice` bit-bangs real lines (parport, gpio): those are paced at 5 us a phase unless
+// VX3071_MIN_PHASE_US says otherwise (0 turns pacing off).
+bool bit_banged_hardware(const std::string& choice);
+
 // What the environment asks for: VX3071_PORT picks the back end, VX3071_TRACE the trace file,
-// VX3071_MIN_PHASE_US the shortest time between port accesses. `port` and `trace`, when not
+// VX3071_MIN_PHASE_US the shortest time between port accesses (unset: 5 us on bit-banged
+// hardware, none elsewhere). `port` and `trace`, when not
 // empty, win over the first two.
 struct Settings {
   std::string port;

@@ -32,7 +32,8 @@ class I2cDev final : public I2cTransport {
     if (fd_ < 0) {
       const int error = errno;
       if (error == ENOENT || error == ENODEV || error == ENXIO) {
-        throw PortError(device + " does not exist: load the i2c-dev module (sudo modprobe i2c-dev)" +
+        throw PortError(device +
+                        " does not exist: load the i2c-dev module (sudo modprobe i2c-dev)" +
                         (error == ENOENT ? "" : std::string(", or plug the adapter in again")));
       }
       if (error == EACCES || error == EPERM) {
@@ -46,8 +47,8 @@ class I2cDev final : public I2cTransport {
     if (::ioctl(fd_, I2C_FUNCS, &functions) < 0) {
       const int error = errno;
       ::close(fd_);
-      throw PortError("cannot ask " + where(adapter_) + " what it can do (I2C_FUNCS: " +
-                      std::strerror(error) + ")");
+      throw PortError("cannot ask " + where(adapter_) +
+                      " what it can do (I2C_FUNCS: " + std::strerror(error) + ")");
     }
     if ((functions & I2C_FUNC_I2C) == 0) {
       ::close(fd_);
@@ -224,8 +225,8 @@ std::vector<I2cAdapter> list_i2c_adapters() {
 
 I2cAdapter find_i2c_adapter(const std::string& choice) {
   const std::vector<I2cAdapter> adapters = list_i2c_adapters();
-  const bool by_number =
-      !choice.empty() && choice.size() <= 6 && choice.find_first_not_of("0123456789") == std::string::npos;
+  const bool by_number = !choice.empty() && choice.size() <= 6 &&
+                         choice.find_first_not_of("0123456789") == std::string::npos;
   if (by_number) {
     const int number = std::stoi(choice);
     for (const auto& adapter : adapters) {

@@ -4,6 +4,12 @@
 #include <gtest/gtest.h>
 #include <linux/gpio.h>
 #include <linux/i2c-dev.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
 
 #include <functional>
 #include <memory>
@@ -14,6 +20,7 @@
 #include "bus/write_transaction.h"
 #include "frame/code_conversions.h"
 #include "panel/panel_logic.h"
+#include "port/gpio.h"
 #include "port/i2c.h"
 #include "support/bus_checks.h"
 #include "support/emulated_hardware.h"
@@ -66,8 +73,231 @@ TEST_F(I2c, TheSliderRoundTripsEveryCodeWithOneTransferPerFrame) {
   hardware.add_i2c_adapter(3, "CP2112 SMBus Bridge", adapter);
   PanelOn p("i2c:3");
   round_trip_every_code(
-      p, [&] { return adapter.log.count(I2C_RDWR); }, [&] { return adapter.device->setting(); },
-      1, 1);
+      p, [&] { return adapter.log.count(I2C_RDWR); }, [&] { return adapter.device->setting(); }, 1,
+      1);
+}
+
+TEST_F(I2c, AnAdapterIsFoundByItsNameExactly) {
+  test::I2cAdapterModel other;
+  hardware.add_i2c_adapter(1, "SMBus I801 adapter at f040", other);
+  hardware.add_i2c_adapter(3, "CP2112 SMBus Bridge", adapter);
+  PanelOn p("i2c:CP2112 SMBus Bridge");
+  p.logic.user_sets_slider(99);
+  EXPECT_EQ(adapter.device->setting(), 99);
+  EXPECT_EQ(other.log.count(I2C_RDWR), 0);
+}
+
+// Each failure, with the message a person needs; the panel lives on and the next action works.
+TEST_F(I2c, EveryFailureSaysWhatToDo) {
+  test::I2cAdapterModel twin, smbus_only;
+  hardware.add_i2c_adapter(3, "CP2112 SMBus Bridge", adapter);
+  hardware.add_i2c_adapter(4, "MCP2221 usb-i2c bridge", twin);
+  hardware.add_i2c_adapter(5, "MCP2221 usb-i2c bridge", smbus_only);
+  smbus_only.functions = 0x00080000;  // I2C_FUNC_SMBUS_BYTE_DATA and no more
+  hardware.add_i2c_adapter(6, "SMBus PIIX4 adapter", smbus_only);
+  struct Case {
+    const char* port;
+    const char* message;
+  };
+  for (const auto& [port, message] : {
+           Case{"i2c:7", "/dev/i2c-7 does not exist: load the i2c-dev module"},
+           Case{"i2c:Nonesuch",
+                "no I2C adapter is named \"Nonesuch\": the adapters are 3 "
+                "'CP2112 SMBus Bridge', 4 'MCP2221 usb-i2c bridge'"},
+           Case{"i2c:MCP2221 usb-i2c bridge", "several I2C adapters are named"},
+           Case{"i2c:6", "'SMBus PIIX4 adapter' (/dev/i2c-6) does only SMBus transfers"},
+       }) {
+    PanelOn p(port);
+    EXPECT_THAT(port_error([&] { p.logic.cmdMS_Click(); }), HasSubstr(message)) << port;
+    EXPECT_FALSE(p.access->is_open());
+  }
+}
+
+TEST_F(I2c, AMissingAcknowledgeIsSeenAndTheNextActionWorksOnceTheDeviceAnswers) {
+  hardware.add_i2c_adapter(3, "CP2112 SMBus Bridge", adapter);
+  for (int error : {ENXIO, EREMOTEIO, ETIMEDOUT, EIO}) {  // as adapters differ
+    PanelOn p("i2c:3");
+    adapter.nack_errno = error;
+    adapter.device_present = false;
+    EXPECT_EQ(port_error([&] { p.logic.cmdRead_Click(); }),
+              "no acknowledge from address 0x0 on 'CP2112 SMBus Bridge' (/dev/i2c-3): check the "
+              "device's power, its pull-ups and the wiring")
+        << "the cells start all 0: a frame to the general call address";
+    EXPECT_THAT(port_error([&] { p.logic.user_sets_slider(42); }),
+                HasSubstr("no acknowledge from address 0x2C on"));
+    EXPECT_EQ(p.logic.text(panel::TextBox::sda_data), "") << "no 255 from a device not there";
+    adapter.device_present = true;
+    p.logic.cmdRead_Click();
+    EXPECT_EQ(p.logic.text(panel::TextBox::sda_data), std::to_string(adapter.device->setting()));
+  }
+}
+
+TEST_F(I2c, AnAdapterUnpluggedInTheMiddleFailsThatActionAndTheNextRecovers) {
+  hardware.add_i2c_adapter(3, "CP2112 SMBus Bridge", adapter);
+  PanelOn p("i2c:3");
+  p.logic.cmdMS_Click();
+  adapter.fail_errno = ENODEV;
+  EXPECT_EQ(port_error([&] { p.logic.cmdRead_Click(); }),
+            "the I2C adapter 'CP2112 SMBus Bridge' (/dev/i2c-3) is gone (No such device): was it "
+            "unplugged? The next action opens it again");
+  EXPECT_FALSE(p.access->is_open());
+  adapter.fail_errno = 0;
+  adapter.log.clear();
+  p.logic.user_sets_slider(200);
+  EXPECT_EQ(adapter.log.count(I2C_FUNCS), 1) << "opened afresh";
+  EXPECT_EQ(adapter.log.count(I2C_RDWR), 1) << "the bus clear is the adapter's own business";
+  EXPECT_EQ(adapter.device->setting(), 200);
+}
+
+TEST_F(I2c, PermissionDeniedSaysWhichGroup) {
+  hardware.add_i2c_adapter(3, "CP2112 SMBus Bridge", adapter);
+  // Root passes every permission check, so the open is made by a child that gives root up.
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(pipe_fds[0]);
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+    ::chmod((hardware.root() + "/dev/.node/i2c-3").c_str(), 0600);
+    const std::string message = port_error([] { port::open_i2c("3"); });
+    (void)!::write(pipe_fds[1], message.data(), message.size());
+    ::_exit(0);
+  }
+  ::close(pipe_fds[1]);
+  std::string message;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0;) message.append(buffer, n);
+  ::close(pipe_fds[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(message,
+            "permission denied on /dev/i2c-3: join group i2c (sudo usermod -aG i2c $USER; "
+            "Debian's i2c-tools makes the group), then log in again");
+}
+
+// --- GPIO --------------------------------------------------------------------------------------
+
+class Gpio : public ::testing::Test {
+ protected:
+  int line_calls() {
+    return chip.log.count(GPIO_V2_LINE_SET_VALUES_IOCTL) +
+           chip.log.count(GPIO_V2_LINE_GET_VALUES_IOCTL);
+  }
+  test::EmulatedHardware hardware;
+  test::GpioChipModel chip;
+};
+
+TEST_F(Gpio, TheSliderRoundTripsEveryCodeWithOneCallPerAccess) {
+  hardware.add_gpio_chip(0, chip);
+  PanelOn p("gpio:gpiochip0:2,3");
+  p.logic.cmdMS_Click();  // opening probes the device: its calls come before the count
+  ASSERT_TRUE(p.access->is_open());
+  round_trip_every_code(
+      p, [&] { return line_calls(); }, [&] { return chip.device->setting(); }, 59, 48);
+  EXPECT_EQ(chip.log.count(GPIO_V2_GET_LINE_IOCTL), 1) << "the lines were taken once";
+}
+
+TEST_F(Gpio, ChipsByLabelAndLinesByNameWithASenseLine) {
+  hardware.add_gpio_chip(0, chip);
+  chip.reads_own_output = true;  // SENSE makes that harmless
+  PanelOn p("gpio:pinctrl-bcm2711:GPIO2,GPIO3,GPIO4");
+  p.logic.user_sets_slider(77);
+  p.logic.cmdRead_Click();
+  EXPECT_EQ(chip.device->setting(), 77);
+  EXPECT_EQ(p.logic.text(panel::TextBox::sda_data), "77");
+}
+
+TEST_F(Gpio, IsPacedAtStandardModeUnlessToldOtherwise) {
+  hardware.add_gpio_chip(0, chip);
+  PanelOn p("gpio:gpiochip0:2,3", "");
+  p.logic.cmdMS_Click();  // opens, probes
+  const auto start = std::chrono::steady_clock::now();
+  p.logic.cmdRun_Click();
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds(58 * 5));
+}
+
+TEST_F(Gpio, EveryFailureSaysWhatToDo) {
+  test::GpioChipModel twin, busy, bare, mirror;
+  busy.busy_consumer = "i2c-gpio";
+  bare.bias_supported = false;
+  bare.reads_own_output = true;
+  mirror.reads_own_output = true;
+  hardware.add_gpio_chip(0, chip);
+  hardware.add_gpio_chip(1, twin);
+  hardware.add_gpio_chip(2, busy);
+  hardware.add_gpio_chip(3, bare);
+  hardware.add_gpio_chip(4, mirror);
+  struct Case {
+    const char* port;
+    const char* message;
+  };
+  for (const auto& [port, message] : {
+           Case{"gpio:gpiochip9:2,3", "/dev/gpiochip9 does not exist"},
+           Case{"gpio:nonesuch:2,3",
+                "no GPIO chip is named \"nonesuch\": the chips are gpiochip0 "
+                "'pinctrl-bcm2711', gpiochip1 'pinctrl-bcm2711'"},
+           Case{"gpio:pinctrl-bcm2711:2,3", "several GPIO chips are labelled"},
+           Case{"gpio:gpiochip0:2", "is not CHIP:SDA,SCL[,SENSE]"},
+           Case{"gpio:gpiochip0:2,3,4,5", "is not CHIP:SDA,SCL[,SENSE]"},
+           Case{"gpio:gpiochip0:2,99",
+                "SCL line 99 is not on /dev/gpiochip0, which has lines 0 to 27"},
+           Case{"gpio:gpiochip0:2,SCL1", "no line of /dev/gpiochip0 are named \"SCL1\" (for SCL)"},
+           Case{"gpio:gpiochip2:2,3", "line 2 of /dev/gpiochip2 is in use by \"i2c-gpio\""},
+           Case{"gpio:gpiochip4:2,3",
+                "no acknowledge from the VX3071 (address 0x2C) on gpiochip4 ('pinctrl-bcm2711') "
+                "lines SDA 2, SCL 3: check the device's power, the wiring and the pull-ups. If all "
+                "that is right, this chip may read back its own output rather than the pin: wire "
+                "an input line to SDA and name it as SENSE (gpio:CHIP:SDA,SCL,SENSE)"},
+           Case{"gpio:gpiochip3:2,3",
+                "(this chip offers no pull-up bias: fit resistors on SDA and SCL)"},
+       }) {
+    PanelOn p(port);
+    EXPECT_THAT(port_error([&] { p.logic.cmdMS_Click(); }), HasSubstr(message)) << port;
+    EXPECT_FALSE(p.access->is_open()) << port;
+  }
+}
+
+TEST_F(Gpio, AChipUnpluggedInTheMiddleFailsThatActionAndTheNextRecovers) {
+  hardware.add_gpio_chip(0, chip);
+  PanelOn p("gpio:gpiochip0:2,3");
+  p.logic.cmdFS_Click();
+  chip.unplug_in = 70;  // inside the read transaction
+  EXPECT_EQ(port_error([&] { p.logic.cmdRead_Click(); }),
+            "the GPIO chip of gpiochip0 ('pinctrl-bcm2711') lines SDA 2, SCL 3 is gone (No such "
+            "device): was it unplugged? The next action opens it again");
+  chip.fail_errno = 0;
+  p.logic.user_sets_slider(31);
+  EXPECT_EQ(chip.device->setting(), 31);
+  p.logic.cmdRead_Click();
+  EXPECT_EQ(p.logic.text(panel::TextBox::sda_data), "31");
+}
+
+TEST_F(Gpio, PermissionDeniedPointsToTheRule) {
+  hardware.add_gpio_chip(0, chip);
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(pipe_fds[0]);
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+    ::chmod((hardware.root() + "/dev/.node/gpiochip0").c_str(), 0600);
+    const std::string message = port_error([] { port::open_gpio("gpiochip0:2,3"); });
+    (void)!::write(pipe_fds[1], message.data(), message.size());
+    ::_exit(0);
+  }
+  ::close(pipe_fds[1]);
+  std::string message;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0;) message.append(buffer, n);
+  ::close(pipe_fds[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_THAT(message, HasSubstr("permission denied on /dev/gpiochip0: Debian gives GPIO chips to "
+                                 "root only; install the udev rule from the README"));
 }
 
 }  // namespace

@@ -125,6 +125,7 @@ gboolean on_i2c_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
       buffer = data->data;
     }
     const bool read = (message.flags & I2C_M_RD) != 0;
+    if (!model.device_present) return complete(client, -1, model.nack_errno);
     start(device);
     if (!send_byte(device, static_cast<std::uint8_t>(message.addr << 1 | (read ? 1 : 0)))) {
       stop(device);
@@ -164,6 +165,9 @@ gboolean on_gpio_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer
   note(model.log, request);
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
   const auto lines = static_cast<std::uint32_t>(model.line_names.size());
+  const bool line_call =
+      request == GPIO_V2_LINE_SET_VALUES_IOCTL || request == GPIO_V2_LINE_GET_VALUES_IOCTL;
+  if (line_call && model.unplug_in > 0 && --model.unplug_in == 0) model.fail_errno = ENODEV;
 
   switch (request) {
     case GPIO_GET_CHIPINFO_IOCTL: {
@@ -213,7 +217,8 @@ gboolean on_gpio_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer
       if (!model.bias_supported && (all_flags & GPIO_V2_LINE_FLAG_BIAS_PULL_UP) != 0) {
         return complete(client, -1, EOPNOTSUPP);
       }
-      state.requested.assign(line_request->offsets, line_request->offsets + line_request->num_lines);
+      state.requested.assign(line_request->offsets,
+                             line_request->offsets + line_request->num_lines);
       // The line handle: another descriptor of the same emulated node, so that its ioctls come
       // here too. The test process is the client, so the number is valid there.
       const int fd = ::open(state.node.c_str(), O_RDWR | O_CLOEXEC);
@@ -244,7 +249,8 @@ gboolean on_gpio_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer
         if ((values->mask >> i & 1) == 0) continue;
         bool high = true;
         const std::uint32_t offset = state.requested[i];
-        if (offset == model.sda) high = model.reads_own_output ? state.drive_sda : model.device->sda();
+        if (offset == model.sda)
+          high = model.reads_own_output ? state.drive_sda : model.device->sda();
         if (offset == model.scl) high = state.drive_scl;
         if (offset == model.sense) high = model.device->sda();
         if (high) bits |= std::uint64_t{1} << i;
@@ -258,6 +264,12 @@ gboolean on_gpio_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer
 }
 
 }  // namespace
+
+std::vector<std::string> header_line_names() {
+  std::vector<std::string> names;
+  for (int i = 0; i < 28; ++i) names.push_back(i == 9 ? "" : "GPIO" + std::to_string(i));
+  return names;
+}
 
 void run_under_umockdev(int, char** argv) {
   const char* preload = std::getenv("LD_PRELOAD");

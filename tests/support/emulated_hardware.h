@@ -37,22 +37,28 @@ struct HardwareLog {
 struct I2cAdapterModel {
   std::shared_ptr<sim::Device> device = std::make_shared<sim::Device>();
   unsigned long functions = 0x0eff0009;  // I2C_FUNC_I2C and the SMBus emulation, as most report
+  bool device_present = true;            // false: nobody acknowledges
   int nack_errno = 6;                    // ENXIO, as i2c-dev adapters mostly report it
   int fail_errno = 0;                    // when set, every transfer fails with it (unplugged)
   HardwareLog log;
 };
 
+// GPIO0 to GPIO27, as a single-board computer's header names its lines, with line 9 unnamed as
+// lines often are.
+std::vector<std::string> header_line_names();
+
 // A GPIO chip whose lines SDA and SCL (and SENSE, an input wired to SDA) are wired to the
 // simulated device, open drain with a pull-up.
 struct GpioChipModel {
   std::string label = "pinctrl-bcm2711";
-  std::vector<std::string> line_names;  // one per line; empty names allowed
+  std::vector<std::string> line_names = header_line_names();  // one per line
   unsigned sda = 2, scl = 3, sense = 4;
   std::shared_ptr<sim::Device> device = std::make_shared<sim::Device>();
   bool reads_own_output = false;  // a driver that reads back what it drives, not the pin
   bool bias_supported = true;
-  std::string busy_consumer;      // when set, the lines are in use by this consumer
-  int fail_errno = 0;             // when set, every line ioctl fails with it (unplugged)
+  std::string busy_consumer;  // when set, the lines are in use by this consumer
+  int fail_errno = 0;         // when set, every line ioctl fails with it (unplugged)
+  int unplug_in = 0;          // when > 0, the line ioctl that many from now sets ENODEV
   HardwareLog log;
 };
 
