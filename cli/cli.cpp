@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <istream>
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include "backends/backends.h"
+#include "backends/ports.h"
 #include "bus/read_back.h"
 #include "bus/write_transaction.h"
 #include "frame/cell_register.h"
@@ -34,6 +36,8 @@ commands:
   frame BITS              send 27 bits of 0 and 1, bit 26 first; the acknowledge slots
                           (bits 18, 9 and 0) are sent as 0, as the panel sends them
   read                    read the device's setting and print it, in decimal
+  ports                   list the ports this machine offers and whether this user may
+                          open them, with the VX3071_PORT value of each; opens none
   sweep FROM TO [STEP] [--dwell MS]
                           write every STEP-th code from FROM to TO (either direction), waiting
                           MS milliseconds after each
@@ -42,13 +46,16 @@ commands:
 
 options:
   --port PORT    sim (the simulated device), sim:absent (the simulated bus with no device:
-                 every read gives 255), parport (the parallel port at 0x378) or
-                 parport:NAME; wins over VX3071_PORT
+                 every read gives 255), parport (the parallel port at 0x378),
+                 parport:NAME, i2c:ADAPTER (an I2C adapter by bus number or name) or
+                 gpio:CHIP:SDA,SCL[,SENSE] (two GPIO lines); wins over VX3071_PORT
   --trace FILE   record every port access (FILE.vcd: a logic-analyser dump); wins over
                  VX3071_TRACE
   --json         print one JSON object per command instead of one line per read
   --help         print this and exit
-  VX3071_MIN_PHASE_US sets the shortest time between port accesses, as for the panel.
+  VX3071_MIN_PHASE_US sets the shortest time between port accesses, in microseconds, as
+  for the panel: unset, 5 on bit-banged hardware (parport, gpio) and none elsewhere; 0 turns
+  it off.
 
 Options come before the commands; --verify and --dwell belong to their command. CODE, FROM,
 TO and STEP may be written in hex as 0x...
@@ -87,7 +94,7 @@ bool is_run_option(const std::string& token) {
   return false;
 }
 
-enum class Kind { write, frame, read, sweep, standard_input };
+enum class Kind { write, frame, read, sweep, ports, standard_input };
 
 struct Command {
   Kind kind = Kind::write;
@@ -176,6 +183,8 @@ Command parse_command(std::deque<std::string>& tokens) {
       command.step = static_cast<int>(number(argument("STEP"), "STEP", 1, 255));
     }
     if (flag("--dwell")) command.dwell_ms = number(argument("--dwell MS"), "MS", 0, 3'600'000);
+  } else if (name == "ports") {
+    command.kind = Kind::ports;
   } else if (name == "-") {
     command.kind = Kind::standard_input;
   } else if (is_run_option(name)) {
@@ -190,6 +199,25 @@ Command parse_command(std::deque<std::string>& tokens) {
     throw UsageError("unknown command " + port::quoted(name));
   }
   return command;
+}
+
+// `text` as a JSON string, whatever bytes it holds.
+std::string json_string(const std::string& text) {
+  std::string json = "\"";
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      json += '\\';
+      json += c;
+    } else if (byte < 0x20 || byte >= 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+      json += escaped;
+    } else {
+      json += c;
+    }
+  }
+  return json + "\"";
 }
 
 std::deque<std::string> split(const std::string& line) {
@@ -250,6 +278,9 @@ class Runner {
       }
       case Kind::sweep:
         sweep(command);
+        break;
+      case Kind::ports:
+        ports(command);
         break;
       case Kind::standard_input:
         if (reading_input_) {
@@ -326,6 +357,41 @@ class Runner {
     report(command,
            ",\"from\":" + std::to_string(command.from) + ",\"to\":" + std::to_string(command.to) +
                ",\"step\":" + std::to_string(command.step) + ",\"codes\":" + std::to_string(count));
+  }
+
+  // Every port this machine offers, one line (or JSON object) each; touches none of them.
+  void ports(const Command& command) {
+    const std::vector<backends::OfferedPort> offered = backends::offered_ports();
+    if (offered.empty()) {
+      if (json_) {
+        report(command, ",\"found\":0,\"advice\":" + json_string(backends::kWhereWeLook));
+      } else {
+        print(std::string("no ports found: ") + backends::kWhereWeLook + "\n");
+      }
+      return;
+    }
+    for (const auto& port : offered) {
+      if (json_) {
+        std::string fields = ",\"port\":" + json_string(port.choice) +
+                             ",\"kind\":" + json_string(port.kind) +
+                             ",\"device\":" + json_string(port.device) +
+                             ",\"description\":" + json_string(port.what) +
+                             ",\"usable\":" + (port.usable ? "true" : "false");
+        if (port.plain_i2c)
+          fields += ",\"plain_i2c\":" + std::string(*port.plain_i2c ? "true" : "false");
+        if (port.kind == "gpio") fields += ",\"lines\":" + std::to_string(port.lines);
+        if (!port.fix.empty()) fields += ",\"fix\":" + json_string(port.fix);
+        report(command, fields);
+        continue;
+      }
+      std::string line = port.choice;
+      line.append(line.size() < 24 ? 24 - line.size() : 1, ' ');
+      line += port.what;
+      if (port.plain_i2c == true) line += ", plain I2C";
+      line += port.usable ? "" : "; this user cannot open " + port.device;
+      if (!port.fix.empty()) line += ": " + port.fix;
+      print(line + "\n");
+    }
   }
 
   void report(const Command& command, const std::string& fields) {

@@ -19,6 +19,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
+std::string clocks(int count) {
+  return std::to_string(count) + (count == 1 ? " clock" : " clocks");
+}
+
 std::string where(const I2cAdapter& adapter) {
   return "'" + adapter.name + "' (/dev/i2c-" + std::to_string(adapter.number) + ")";
 }
@@ -153,8 +157,7 @@ std::int32_t I2cPort::read32(std::int16_t address) {
 
 void I2cPort::start() {
   if (in_frame_ && bits_ > 0) {
-    unfit("a START " + std::to_string(bits_) +
-          " clocks into a frame: repeated STARTs are not carried out");
+    unfit("a START " + clocks(bits_) + " into a frame: repeated STARTs are not carried out");
   }
   in_frame_ = true;
   bits_ = 0;
@@ -184,8 +187,9 @@ void I2cPort::stop() {
   // A STOP comes with SCL high: right after an acknowledge clock, or after the one rising edge
   // that leads into it, which a device takes for the start of a bit the STOP then cancels.
   if (const int into_byte = bits_ % 9; into_byte > 1) {
-    unfit("a STOP " + std::to_string(into_byte) + " clocks into a byte");
+    unfit("a STOP " + clocks(into_byte) + " into a byte");
   }
+  if (count_ == 0) unfit("a STOP " + clocks(bits_) + " after its START");
   if (byte_read_) return;
   const auto address = static_cast<std::uint16_t>(bytes_[0] >> 1);
   const auto length = static_cast<std::uint16_t>(count_ - 1);
@@ -221,6 +225,17 @@ std::vector<I2cAdapter> list_i2c_adapters() {
   std::sort(adapters.begin(), adapters.end(),
             [](const I2cAdapter& a, const I2cAdapter& b) { return a.number < b.number; });
   return adapters;
+}
+
+std::optional<bool> does_plain_i2c(int number) {
+  const std::string device = "/dev/i2c-" + std::to_string(number);
+  const int fd = ::open(device.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  unsigned long functions = 0;
+  const bool asked = ::ioctl(fd, I2C_FUNCS, &functions) == 0;
+  ::close(fd);
+  if (!asked) return std::nullopt;
+  return (functions & I2C_FUNC_I2C) != 0;
 }
 
 I2cAdapter find_i2c_adapter(const std::string& choice) {

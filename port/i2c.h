@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -68,6 +69,10 @@ struct I2cAdapter {
   std::string name;  // as the kernel names it (i2cdetect -l)
 };
 std::vector<I2cAdapter> list_i2c_adapters();
+
+// Whether adapter `number` does plain I2C transfers; empty when it cannot be asked (no node, no
+// permission).
+std::optional<bool> does_plain_i2c(int number);
 
 // The adapter `choice` names: its bus number, or its name exactly. Throws PortError listing the
 // adapters there are when none or several match.

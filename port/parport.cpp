@@ -30,13 +30,10 @@ class RealSyscalls final : public Syscalls {
   int close(int fd) override { return ::close(fd); }
 };
 
-struct FoundPort {
-  std::string name;
-  long base;
-};
+}  // namespace
 
-// Every port the kernel lists, by name, with its base address (the first number of base-addr).
-std::vector<FoundPort> list_ports(const fs::path& proc) {
+std::vector<FoundPort> list_parports(const std::string& root) {
+  const fs::path proc = fs::path(root + "/proc/sys/dev/parport");
   std::vector<FoundPort> ports;
   std::error_code error;
   for (const auto& entry : fs::directory_iterator(proc, error)) {
@@ -48,6 +45,8 @@ std::vector<FoundPort> list_ports(const fs::path& proc) {
             [](const FoundPort& a, const FoundPort& b) { return a.name < b.name; });
   return ports;
 }
+
+namespace {
 
 std::string describe(const std::vector<FoundPort>& ports) {
   std::string text;
@@ -152,7 +151,7 @@ std::string find_parport(const std::string& name, const std::string& root) {
         "this kernel has no parallel-port support loaded (no /proc/sys/dev/parport): load it "
         "with sudo modprobe parport_pc");
   }
-  const std::vector<FoundPort> ports = list_ports(proc);
+  const std::vector<FoundPort> ports = list_parports(root);
   const std::string found =
       ports.empty() ? "the kernel lists no parallel port at all"
                     : "found " + describe(ports) + "; pick one with VX3071_PORT=parport:NAME";

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "port/port.h"
 
@@ -26,6 +27,13 @@ struct ParportSystem {
   Syscalls& calls = system_calls();
   std::string root = "";
 };
+
+// A parallel port the kernel lists, with its base address (the first number of base-addr).
+struct FoundPort {
+  std::string name;
+  long base;
+};
+std::vector<FoundPort> list_parports(const std::string& root = "");
 
 // The name of the port to use: `name` if given (it must exist), else the one whose base address
 // is 0x378. Throws PortError with what to do when there is none.

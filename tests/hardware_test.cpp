@@ -11,13 +11,17 @@
 #include <cerrno>
 #include <chrono>
 
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include "backends/backends.h"
+#include "backends/ports.h"
 #include "bus/read_back.h"
 #include "bus/write_transaction.h"
+#include "cli/cli.h"
 #include "frame/code_conversions.h"
 #include "panel/panel_logic.h"
 #include "port/gpio.h"
@@ -298,6 +302,50 @@ TEST_F(Gpio, PermissionDeniedPointsToTheRule) {
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_THAT(message, HasSubstr("permission denied on /dev/gpiochip0: Debian gives GPIO chips to "
                                  "root only; install the udev rule from the README"));
+}
+
+// --- vx3071 ports ----------------------------------------------------------------------------
+
+std::string run_cli(const std::vector<std::string>& args) {
+  std::istringstream in;
+  std::ostringstream out, err;
+  EXPECT_EQ(cli::run(args, {in, out, err, false}), cli::kOk) << err.str();
+  return out.str();
+}
+
+TEST(Ports, ListsTheEmulatedAdapterAndChipWithTheirPortValues) {
+  test::EmulatedHardware hardware;
+  test::I2cAdapterModel adapter, smbus;
+  test::GpioChipModel chip;
+  smbus.functions = 0x00080000;
+  hardware.add_i2c_adapter(3, "CP2112 SMBus Bridge", adapter);
+  hardware.add_i2c_adapter(6, "SMBus PIIX4 adapter", smbus);
+  hardware.add_gpio_chip(0, chip);
+  const std::string text = run_cli({"ports"});
+  EXPECT_THAT(
+      text, HasSubstr("i2c:3                   I2C adapter 3 'CP2112 SMBus Bridge', plain I2C\n"));
+  EXPECT_THAT(text,
+              HasSubstr("i2c:6                   I2C adapter 6 'SMBus PIIX4 adapter': it does "
+                        "SMBus only"));
+  EXPECT_THAT(
+      text, HasSubstr("gpio:gpiochip0:SDA,SCL  GPIO chip gpiochip0 'pinctrl-bcm2711', 28 lines\n"));
+  EXPECT_EQ(adapter.log.count(I2C_RDWR), 0) << "listing touches no bus";
+
+  const std::string json = run_cli({"--json", "ports"});
+  EXPECT_THAT(json,
+              HasSubstr("{\"command\":\"ports\",\"port\":\"i2c:3\",\"kind\":\"i2c\",\"device\":"
+                        "\"/dev/i2c-3\",\"description\":\"I2C adapter 3 'CP2112 SMBus "
+                        "Bridge'\",\"usable\":true,\"plain_i2c\":true}\n"));
+  EXPECT_THAT(json, HasSubstr("\"port\":\"gpio:gpiochip0:SDA,SCL\",\"kind\":\"gpio\""));
+}
+
+TEST(Ports, WithNothingFoundSaysWhereItLookedAndWhatToLoad) {
+  test::EmulatedHardware nothing;
+  if (std::filesystem::exists("/proc/sys/dev/parport")) {
+    GTEST_SKIP() << "this machine has parallel-port support loaded";
+  }
+  EXPECT_EQ(run_cli({"ports"}), std::string("no ports found: ") + backends::kWhereWeLook + "\n");
+  EXPECT_THAT(backends::kWhereWeLook, HasSubstr("sudo modprobe i2c-dev"));
 }
 
 }  // namespace

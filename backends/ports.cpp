@@ -1,0 +1,64 @@
+#include "backends/ports.h"
+
+#include <unistd.h>
+
+#include "port/gpio.h"
+#include "port/i2c.h"
+#include "port/parport.h"
+
+namespace vx::backends {
+
+namespace {
+
+bool may_open(const std::string& device) {
+  return ::access(device.c_str(), R_OK | W_OK) == 0;
+}
+
+}  // namespace
+
+std::vector<OfferedPort> offered_ports() {
+  std::vector<OfferedPort> offered;
+  for (const auto& parport : port::list_parports()) {
+    OfferedPort p;
+    p.choice = parport.base == 0x378 ? "parport" : "parport:" + parport.name;
+    p.kind = "parport";
+    p.what = "parallel port " + parport.name + " at 0x" +
+             port::hex(static_cast<std::uint32_t>(parport.base));
+    p.device = "/dev/" + parport.name;
+    p.usable = may_open(p.device);
+    if (!p.usable) {
+      p.fix = "load ppdev (sudo modprobe ppdev) and join group lp (sudo usermod -aG lp $USER)";
+    }
+    offered.push_back(p);
+  }
+  for (const auto& adapter : port::list_i2c_adapters()) {
+    OfferedPort p;
+    p.choice = "i2c:" + std::to_string(adapter.number);
+    p.kind = "i2c";
+    p.what = "I2C adapter " + std::to_string(adapter.number) + " '" + adapter.name + "'";
+    p.device = "/dev/i2c-" + std::to_string(adapter.number);
+    p.usable = may_open(p.device);
+    if (p.usable) p.plain_i2c = port::does_plain_i2c(adapter.number);
+    if (!p.usable) {
+      p.fix = "join group i2c (sudo usermod -aG i2c $USER; Debian's i2c-tools makes the group)";
+    } else if (p.plain_i2c == false) {
+      p.fix = "it does SMBus only, not the plain I2C the panel needs";
+    }
+    offered.push_back(p);
+  }
+  for (const auto& chip : port::list_gpio_chips()) {
+    OfferedPort p;
+    p.choice = "gpio:" + chip.name + ":SDA,SCL";
+    p.kind = "gpio";
+    p.what = "GPIO chip " + chip.name + " '" + chip.label + "', " + std::to_string(chip.lines) +
+             " lines";
+    p.device = "/dev/" + chip.name;
+    p.lines = chip.lines;
+    p.usable = may_open(p.device);
+    if (!p.usable) p.fix = "install the README's udev rule and join group gpio";
+    offered.push_back(p);
+  }
+  return offered;
+}
+
+}  // namespace vx::backends
