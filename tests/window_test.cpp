@@ -1,5 +1,6 @@
 // The window's binding, layout and keys, on Qt's offscreen platform. Behaviour lives in the panel
 // logic and is tested there; here the window only has to show it and forward the user's actions.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -19,6 +20,7 @@
 #include <functional>
 #include <map>
 
+#include "backends/backends.h"
 #include "sim/virtual_port.h"
 #include "support/bus_checks.h"
 #include "support/test_ports.h"
@@ -440,20 +442,31 @@ TEST(Window, WithoutAReachableDisplayTheProgramSaysSoAndExits1) {
   }
 }
 
-TEST(Window, AnUnknownPortIsReportedAtTheFirstSend) {
-  test::PortScript script;
-  port::PortAccess access(test::recording(script, []() -> std::unique_ptr<port::Port> {
-    throw port::PortError("unknown port \"nonsense\"");
-  }));
-  PanelLogic logic(access);
-  Form1 form(logic);
-  form.show();
-  auto* answer = new MessageAnswerer(&form);
-  auto* slider = form.findChild<QScrollBar*>("vsbInputCode1");
-  click_arrow(slider, true);
-  EXPECT_EQ(answer->text, "unknown port \"nonsense\"");
-  EXPECT_EQ(slider->value(), 1) << "the window still mirrors the logic";
-  EXPECT_EQ(logic.slider(), 1);
+// A port that cannot be opened, from VX3071_PORT as a user gives it: reported at the first send,
+// and again at the next, while the window goes on mirroring the logic.
+TEST(Window, APortThatCannotOpenIsReportedAtEachSend) {
+  struct Case {
+    const char* port;
+    const char* message;
+  };
+  for (const auto& [port, message] : {
+           Case{"nonsense", "unknown port \"nonsense\""},
+           Case{"i2c:1", "/dev/i2c-1 does not exist: load the i2c-dev module"},
+           Case{"gpio:gpiochip9:2,3", "/dev/gpiochip9 does not exist"},
+       }) {
+    const auto access = backends::make_port({port, "", ""});
+    PanelLogic logic(*access);
+    Form1 form(logic);
+    form.show();
+    auto* slider = form.findChild<QScrollBar*>("vsbInputCode1");
+    for (int value : {1, 2}) {
+      auto* answer = new MessageAnswerer(&form);
+      click_arrow(slider, true);
+      EXPECT_THAT(answer->text.toStdString(), ::testing::HasSubstr(message)) << port;
+      EXPECT_EQ(slider->value(), value) << "the window still mirrors the logic";
+      EXPECT_EQ(logic.slider(), value);
+    }
+  }
 }
 
 // Each window action that sends, with the port failing at every one of its accesses in turn.
