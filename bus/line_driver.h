@@ -42,7 +42,20 @@ class LineDriver {
     return port_.InportW(hex_text_to_int16(kStatusPortText));
   }
   // 1 when status bit 3 (the SDA level, not inverted) is set.
-  int Sample_SDA() { return (Read_Status_Port() & kSdaStatusMask) / kSdaStatusMask > 0 ? 1 : 0; }
+  int Sample_SDA() { return sda_of(Read_Status_Port()); }
+  static int sda_of(std::int32_t status) {
+    return (status & kSdaStatusMask) / kSdaStatusMask > 0 ? 1 : 0;
+  }
+
+  // A status read whose value reaches `status` by `complete`: a back end that batches carries
+  // a whole transaction out at once.
+  void Read_Status_Port_into(std::int32_t& status) {
+    if (port_.take_bus_clear()) [[unlikely]]
+      clear_bus();
+    port_.InportW_into(hex_text_to_int16(kStatusPortText), status);
+  }
+  // Ends a transaction: every access made, every status read's value known.
+  void complete() { port_.complete(); }
 
   // One bit period: SCL falls as SDA takes the bit, then rises and the device takes it.
   void send_bit(bool one) {

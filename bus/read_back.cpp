@@ -1,5 +1,7 @@
 #include "bus/read_back.h"
 
+#include <array>
+
 #include "frame/code_conversions.h"
 #include "frame/device_address.h"
 
@@ -19,11 +21,11 @@ int read_transaction(LineDriver& driver, const frame::CellRegister& cells) {
     driver.send_bit(cells.value(cell) == 1);
   }
 
-  int byte = 0;
-  for (int pass = 0; pass < 8; ++pass) {
+  std::array<std::int32_t, 8> samples{};
+  for (std::int32_t& sample : samples) {
     // SDA released to the device; its bit is sampled right after SCL falls.
     driver.Write_Line_Code(hex_text_to_int16(kSclLowSdaHigh));
-    byte = byte * 2 + driver.Sample_SDA();
+    driver.Read_Status_Port_into(sample);
     driver.Write_Line_Code(hex_text_to_int16(kSclHighSdaHigh));
   }
 
@@ -32,6 +34,11 @@ int read_transaction(LineDriver& driver, const frame::CellRegister& cells) {
   driver.Write_Line_Code(hex_text_to_int16(kSclLowSdaLow));
   driver.Write_Line_Code(hex_text_to_int16(kSclHighSdaLow));
   driver.Write_Line_Code(hex_text_to_int16(kSclHighSdaHigh));
+  driver.complete();
+
+  // The first sample is the most significant bit.
+  int byte = 0;
+  for (std::int32_t sample : samples) byte = byte * 2 + LineDriver::sda_of(sample);
   return byte;
 }
 

@@ -33,6 +33,7 @@ void Read_Write_Bits_to_Parallel_Port(LineDriver& driver, double frame_word) {
   driver.Write_Line_Code(hex_text_to_int16(kSclLowSdaLow));  // STOP: SDA rises, SCL high
   driver.Write_Line_Code(hex_text_to_int16(kSclHighSdaLow));
   driver.Write_Line_Code(hex_text_to_int16(kSclHighSdaHigh));
+  driver.complete();
 }
 
 }  // namespace vx::bus

@@ -38,6 +38,15 @@ class Port {
   // The level on the bus's SDA line after the last access, where the back end can know it (a
   // simulation can; real hardware only shows it through a status read). Used by the trace.
   virtual std::optional<bool> bus_sda() const { return std::nullopt; }
+
+  // A back end that batches (a USB adapter, where each round trip costs a millisecond) queues
+  // the accesses of a transaction and carries them out together at `flush`; a read's value
+  // reaches its target then. The others answer each access at once and never see these calls.
+  virtual bool batches() const { return false; }
+  virtual void queue_read32(std::int16_t address, std::int32_t* target) {
+    *target = read32(address);
+  }
+  virtual void flush() {}
 };
 
 // Formats an access address or value the way traces and messages show it: upper-case hex, no

@@ -17,6 +17,34 @@ void PortAccess::open() {
   // an existing file as it was, and a reopened back end goes on in the same file.
   if (!trace_path_.empty() && !trace_) trace_ = TraceRecorder::create(trace_path_);
   backend_ = std::move(backend);
+  batching_ = backend_->batches();
+  pending_.clear();
+}
+
+void PortAccess::lose_backend() {
+  backend_.reset();
+  batching_ = false;
+  pending_.clear();
+  bus_clear_due_ = true;
+}
+
+void PortAccess::flush_batch() {
+  try {
+    backend_->flush();
+  } catch (const PortError&) {
+    lose_backend();
+    throw;
+  }
+  if (trace_) {
+    for (const Pending& access : pending_) {
+      if (access.target) {
+        trace_->record_read(access.address, *access.target, std::nullopt);
+      } else {
+        trace_->record_write(access.address, access.value, std::nullopt);
+      }
+    }
+  }
+  pending_.clear();
 }
 
 void PortAccess::pace() {

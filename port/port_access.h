@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "port/port.h"
 #include "port/trace.h"
@@ -31,14 +32,35 @@ class PortAccess {
 
   void OutportW(std::int16_t address, std::int16_t value) {
     Port& port = access([&](Port& p) { p.write16(address, value); });
-    if (trace_) trace_->record_write(address, value, port.bus_sda());
+    if (batching_) {
+      pending_.push_back({address, value, nullptr});
+    } else if (trace_) {
+      trace_->record_write(address, value, port.bus_sda());
+    }
   }
 
   std::int32_t InportW(std::int16_t address) {
     std::int32_t value = 0;
-    Port& port = access([&](Port& p) { value = p.read32(address); });
-    if (trace_) trace_->record_read(address, value, port.bus_sda());
+    InportW_into(address, value);
+    if (batching_) complete();
     return value;
+  }
+
+  // A read whose value reaches `target` by the end of the transaction (`complete`): at once
+  // from most back ends, at the flush from one that batches. `target` must live until then.
+  void InportW_into(std::int16_t address, std::int32_t& target) {
+    Port& port = access([&](Port& p) { p.queue_read32(address, &target); });
+    if (batching_) {
+      pending_.push_back({address, 0, &target});
+    } else if (trace_) {
+      trace_->record_read(address, target, port.bus_sda());
+    }
+  }
+
+  // Ends a transaction: a back end that batches carries out what it has queued, and the trace
+  // records it, every access in order, each read with its value.
+  void complete() {
+    if (batching_) flush_batch();
   }
 
   // True once after an access failed: the device may still hold SDA from the abandoned
@@ -70,17 +92,25 @@ class PortAccess {
   template <class Call>
   Port& access(Call&& call) {
     Port& port = opened();
-    if (min_phase_.count() > 0) pace();
+    if (min_phase_.count() > 0 && !batching_) pace();
     try {
       call(port);
     } catch (const PortError&) {
-      backend_.reset();
-      bus_clear_due_ = true;
+      lose_backend();
       throw;
     }
     if (min_phase_.count() > 0) last_access_ = Clock::now();
     return port;
   }
+  void lose_backend();
+  void flush_batch();
+
+  // An access a batching back end has queued: a write of `value`, or a read into `target`.
+  struct Pending {
+    std::int16_t address;
+    std::int16_t value;
+    std::int32_t* target;
+  };
 
   using Clock = std::chrono::steady_clock;
 
@@ -91,6 +121,8 @@ class PortAccess {
   Clock::duration min_phase_;
   Clock::time_point last_access_{};
   bool bus_clear_due_ = false;
+  bool batching_ = false;  // the open back end batches
+  std::vector<Pending> pending_;
 };
 
 }  // namespace vx::port
