@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdlib>
 
+#include "port/ftdi.h"
 #include "port/gpio.h"
 #include "port/i2c.h"
 #include "port/parport.h"
@@ -13,8 +14,6 @@ namespace vx::backends {
 namespace {
 
 constexpr long kMaxMinPhaseUs = 1'000'000;
-// A standard-mode device needs SCL low for 4.7 us and may take 3.45 us to put its bit out.
-constexpr long kDefaultHardwarePhaseUs = 5;
 
 std::string env(const char* name) {
   const char* value = std::getenv(name);
@@ -56,7 +55,7 @@ bool starts_with(const std::string& text, const char* prefix) {
 
 }  // namespace
 
-port::PortAccess::Opener opener_for(const std::string& choice) {
+port::PortAccess::Opener opener_for(const std::string& choice, std::chrono::microseconds phase) {
   if (choice.empty() || choice == "sim") {
     // One device for every opening: it keeps its setting while the port is reopened.
     return [device = std::make_shared<sim::Device>()] {
@@ -65,6 +64,11 @@ port::PortAccess::Opener opener_for(const std::string& choice) {
   }
   if (choice == "sim:absent") return [] { return std::make_unique<sim::VirtualPort>(nullptr); };
   if (choice == "parport") return open_standard_parport;
+  if (choice == "ftdi" || starts_with(choice, "ftdi:")) {
+    return [serial = choice.size() > 5 ? choice.substr(5) : "", phase] {
+      return port::open_ftdi(serial, phase);
+    };
+  }
   for (const Named& named : kNamed) {
     const std::string prefix = named.prefix;
     if (starts_with(choice, named.prefix) && choice.size() > prefix.size()) {
@@ -72,16 +76,19 @@ port::PortAccess::Opener opener_for(const std::string& choice) {
           [open = named.open, argument = choice.substr(prefix.size())] { return open(argument); };
     }
   }
-  return failing("unknown port " + port::quoted(choice) +
-                 ": the port is \"sim\" (the simulated device, also when unset), \"sim:absent\" "
-                 "(the simulated bus with no device on it), \"parport\" (the parallel port at "
-                 "0x378), \"parport:NAME\" (a parallel port by name), \"i2c:ADAPTER\" (an I2C "
-                 "adapter by bus number or name), or \"gpio:CHIP:SDA,SCL[,SENSE]\" (two GPIO "
-                 "lines); vx3071 ports lists what this machine has");
+  return failing(
+      "unknown port " + port::quoted(choice) +
+      ": the port is \"sim\" (the simulated device, also when unset), \"sim:absent\" "
+      "(the simulated bus with no device on it), \"parport\" (the parallel port at "
+      "0x378), \"parport:NAME\" (a parallel port by name), \"i2c:ADAPTER\" (an I2C "
+      "adapter by bus number or name), \"gpio:CHIP:SDA,SCL[,SENSE]\" (two GPIO lines) or "
+      "\"ftdi[:SERIAL]\" (an FTDI chip in bit-bang mode); vx3071 ports lists what "
+      "this machine has");
 }
 
 bool bit_banged_hardware(const std::string& choice) {
-  return choice == "parport" || starts_with(choice, "parport:") || starts_with(choice, "gpio:");
+  return choice == "parport" || starts_with(choice, "parport:") || starts_with(choice, "gpio:") ||
+         choice == "ftdi" || starts_with(choice, "ftdi:");
 }
 
 Settings settings_from_environment() {
@@ -89,20 +96,21 @@ Settings settings_from_environment() {
 }
 
 std::unique_ptr<port::PortAccess> make_port(const Settings& settings) {
-  long min_phase = bit_banged_hardware(settings.port) ? kDefaultHardwarePhaseUs : 0;
-  port::PortAccess::Opener opener = opener_for(settings.port);
+  long min_phase = bit_banged_hardware(settings.port) ? kDefaultHardwarePhase.count() : 0;
   if (!settings.min_phase_us.empty()) {
     const char* first = settings.min_phase_us.data();
     const char* last = first + settings.min_phase_us.size();
     const auto [end, error] = std::from_chars(first, last, min_phase);
     if (error != std::errc() || end != last || min_phase < 0 || min_phase > kMaxMinPhaseUs) {
-      min_phase = 0;
-      opener = failing("VX3071_MIN_PHASE_US is " + port::quoted(settings.min_phase_us) +
-                       ": it must be a whole number of microseconds from 0 to 1000000");
+      return std::make_unique<port::PortAccess>(
+          failing("VX3071_MIN_PHASE_US is " + port::quoted(settings.min_phase_us) +
+                  ": it must be a whole number of microseconds from 0 to 1000000"),
+          settings.trace);
     }
   }
-  return std::make_unique<port::PortAccess>(std::move(opener), settings.trace,
-                                            std::chrono::microseconds(min_phase));
+  const std::chrono::microseconds phase(min_phase);
+  return std::make_unique<port::PortAccess>(opener_for(settings.port, phase), settings.trace,
+                                            phase);
 }
 
 }  // namespace vx::backends

@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+
+#include "port/ftdi.h"
 #include "port/gpio.h"
 #include "port/i2c.h"
 #include "port/parport.h"
@@ -57,6 +60,24 @@ std::vector<OfferedPort> offered_ports() {
     p.usable = may_open(p.device);
     if (!p.usable) p.fix = "install the README's udev rule and join group gpio";
     offered.push_back(p);
+  }
+  const auto calls = port::libftdi_calls();
+  std::vector<port::FtdiChip> chips;
+  if (calls->find_all(chips) > 0) {
+    for (const auto& chip : chips) {
+      OfferedPort p;
+      p.choice = "ftdi:" + chip.serial;
+      p.kind = "ftdi";
+      p.what = "FTDI chip '" + chip.description + "', serial " + chip.serial;
+      if (chip.bus >= 0) {
+        char node[32];
+        std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", chip.bus, chip.address);
+        p.device = node;
+      }
+      p.usable = !p.device.empty() && may_open(p.device);
+      if (!p.usable) p.fix = "install the README's udev rule for FTDI chips and join group plugdev";
+      offered.push_back(p);
+    }
   }
   return offered;
 }

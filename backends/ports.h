@@ -18,14 +18,15 @@ struct OfferedPort {
   std::string fix;                // what to do when not usable
 };
 
-// Every parallel port, I2C adapter and GPIO chip the kernel shows.
+// Every parallel port, I2C adapter and GPIO chip the kernel shows, and every FTDI chip on the USB.
 std::vector<OfferedPort> offered_ports();
 
 // Where `offered_ports` looks, and what to load when it finds nothing.
 inline constexpr const char* kWhereWeLook =
     "looked for parallel ports in /proc/sys/dev/parport (sudo modprobe parport_pc ppdev), I2C "
     "adapters in /sys/class/i2c-dev (sudo modprobe i2c-dev; plug the USB bridge in) and GPIO "
-    "chips in /dev/gpiochip* (the board's GPIO driver); the simulated device is always there: "
+    "chips in /dev/gpiochip* (the board's GPIO driver) and FTDI chips on the USB (plug one in); "
+    "the simulated device is always there: "
     "VX3071_PORT=sim";
 
 }  // namespace vx::backends

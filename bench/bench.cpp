@@ -22,6 +22,7 @@
 #include "frame/code_conversions.h"
 #include "heap_count.h"
 #include "null_port.h"
+#include "port/ftdi.h"
 #include "port/i2c.h"
 #include "window/main_window.h"
 #include "window/widgets.h"
@@ -63,6 +64,35 @@ void i2c_frame(benchmark::State& state) {
   };
   port::PortAccess access(
       [] { return std::make_unique<port::I2cPort>(std::make_unique<NullTransport>()); });
+  bus::LineDriver driver(access);
+  const double word = frame::fixed_address_frame_word(0xA5);
+  for (auto _ : state) bus::Read_Write_Bits_to_Parallel_Port(driver, word);
+}
+
+// A batched transaction through the FTDI back end: the bytes and echoes of a whole write frame,
+// with a library stand-in that takes every write and echoes it at once.
+void ftdi_transaction(benchmark::State& state) {
+  struct NullLibrary final : port::FtdiCalls {
+    int find_all(std::vector<port::FtdiChip>& chips) override {
+      chips = {{"BENCH", "no chip", -1, -1}};
+      return 1;
+    }
+    int open(const std::string&) override { return 0; }
+    int set_bitmode(unsigned char, unsigned char) override { return 0; }
+    int set_latency_timer(unsigned char) override { return 0; }
+    int set_baudrate(int) override { return 0; }
+    int write(const unsigned char*, int size) override { return size; }
+    int read(unsigned char* data, int size) override {
+      std::fill(data, data + size, 0xFF);
+      return size;
+    }
+    int purge() override { return 0; }
+    void close() override {}
+    std::string error_string() override { return {}; }
+  };
+  port::PortAccess access([] {
+    return port::open_ftdi("", std::chrono::microseconds(5), std::make_unique<NullLibrary>());
+  });
   bus::LineDriver driver(access);
   const double word = frame::fixed_address_frame_word(0xA5);
   for (auto _ : state) bus::Read_Write_Bits_to_Parallel_Port(driver, word);
@@ -277,6 +307,7 @@ const std::map<std::string, Target>& targets() {
       {"bus: write transaction", {3, "us"}},
       {"bus: read-back bus work (write + read)", {5, "us"}},
       {"bus: write frame through the i2c back end", {2, "us"}},
+      {"bus: batched write transaction through the ftdi back end", {3, "us"}},
       {"bus: 59 bare back-end calls", {-1, "us"}},
       {"bus: 107 bare back-end calls", {-1, "us"}},
       {"action: write cell click", {2000, "us"}},
@@ -370,6 +401,7 @@ void register_all() {
   RegisterBenchmark("bus: write transaction", write_transaction);
   RegisterBenchmark("bus: read-back bus work (write + read)", read_back_bus_work);
   RegisterBenchmark("bus: write frame through the i2c back end", i2c_frame);
+  RegisterBenchmark("bus: batched write transaction through the ftdi back end", ftdi_transaction);
   RegisterBenchmark("bus: 59 bare back-end calls", bare_calls)->Args({59, 0});
   RegisterBenchmark("bus: 107 bare back-end calls", bare_calls)->Args({99, 8});
   RegisterBenchmark("action: write cell click", scroll_bar_clicks, write_cell, false);

@@ -47,14 +47,15 @@ commands:
 options:
   --port PORT    sim (the simulated device), sim:absent (the simulated bus with no device:
                  every read gives 255), parport (the parallel port at 0x378),
-                 parport:NAME, i2c:ADAPTER (an I2C adapter by bus number or name) or
-                 gpio:CHIP:SDA,SCL[,SENSE] (two GPIO lines); wins over VX3071_PORT
+                 parport:NAME, i2c:ADAPTER (an I2C adapter by bus number or name),
+                 gpio:CHIP:SDA,SCL[,SENSE] (two GPIO lines) or ftdi[:SERIAL] (an FTDI
+                 chip in bit-bang mode); wins over VX3071_PORT
   --trace FILE   record every port access (FILE.vcd: a logic-analyser dump); wins over
                  VX3071_TRACE
   --json         print one JSON object per command instead of one line per read
   --help         print this and exit
   VX3071_MIN_PHASE_US sets the shortest time between port accesses, in microseconds, as
-  for the panel: unset, 5 on bit-banged hardware (parport, gpio) and none elsewhere; 0 turns
+  for the panel: unset, 5 on bit-banged hardware (parport, gpio, ftdi), none elsewhere; 0 turns
   it off.
 
 Options come before the commands; --verify and --dwell belong to their command. CODE, FROM,

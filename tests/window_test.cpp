@@ -453,6 +453,7 @@ TEST(Window, APortThatCannotOpenIsReportedAtEachSend) {
            Case{"nonsense", "unknown port \"nonsense\""},
            Case{"i2c:1", "/dev/i2c-1 does not exist: load the i2c-dev module"},
            Case{"gpio:gpiochip9:2,3", "/dev/gpiochip9 does not exist"},
+           Case{"ftdi", "no FTDI chip found: is it plugged in?"},
        }) {
     const auto access = backends::make_port({port, "", ""});
     PanelLogic logic(*access);
