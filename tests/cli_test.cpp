@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <span>
 #include <sstream>
 
@@ -369,6 +370,51 @@ TEST_F(Cli, AsAProgramEndsOnAClosedPipeAndOnUnreadableInput) {
            {"yes - | head -n 100000 | timeout 20 " + cli + " --port sim -", kUsage},
        }) {
     EXPECT_EQ(shell(command), status) << command;
+  }
+}
+
+// The manual page and --help must say the same: every command and option of the one is in the
+// other, and so is every exit status.
+TEST_F(Cli, TheManualPageAndHelpNameTheSameCommandsOptionsAndStatuses) {
+  std::ifstream in(VX3071_MAN_PAGE);
+  ASSERT_TRUE(in) << "no manual page at " << VX3071_MAN_PAGE;
+  std::string page((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // As a reader sees it: roff's escaped hyphens and font changes gone.
+  for (const char* roff : {"\\f(CW", "\\fB", "\\fR", "\\fI", "\\fP"}) {
+    for (std::size_t at; (at = page.find(roff)) != std::string::npos;) page.erase(at, 3);
+  }
+  for (std::size_t at; (at = page.find("\\-")) != std::string::npos;) page.erase(at, 1);
+
+  const std::string help = vx3071({"--help"}).out;
+  std::istringstream lines(help);
+  std::vector<std::string> names;  // the commands, then every --option
+  bool commands = false;
+  for (std::string line; std::getline(lines, line);) {
+    if (line == "commands:") commands = true;
+    if (line == "options:") commands = false;
+    if (commands && line.rfind("  ", 0) == 0 && line[2] != ' ') {
+      std::istringstream words(line);
+      for (std::string word; words >> word && word != "|" && word.find_first_of("[A-Z") != 0;) {
+        names.push_back(word);
+        if (!(words >> word) || word != "|") break;
+      }
+    }
+    for (std::size_t at = line.find("--"); at != std::string::npos; at = line.find("--", at + 2)) {
+      const std::size_t end = line.find_first_not_of("abcdefghijklmnopqrstuvwxyz-", at);
+      names.push_back(line.substr(at, end - at));
+    }
+  }
+  ASSERT_GT(names.size(), 12u);
+  for (const std::string& name : names) {
+    EXPECT_NE(page.find(name), std::string::npos) << name << " is in --help, not in the page";
+  }
+  for (const char* status : {".B 0\n", ".B 2\n", ".B 3\n", ".B 4\n", ".B 5\n"}) {
+    EXPECT_NE(page.find(status), std::string::npos) << "exit status " << status;
+  }
+  for (const char* name : {"--port", "--trace", "--json", "--help", "--verify", "--dwell", "ports",
+                           "sim:absent", "VX3071_MIN_PHASE_US", "ftdi"}) {
+    EXPECT_NE(page.find(name), std::string::npos) << name;
+    EXPECT_NE(help.find(name), std::string::npos) << name << " is in the page, not in --help";
   }
 }
 
