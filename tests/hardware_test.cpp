@@ -51,6 +51,32 @@ struct PanelOn {
   return "(no error)";
 }
 
+// The error `open` throws for a user without permission on the emulated node. Root passes every
+// permission check, so a child takes the node's permissions away and gives root up first.
+std::string error_without_permission(const std::string& node_file,
+                                     const std::function<void()>& open) {
+  int pipe_fds[2];
+  if (::pipe(pipe_fds) != 0) return "(no pipe)";
+  const pid_t child = ::fork();
+  if (child < 0) return "(no child)";
+  if (child == 0) {
+    ::close(pipe_fds[0]);
+    ::chmod(node_file.c_str(), 0600);
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+    const std::string message = port_error(open);
+    (void)!::write(pipe_fds[1], message.data(), message.size());
+    ::_exit(0);
+  }
+  ::close(pipe_fds[1]);
+  std::string message;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0;) message.append(buffer, n);
+  ::close(pipe_fds[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? message : "(the child failed)";
+}
+
 class I2c : public ::testing::Test {
  protected:
   test::EmulatedHardware hardware;
@@ -155,30 +181,10 @@ TEST_F(I2c, AnAdapterUnpluggedInTheMiddleFailsThatActionAndTheNextRecovers) {
 
 TEST_F(I2c, PermissionDeniedSaysWhichGroup) {
   hardware.add_i2c_adapter(3, "CP2112 SMBus Bridge", adapter);
-  // Root passes every permission check, so the open is made by a child that gives root up.
-  int pipe_fds[2];
-  ASSERT_EQ(::pipe(pipe_fds), 0);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::close(pipe_fds[0]);
-    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
-    ::chmod((hardware.root() + "/dev/.node/i2c-3").c_str(), 0600);
-    const std::string message = port_error([] { port::open_i2c("3"); });
-    (void)!::write(pipe_fds[1], message.data(), message.size());
-    ::_exit(0);
-  }
-  ::close(pipe_fds[1]);
-  std::string message;
-  char buffer[512];
-  for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0;) message.append(buffer, n);
-  ::close(pipe_fds[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_EQ(message,
-            "permission denied on /dev/i2c-3: join group i2c (sudo usermod -aG i2c $USER; "
-            "Debian's i2c-tools makes the group), then log in again");
+  EXPECT_EQ(
+      error_without_permission(hardware.root() + "/dev/.node/i2c-3", [] { port::open_i2c("3"); }),
+      "permission denied on /dev/i2c-3: join group i2c (sudo usermod -aG i2c $USER; "
+      "Debian's i2c-tools makes the group), then log in again");
 }
 
 // --- GPIO --------------------------------------------------------------------------------------
@@ -280,28 +286,10 @@ TEST_F(Gpio, AChipUnpluggedInTheMiddleFailsThatActionAndTheNextRecovers) {
 
 TEST_F(Gpio, PermissionDeniedPointsToTheRule) {
   hardware.add_gpio_chip(0, chip);
-  int pipe_fds[2];
-  ASSERT_EQ(::pipe(pipe_fds), 0);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::close(pipe_fds[0]);
-    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
-    ::chmod((hardware.root() + "/dev/.node/gpiochip0").c_str(), 0600);
-    const std::string message = port_error([] { port::open_gpio("gpiochip0:2,3"); });
-    (void)!::write(pipe_fds[1], message.data(), message.size());
-    ::_exit(0);
-  }
-  ::close(pipe_fds[1]);
-  std::string message;
-  char buffer[512];
-  for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0;) message.append(buffer, n);
-  ::close(pipe_fds[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_THAT(message, HasSubstr("permission denied on /dev/gpiochip0: Debian gives GPIO chips to "
-                                 "root only; install the udev rule from the README"));
+  EXPECT_THAT(error_without_permission(hardware.root() + "/dev/.node/gpiochip0",
+                                       [] { port::open_gpio("gpiochip0:2,3"); }),
+              HasSubstr("permission denied on /dev/gpiochip0: Debian gives GPIO chips to root "
+                        "only; install the udev rule from the README"));
 }
 
 // --- vx3071 ports ----------------------------------------------------------------------------
