@@ -21,7 +21,8 @@ void PortAccess::open() {
   pending_.clear();
 }
 
-void PortAccess::lose_backend() {
+void PortAccess::lose_backend(const PortError& error) {
+  if (observer_) observer_->on_failure(error.what());
   backend_.reset();
   batching_ = false;
   pending_.clear();
@@ -31,17 +32,15 @@ void PortAccess::lose_backend() {
 void PortAccess::flush_batch() {
   try {
     backend_->flush();
-  } catch (const PortError&) {
-    lose_backend();
+  } catch (const PortError& error) {
+    lose_backend(error);
     throw;
   }
-  if (trace_) {
-    for (const Pending& access : pending_) {
-      if (access.target) {
-        trace_->record_read(access.address, *access.target, std::nullopt);
-      } else {
-        trace_->record_write(access.address, access.value, std::nullopt);
-      }
+  for (const Pending& access : pending_) {
+    if (access.target) {
+      note_read(access.address, *access.target, std::nullopt);
+    } else {
+      note_write(access.address, access.value, std::nullopt);
     }
   }
   pending_.clear();

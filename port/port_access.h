@@ -18,6 +18,16 @@ namespace vx::port {
 // first call. Opening runs the opener, then starts the trace file if one is asked for; when either
 // fails, that call throws and the next call tries again. A back end that fails an access is
 // closed, so the next call opens it afresh, as after an unplugged cable or an unloaded driver.
+// Sees every access as it is made, as the trace does: the bus monitor's way in.
+class AccessObserver {
+ public:
+  virtual ~AccessObserver() = default;
+  virtual void on_write(std::int16_t address, std::int16_t value, std::optional<bool> bus_sda) = 0;
+  virtual void on_read(std::int16_t address, std::int32_t value, std::optional<bool> bus_sda) = 0;
+  // The access after the last one seen failed with `message`.
+  virtual void on_failure(const std::string& message) = 0;
+};
+
 class PortAccess {
  public:
   using Opener = std::function<std::unique_ptr<Port>()>;
@@ -34,8 +44,8 @@ class PortAccess {
     Port& port = access([&](Port& p) { p.write16(address, value); });
     if (batching_) {
       pending_.push_back({address, value, nullptr});
-    } else if (trace_) {
-      trace_->record_write(address, value, port.bus_sda());
+    } else {
+      note_write(address, value, port.bus_sda());
     }
   }
 
@@ -52,8 +62,8 @@ class PortAccess {
     Port& port = access([&](Port& p) { p.queue_read32(address, &target); });
     if (batching_) {
       pending_.push_back({address, 0, &target});
-    } else if (trace_) {
-      trace_->record_read(address, target, port.bus_sda());
+    } else {
+      note_read(address, target, port.bus_sda());
     }
   }
 
@@ -79,6 +89,9 @@ class PortAccess {
 
   bool is_open() const { return backend_ != nullptr; }
 
+  // Tells `observer` (or nobody, with null) of every access from now on.
+  void set_observer(AccessObserver* observer) { observer_ = observer; }
+
  private:
   Port& opened() {
     if (!backend_) open();
@@ -95,15 +108,23 @@ class PortAccess {
     if (min_phase_.count() > 0 && !batching_) pace();
     try {
       call(port);
-    } catch (const PortError&) {
-      lose_backend();
+    } catch (const PortError& error) {
+      lose_backend(error);
       throw;
     }
     if (min_phase_.count() > 0) last_access_ = Clock::now();
     return port;
   }
-  void lose_backend();
+  void lose_backend(const PortError& error);
   void flush_batch();
+  void note_write(std::int16_t address, std::int16_t value, std::optional<bool> bus_sda) {
+    if (trace_) trace_->record_write(address, value, bus_sda);
+    if (observer_) observer_->on_write(address, value, bus_sda);
+  }
+  void note_read(std::int16_t address, std::int32_t value, std::optional<bool> bus_sda) {
+    if (trace_) trace_->record_read(address, value, bus_sda);
+    if (observer_) observer_->on_read(address, value, bus_sda);
+  }
 
   // An access a batching back end has queued: a write of `value`, or a read into `target`.
   struct Pending {
@@ -123,6 +144,7 @@ class PortAccess {
   bool bus_clear_due_ = false;
   bool batching_ = false;  // the open back end batches
   std::vector<Pending> pending_;
+  AccessObserver* observer_ = nullptr;
 };
 
 }  // namespace vx::port

@@ -1,0 +1,174 @@
+#include "decode/decoder.h"
+
+#include <cstdio>
+
+namespace vx::decode {
+
+std::vector<Lines> lines_of(std::span<const Access> accesses) {
+  std::vector<Lines> lines;
+  lines.reserve(accesses.size() + 1);
+  Lines now;
+  lines.push_back(now);
+  for (const Access& access : accesses) {
+    if (access.write) {
+      now.scl = (access.value & 0x02) != 0;
+      now.sda_out = (access.value & 0x01) != 0;
+      now.sda = access.bus_sda.value_or(now.sda_out);
+    } else {
+      now.sda = access.bus_sda.value_or((access.value & 0x08) != 0);
+    }
+    lines.push_back(now);
+  }
+  return lines;
+}
+
+namespace {
+
+enum class State { find_start, find_address, find_data, find_ack };
+
+class Decoder {
+ public:
+  explicit Decoder(std::vector<Annotation>& out) : out_(out) {}
+
+  void sample(std::size_t at, const Lines& previous, const Lines& now) {
+    const bool rising = !previous.scl && now.scl;
+    const bool start = now.scl && previous.sda && !now.sda;
+    const bool stop = now.scl && !previous.sda && now.sda;
+    switch (state_) {
+      case State::find_start:
+        if (start) on_start(at);
+        break;
+      case State::find_address:
+        if (rising) on_bit(at, now.sda);
+        break;
+      case State::find_ack:
+        if (rising) {
+          out_.push_back({now.sda ? Kind::nack : Kind::ack, at, at});
+          state_ = State::find_data;
+        }
+        break;
+      case State::find_data:
+        // A rising clock is a bit even where SDA changes with it, as the decoder takes it.
+        if (rising) {
+          on_bit(at, now.sda);
+        } else if (start) {
+          drop_partial(at);
+          on_start(at);
+        } else if (stop) {
+          drop_partial(at);
+          out_.push_back({Kind::stop, at, at});
+          state_ = State::find_start;
+          repeat_ = false;
+        }
+        break;
+    }
+  }
+
+ private:
+  void on_start(std::size_t at) {
+    out_.push_back({repeat_ ? Kind::repeat_start : Kind::start, at, at});
+    repeat_ = true;
+    state_ = State::find_address;
+    bits_ = 0;
+    byte_ = 0;
+    reading_ = false;
+  }
+
+  void on_bit(std::size_t at, bool one) {
+    if (bits_ == 0) first_ = at;
+    byte_ = byte_ << 1 | (one ? 1 : 0);
+    if (++bits_ < 8) return;
+    if (state_ == State::find_address) {
+      reading_ = (byte_ & 1) != 0;
+      out_.push_back({reading_ ? Kind::address_read : Kind::address_write, first_, at, byte_ >> 1});
+    } else {
+      out_.push_back({reading_ ? Kind::data_read : Kind::data_write, first_, at, byte_});
+    }
+    bits_ = 0;
+    byte_ = 0;
+    state_ = State::find_ack;
+  }
+
+  // The decoder forgets bits a START or STOP cut short; the monitor marks them.
+  void drop_partial(std::size_t at) {
+    if (bits_ > 0) out_.push_back({Kind::broken, first_, at, bits_});
+    bits_ = 0;
+    byte_ = 0;
+  }
+
+  std::vector<Annotation>& out_;
+  State state_ = State::find_start;
+  bool repeat_ = false;
+  bool reading_ = false;
+  int bits_ = 0;
+  int byte_ = 0;
+  std::size_t first_ = 0;
+};
+
+std::string hex_byte(int value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%02X", value & 0xFF);
+  return text;
+}
+
+}  // namespace
+
+std::vector<Annotation> decode(std::span<const Lines> samples) {
+  std::vector<Annotation> annotations;
+  Decoder decoder(annotations);
+  for (std::size_t i = 1; i < samples.size(); ++i) decoder.sample(i, samples[i - 1], samples[i]);
+  return annotations;
+}
+
+std::string short_text(const Annotation& a) {
+  switch (a.kind) {
+    case Kind::start:
+      return "S";
+    case Kind::repeat_start:
+      return "Sr";
+    case Kind::stop:
+      return "P";
+    case Kind::address_read:
+      return hex_byte(a.value) + " R";
+    case Kind::address_write:
+      return hex_byte(a.value) + " W";
+    case Kind::data_read:
+    case Kind::data_write:
+      return hex_byte(a.value);
+    case Kind::ack:
+      return "A";
+    case Kind::nack:
+      return "N";
+    case Kind::broken:
+      return "?";
+  }
+  return "";
+}
+
+std::string long_text(const Annotation& a) {
+  switch (a.kind) {
+    case Kind::start:
+      return "Start";
+    case Kind::repeat_start:
+      return "Start repeat";
+    case Kind::stop:
+      return "Stop";
+    case Kind::address_read:
+      return "Address read: " + hex_byte(a.value);
+    case Kind::address_write:
+      return "Address write: " + hex_byte(a.value);
+    case Kind::data_read:
+      return "Data read: " + hex_byte(a.value);
+    case Kind::data_write:
+      return "Data write: " + hex_byte(a.value);
+    case Kind::ack:
+      return "ACK";
+    case Kind::nack:
+      return "NACK";
+    case Kind::broken:
+      return "not a whole byte (" + std::to_string(a.value) + " bits)";
+  }
+  return "";
+}
+
+}  // namespace vx::decode

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace vx::decode {
+
+// One port access as the monitor keeps it: a write of a line code, or a read of the status.
+struct Access {
+  bool write = true;
+  std::uint32_t value = 0;      // the code written, or the status read
+  std::optional<bool> bus_sda;  // the bus's SDA after the access, where the back end knows it
+};
+
+// The lines after an access, as a logic analyser samples them once an access: SCL, the bus's
+// SDA (where the back end cannot know it, the panel's drive, updated by each status read), and the
+// panel's own drive.
+struct Lines {
+  bool scl = true;
+  bool sda = true;
+  bool sda_out = true;
+  bool operator==(const Lines&) const = default;
+};
+
+// The lines after each access, starting from the idle bus; the same levels a VCD trace records.
+std::vector<Lines> lines_of(std::span<const Access> accesses);
+
+// What a stretch of samples means on an I2C bus.
+enum class Kind {
+  start,
+  repeat_start,
+  stop,
+  address_read,
+  address_write,
+  data_read,
+  data_write,
+  ack,
+  nack,
+  broken,  // bits that made no byte: a START or STOP came inside it
+};
+
+struct Annotation {
+  Kind kind;
+  std::size_t first, last;  // sample indexes: sample 0 is the idle bus, sample i follows access i
+  int value = 0;            // the 7-bit address or the data byte
+  bool operator==(const Annotation&) const = default;
+};
+
+// Decodes the samples as a logic analyser's I2C decoder does: START and STOP where SDA changes
+// while SCL is high, bits taken on the rising clock, eight to a byte and the ninth its
+// acknowledge; an address byte's last bit says whether the bytes that follow are read or written.
+// Like that decoder, it does not look for START or STOP inside an address byte or an acknowledge.
+std::vector<Annotation> decode(std::span<const Lines> samples);
+
+// The annotation as a person reads it: "S", "2C W", "A5", "A", "N", "P".
+std::string short_text(const Annotation& annotation);
+// As sigrok's I2C decoder words it: "Start", "Address write: 2C", "Data read: A5", "ACK", "Stop".
+std::string long_text(const Annotation& annotation);
+
+}  // namespace vx::decode
