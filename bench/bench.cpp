@@ -24,6 +24,7 @@
 #include "null_port.h"
 #include "port/ftdi.h"
 #include "port/i2c.h"
+#include "window/bus_monitor.h"
 #include "window/main_window.h"
 #include "window/widgets.h"
 
@@ -172,6 +173,37 @@ struct Panel {
   }
 };
 
+// The bus monitor open beside the panel, as F2 opens it.
+struct MonitoredPanel : Panel {
+  panel::BusMonitor monitor{access};
+  MonitoredPanel() {
+    monitor.show();
+    if (!QTest::qWaitForWindowExposed(&monitor)) std::abort();
+    settle();
+  }
+};
+
+void monitor_slider_step(benchmark::State& state) {
+  MonitoredPanel p;
+  p.button("cmdMS").click();
+  const Spot down = Panel::arrow(p.slider(), true), up = Panel::arrow(p.slider(), false);
+  bool going_down = true;
+  for (auto _ : state) {
+    (going_down ? down : up).click();
+    going_down = !going_down;
+  }
+}
+
+// Draws the last Read whole: the diagram of its 107 accesses and their decoded frames.
+void monitor_draw_read(benchmark::State& state) {
+  MonitoredPanel p;
+  p.button("cmdMS").click();
+  p.button("cmdRead").click();
+  panel::BusDiagram& diagram = p.monitor.diagram();
+  diagram.show_last_action();
+  for (auto _ : state) diagram.repaint();
+}
+
 // Clicks one arrow of a scroll bar, alternating down and up.
 void scroll_bar_clicks(benchmark::State& state, QScrollBar* (*which)(Panel&), bool only_down) {
   Panel p;
@@ -315,6 +347,8 @@ const std::map<std::string, Target>& targets() {
       {"action: read cell click", {2000, "us"}},
       {"action: slider step (arrow click)", {1000, "us"}},
       {"action: slider drag 0 to 255", {2000, "us"}},
+      {"monitor: slider step with the monitor open", {2000, "us"}},
+      {"monitor: drawing a Read's 107 accesses whole", {5000, "us"}},
       {"action: Zero Scale after Full Scale", {2000, "us"}},
       {"action: Mid Scale after Full Scale", {2000, "us"}},
       {"action: Full Scale after Zero Scale", {2000, "us"}},
@@ -410,6 +444,8 @@ void register_all() {
   RegisterBenchmark("action: read cell click", scroll_bar_clicks, read_cell, false);
   RegisterBenchmark("action: slider step (arrow click)", scroll_bar_clicks, slider, false);
   RegisterBenchmark("action: slider drag 0 to 255", slider_drag);
+  RegisterBenchmark("monitor: slider step with the monitor open", monitor_slider_step);
+  RegisterBenchmark("monitor: drawing a Read's 107 accesses whole", monitor_draw_read);
   RegisterBenchmark("action: Zero Scale after Full Scale", preset, "cmdZS", "cmdFS");
   RegisterBenchmark("action: Mid Scale after Full Scale", preset, "cmdMS", "cmdFS");
   RegisterBenchmark("action: Full Scale after Zero Scale", preset, "cmdFS", "cmdZS");

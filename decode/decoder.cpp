@@ -1,109 +1,31 @@
 #include "decode/decoder.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace vx::decode {
+
+Lines lines_after(const Lines& before, const Access& access) {
+  Lines now = before;
+  if (access.write) {
+    now.scl = (access.value & 0x02) != 0;
+    now.sda_out = (access.value & 0x01) != 0;
+    now.sda = access.bus_sda.value_or(now.sda_out);
+  } else {
+    now.sda = access.bus_sda.value_or((access.value & 0x08) != 0);
+  }
+  return now;
+}
 
 std::vector<Lines> lines_of(std::span<const Access> accesses) {
   std::vector<Lines> lines;
   lines.reserve(accesses.size() + 1);
-  Lines now;
-  lines.push_back(now);
-  for (const Access& access : accesses) {
-    if (access.write) {
-      now.scl = (access.value & 0x02) != 0;
-      now.sda_out = (access.value & 0x01) != 0;
-      now.sda = access.bus_sda.value_or(now.sda_out);
-    } else {
-      now.sda = access.bus_sda.value_or((access.value & 0x08) != 0);
-    }
-    lines.push_back(now);
-  }
+  lines.push_back(Lines{});
+  for (const Access& access : accesses) lines.push_back(lines_after(lines.back(), access));
   return lines;
 }
 
 namespace {
-
-enum class State { find_start, find_address, find_data, find_ack };
-
-class Decoder {
- public:
-  explicit Decoder(std::vector<Annotation>& out) : out_(out) {}
-
-  void sample(std::size_t at, const Lines& previous, const Lines& now) {
-    const bool rising = !previous.scl && now.scl;
-    const bool start = now.scl && previous.sda && !now.sda;
-    const bool stop = now.scl && !previous.sda && now.sda;
-    switch (state_) {
-      case State::find_start:
-        if (start) on_start(at);
-        break;
-      case State::find_address:
-        if (rising) on_bit(at, now.sda);
-        break;
-      case State::find_ack:
-        if (rising) {
-          out_.push_back({now.sda ? Kind::nack : Kind::ack, at, at});
-          state_ = State::find_data;
-        }
-        break;
-      case State::find_data:
-        // A rising clock is a bit even where SDA changes with it, as the decoder takes it.
-        if (rising) {
-          on_bit(at, now.sda);
-        } else if (start) {
-          drop_partial(at);
-          on_start(at);
-        } else if (stop) {
-          drop_partial(at);
-          out_.push_back({Kind::stop, at, at});
-          state_ = State::find_start;
-          repeat_ = false;
-        }
-        break;
-    }
-  }
-
- private:
-  void on_start(std::size_t at) {
-    out_.push_back({repeat_ ? Kind::repeat_start : Kind::start, at, at});
-    repeat_ = true;
-    state_ = State::find_address;
-    bits_ = 0;
-    byte_ = 0;
-    reading_ = false;
-  }
-
-  void on_bit(std::size_t at, bool one) {
-    if (bits_ == 0) first_ = at;
-    byte_ = byte_ << 1 | (one ? 1 : 0);
-    if (++bits_ < 8) return;
-    if (state_ == State::find_address) {
-      reading_ = (byte_ & 1) != 0;
-      out_.push_back({reading_ ? Kind::address_read : Kind::address_write, first_, at, byte_ >> 1});
-    } else {
-      out_.push_back({reading_ ? Kind::data_read : Kind::data_write, first_, at, byte_});
-    }
-    bits_ = 0;
-    byte_ = 0;
-    state_ = State::find_ack;
-  }
-
-  // The decoder forgets bits a START or STOP cut short; the monitor marks them.
-  void drop_partial(std::size_t at) {
-    if (bits_ > 0) out_.push_back({Kind::broken, first_, at, bits_});
-    bits_ = 0;
-    byte_ = 0;
-  }
-
-  std::vector<Annotation>& out_;
-  State state_ = State::find_start;
-  bool repeat_ = false;
-  bool reading_ = false;
-  int bits_ = 0;
-  int byte_ = 0;
-  std::size_t first_ = 0;
-};
 
 std::string hex_byte(int value) {
   char text[8];
@@ -113,10 +35,78 @@ std::string hex_byte(int value) {
 
 }  // namespace
 
+void LiveDecoder::feed(std::size_t at, const Lines& now, std::vector<Annotation>& out) {
+  const Lines previous = std::exchange(previous_, now);
+  const bool rising = !previous.scl && now.scl;
+  const bool start = now.scl && previous.sda && !now.sda;
+  const bool stop = now.scl && !previous.sda && now.sda;
+  switch (state_) {
+    case State::find_start:
+      if (start) on_start(at, out);
+      break;
+    case State::find_address:
+      if (rising) on_bit(at, now.sda, out);
+      break;
+    case State::find_ack:
+      if (rising) {
+        out.push_back({now.sda ? Kind::nack : Kind::ack, at, at});
+        state_ = State::find_data;
+      }
+      break;
+    case State::find_data:
+      // A rising clock is a bit even where SDA changes with it, as the decoder takes it.
+      if (rising) {
+        on_bit(at, now.sda, out);
+      } else if (start) {
+        drop_partial(at, out);
+        on_start(at, out);
+      } else if (stop) {
+        drop_partial(at, out);
+        out.push_back({Kind::stop, at, at});
+        state_ = State::find_start;
+        repeat_ = false;
+      }
+      break;
+  }
+}
+
+void LiveDecoder::on_start(std::size_t at, std::vector<Annotation>& out) {
+  out.push_back({repeat_ ? Kind::repeat_start : Kind::start, at, at});
+  repeat_ = true;
+  state_ = State::find_address;
+  bits_ = 0;
+  byte_ = 0;
+  reading_ = false;
+}
+
+void LiveDecoder::on_bit(std::size_t at, bool one, std::vector<Annotation>& out) {
+  if (bits_ == 0) first_ = at;
+  byte_ = byte_ << 1 | (one ? 1 : 0);
+  if (++bits_ < 8) return;
+  if (state_ == State::find_address) {
+    reading_ = (byte_ & 1) != 0;
+    out.push_back({reading_ ? Kind::address_read : Kind::address_write, first_, at, byte_ >> 1});
+  } else {
+    out.push_back({reading_ ? Kind::data_read : Kind::data_write, first_, at, byte_});
+  }
+  bits_ = 0;
+  byte_ = 0;
+  state_ = State::find_ack;
+}
+
+// The decoder forgets bits a START or STOP cut short; the monitor marks them. A START or STOP
+// comes with SCL high, so one rising clock leads into it, which is no bit at all.
+void LiveDecoder::drop_partial(std::size_t at, std::vector<Annotation>& out) {
+  if (bits_ > 1) out.push_back({Kind::broken, first_, at, bits_ - 1});
+  bits_ = 0;
+  byte_ = 0;
+}
+
 std::vector<Annotation> decode(std::span<const Lines> samples) {
   std::vector<Annotation> annotations;
-  Decoder decoder(annotations);
-  for (std::size_t i = 1; i < samples.size(); ++i) decoder.sample(i, samples[i - 1], samples[i]);
+  LiveDecoder decoder;
+  if (!samples.empty()) decoder.feed(0, samples[0], annotations);
+  for (std::size_t i = 1; i < samples.size(); ++i) decoder.feed(i, samples[i], annotations);
   return annotations;
 }
 

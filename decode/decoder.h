@@ -26,6 +26,9 @@ struct Lines {
   bool operator==(const Lines&) const = default;
 };
 
+// The lines after `access`, from the lines before it.
+Lines lines_after(const Lines& before, const Access& access);
+
 // The lines after each access, starting from the idle bus; the same levels a VCD trace records.
 std::vector<Lines> lines_of(std::span<const Access> accesses);
 
@@ -48,6 +51,26 @@ struct Annotation {
   std::size_t first, last;  // sample indexes: sample 0 is the idle bus, sample i follows access i
   int value = 0;            // the 7-bit address or the data byte
   bool operator==(const Annotation&) const = default;
+};
+
+// Decodes samples as they come, each numbered by the caller, as `decode` does.
+class LiveDecoder {
+ public:
+  void feed(std::size_t at, const Lines& now, std::vector<Annotation>& out);
+
+ private:
+  void on_start(std::size_t at, std::vector<Annotation>& out);
+  void on_bit(std::size_t at, bool one, std::vector<Annotation>& out);
+  void drop_partial(std::size_t at, std::vector<Annotation>& out);
+
+  enum class State { find_start, find_address, find_data, find_ack };
+  Lines previous_;
+  State state_ = State::find_start;
+  bool repeat_ = false;
+  bool reading_ = false;
+  int bits_ = 0;
+  int byte_ = 0;
+  std::size_t first_ = 0;
 };
 
 // Decodes the samples as a logic analyser's I2C decoder does: START and STOP where SDA changes

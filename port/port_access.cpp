@@ -58,6 +58,7 @@ void PortAccess::pace() {
 
 void PortAccess::flush() {
   if (trace_) trace_->flush();
+  if (observer_) observer_->on_idle();
 }
 
 std::optional<std::string> PortAccess::take_trace_error() {

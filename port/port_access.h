@@ -26,6 +26,8 @@ class AccessObserver {
   virtual void on_read(std::int16_t address, std::int32_t value, std::optional<bool> bus_sda) = 0;
   // The access after the last one seen failed with `message`.
   virtual void on_failure(const std::string& message) = 0;
+  // The program waits for the user: an action has ended.
+  virtual void on_idle() {}
 };
 
 class PortAccess {

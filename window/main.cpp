@@ -3,8 +3,10 @@
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "backends/backends.h"
+#include "window/bus_monitor.h"
 #include "window/main_window.h"
 #include "window/widgets.h"
 
@@ -44,7 +46,19 @@ int main(int argc, char** argv) {
     return 1;
   }
   qt_handler = qInstallMessageHandler(on_qt_message);
-  QApplication app(argc, argv);
+  QApplication app(argc, argv);  // takes Qt's own arguments out of argv
+  bool monitor_at_start = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--monitor") == 0) {
+      monitor_at_start = true;
+    } else {
+      std::fprintf(stderr,
+                   "vx3071-panel: unknown argument \"%s\": the panel takes --monitor (open the "
+                   "bus monitor at start) and Qt's own options\n",
+                   argv[i]);
+      return 2;
+    }
+  }
   QApplication::setStyle(new vx::panel::PanelStyle);
 
   const auto port = vx::backends::port_from_environment();
@@ -52,7 +66,10 @@ int main(int argc, char** argv) {
   {
     vx::panel::PanelLogic logic(*port);
     vx::panel::Form1 window(logic);
+    vx::panel::BusMonitor monitor(*port);
+    vx::panel::bind_monitor_key(window, monitor);
     window.show();
+    if (monitor_at_start) monitor.show();
     status = QApplication::exec();
   }
   port->close_trace();
