@@ -295,15 +295,15 @@ std::vector<GpioChip> list_gpio_chips() {
   return chips;
 }
 
-std::unique_ptr<Port> open_gpio(const std::string& spec) {
-  const std::size_t colon = spec.rfind(':');
+std::unique_ptr<Port> open_gpio(const std::string& choice) {
+  const std::size_t colon = choice.rfind(':');
   auto usage = [&] {
-    return PortError("the GPIO port " + port::quoted(spec) +
+    return PortError("the GPIO port " + port::quoted(choice) +
                      " is not CHIP:SDA,SCL[,SENSE], as in gpio:gpiochip0:2,3");
   };
   if (colon == std::string::npos || colon == 0) throw usage();
   std::vector<std::string> lines;
-  std::string rest = spec.substr(colon + 1);
+  std::string rest = choice.substr(colon + 1);
   for (std::size_t start = 0;;) {
     const std::size_t comma = rest.find(',', start);
     lines.push_back(rest.substr(start, comma - start));
@@ -314,7 +314,7 @@ std::unique_ptr<Port> open_gpio(const std::string& spec) {
       std::any_of(lines.begin(), lines.end(), [](const std::string& l) { return l.empty(); })) {
     throw usage();
   }
-  const std::string chip = find_chip(spec.substr(0, colon));
+  const std::string chip = find_chip(choice.substr(0, colon));
   return std::make_unique<GpioPort>(chip, lines[0], lines[1], lines.size() == 3 ? lines[2] : "");
 }
 

@@ -15,6 +15,7 @@
 #include "decode/decoder.h"
 #include "panel/panel_logic.h"
 #include "sim/virtual_port.h"
+#include "support/files.h"
 
 namespace vx::decode {
 namespace {
@@ -57,28 +58,10 @@ std::vector<std::string> ours(const std::vector<Access>& accesses) {
   return lines;
 }
 
-std::vector<std::string> sigroks(const fs::path& vcd) {
-  const std::string command = "sigrok-cli -I vcd -i '" + vcd.string() +
-                              "' -P i2c:scl=SCL:sda=SDA -A i2c=start:repeat-start:stop:ack:nack:"
-                              "address-read:address-write:data-read:data-write 2>&1";
-  std::vector<std::string> lines;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) return lines;
-  std::array<char, 512> buffer{};
-  while (std::fgets(buffer.data(), buffer.size(), pipe)) {
-    std::string line(buffer.data());
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    if (line.rfind("i2c-1: ", 0) == 0) line.erase(0, 7);
-    if (line != "Read" && line != "Write") lines.push_back(line);  // the address's R/W bit again
-  }
-  ::pclose(pipe);
-  return lines;
-}
-
 class Decoder : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (std::system("command -v sigrok-cli >/dev/null 2>&1") != 0) {
+    if (!test::have_sigrok()) {
       GTEST_SKIP() << "sigrok-cli is not installed (script/bootstrap installs it)";
     }
     vcd_ = fs::temp_directory_path() / ("vx3071-decode-" + std::to_string(::getpid()) + ".vcd");
@@ -119,7 +102,7 @@ TEST_F(Decoder, ThePanelsFramesDecodeAsSigrokDecodesThem) {
     accesses = rig.seen.accesses;
   }
   const std::vector<std::string> decoded = ours(accesses);
-  EXPECT_EQ(decoded, sigroks(vcd_));
+  EXPECT_EQ(decoded, test::sigrok_i2c(vcd_));
   EXPECT_THAT(decoded, ::testing::ElementsAreArray(
                            std::vector<std::string>{"Start", "Address write: 2C",
                                                     "ACK",   "Data write: 00",
@@ -186,7 +169,7 @@ TEST_F(Decoder, MalformedAndRandomFramesDecodeAsSigrokDecodesThem) {
   }
   const std::vector<std::string> decoded = ours(accesses);
   ASSERT_GT(decoded.size(), 1000u);
-  EXPECT_EQ(decoded, sigroks(vcd_));
+  EXPECT_EQ(decoded, test::sigrok_i2c(vcd_));
 }
 
 TEST(DecoderMarks, BitsThatAStartOrStopCutShortAsNotAByte) {

@@ -12,6 +12,8 @@
 #include <sstream>
 
 #include "sim/virtual_port.h"
+#include "support/files.h"
+#include "support/offscreen.h"
 #include "window/bus_monitor.h"
 #include "window/main_window.h"
 #include "window/widgets.h"
@@ -21,12 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using test::slurp;
 
 struct Monitored {
   explicit Monitored(const std::string& trace = "")
@@ -123,14 +120,5 @@ TEST(Monitor, SavesAVcdEqualToTheTraceOfTheSameRun) {
 }  // namespace vx::panel
 
 int main(int argc, char** argv) {
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  static const QtMessageHandler previous = qInstallMessageHandler(
-      [](QtMsgType type, const QMessageLogContext& context, const QString& message) {
-        if (message.contains("does not support propagateSizeHints")) return;
-        previous(type, context, message);
-      });
-  QApplication app(argc, argv);
-  QApplication::setStyle(new vx::panel::PanelStyle);
-  ::testing::InitGoogleMock(&argc, argv);
-  return RUN_ALL_TESTS();
+  return vx::test::run_offscreen(argc, argv);
 }

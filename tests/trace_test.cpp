@@ -12,6 +12,7 @@
 
 #include "panel/panel_logic.h"
 #include "sim/virtual_port.h"
+#include "support/files.h"
 #include "support/test_ports.h"
 
 namespace vx::port {
@@ -19,12 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using test::slurp;
 
 class Trace : public ::testing::Test {
  protected:
@@ -161,35 +157,14 @@ TEST_F(Trace, VcdFromARealPortShowsTheDriveAndWhatStatusReadsSaw) {
             "#5\n");
 }
 
-// Runs sigrok's I2C decoder over a VCD and returns its annotation lines.
-std::vector<std::string> decode(const fs::path& vcd) {
-  const std::string command = "sigrok-cli -I vcd -i '" + vcd.string() +
-                              "' -P i2c:scl=SCL:sda=SDA -A i2c=start:repeat-start:stop:ack:nack:"
-                              "address-read:address-write:data-read:data-write 2>&1";
-  std::vector<std::string> lines;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) return lines;
-  std::array<char, 512> buffer{};
-  while (std::fgets(buffer.data(), buffer.size(), pipe)) {
-    std::string line(buffer.data());
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    if (line.rfind("i2c-1: ", 0) == 0) line.erase(0, 7);
-    if (line != "Read" && line != "Write") lines.push_back(line);  // the address's R/W bit again
-  }
-  ::pclose(pipe);
-  return lines;
-}
-
-bool have_sigrok() {
-  return std::system("command -v sigrok-cli >/dev/null 2>&1") == 0;
-}
+using test::have_sigrok;
 
 TEST_F(Trace, VcdOfASliderSendDecodesToTheFrame) {
   if (!have_sigrok()) GTEST_SKIP() << "sigrok-cli is not installed (script/bootstrap installs it)";
   const fs::path path = file("slider.vcd");
   TracedPanel p(path);
   p.logic.user_sets_slider(0xA7);
-  EXPECT_EQ(decode(path),
+  EXPECT_EQ(test::sigrok_i2c(path),
             (std::vector<std::string>{"Start", "Address write: 2C", "ACK", "Data write: 00", "ACK",
                                       "Data write: A7", "ACK", "Stop"}));
 }
@@ -207,7 +182,7 @@ TEST_F(Trace, VcdOfAReadBackDecodesToBothTransactions) {
   for (const char* line : {"Start", "Address read: 2C", "ACK", "Data read: 3C", "ACK", "Stop"}) {
     expected.push_back(line);
   }
-  EXPECT_EQ(decode(path), expected);
+  EXPECT_EQ(test::sigrok_i2c(path), expected);
 }
 
 }  // namespace

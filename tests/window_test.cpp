@@ -23,6 +23,7 @@
 #include "backends/backends.h"
 #include "sim/virtual_port.h"
 #include "support/bus_checks.h"
+#include "support/offscreen.h"
 #include "support/test_ports.h"
 #include "window/main_window.h"
 #include "window/widgets.h"
@@ -559,16 +560,5 @@ TEST(Window, ScreenReadersHearCaptionsAndPlainNames) {
 }  // namespace vx::panel
 
 int main(int argc, char** argv) {
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  // The offscreen platform says this of every message box; it says nothing about the panel.
-  static const QtMessageHandler previous = qInstallMessageHandler(
-      [](QtMsgType type, const QMessageLogContext& context, const QString& message) {
-        if (message.contains("does not support propagateSizeHints")) return;
-        previous(type, context, message);
-      });
-  QApplication app(argc, argv);
-  QApplication::setStyle(new vx::panel::PanelStyle);
-  QApplication::setQuitOnLastWindowClosed(true);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
+  return vx::test::run_offscreen(argc, argv);
 }
