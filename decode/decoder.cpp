@@ -25,15 +25,11 @@ std::vector<Lines> lines_of(std::span<const Access> accesses) {
   return lines;
 }
 
-namespace {
-
 std::string hex_byte(int value) {
   char text[8];
   std::snprintf(text, sizeof text, "%02X", value & 0xFF);
   return text;
 }
-
-}  // namespace
 
 void LiveDecoder::feed(std::size_t at, const Lines& now, std::vector<Annotation>& out) {
   const Lines previous = std::exchange(previous_, now);
@@ -131,32 +127,6 @@ std::string short_text(const Annotation& a) {
       return "N";
     case Kind::broken:
       return "?";
-  }
-  return "";
-}
-
-std::string long_text(const Annotation& a) {
-  switch (a.kind) {
-    case Kind::start:
-      return "Start";
-    case Kind::repeat_start:
-      return "Start repeat";
-    case Kind::stop:
-      return "Stop";
-    case Kind::address_read:
-      return "Address read: " + hex_byte(a.value);
-    case Kind::address_write:
-      return "Address write: " + hex_byte(a.value);
-    case Kind::data_read:
-      return "Data read: " + hex_byte(a.value);
-    case Kind::data_write:
-      return "Data write: " + hex_byte(a.value);
-    case Kind::ack:
-      return "ACK";
-    case Kind::nack:
-      return "NACK";
-    case Kind::broken:
-      return "not a whole byte (" + std::to_string(a.value) + " bits)";
   }
   return "";
 }

@@ -81,7 +81,7 @@ std::vector<Annotation> decode(std::span<const Lines> samples);
 
 // The annotation as a person reads it: "S", "2C W", "A5", "A", "N", "P".
 std::string short_text(const Annotation& annotation);
-// As sigrok's I2C decoder words it: "Start", "Address write: 2C", "Data read: A5", "ACK", "Stop".
-std::string long_text(const Annotation& annotation);
+// A byte in two upper-case hex digits.
+std::string hex_byte(int value);
 
 }  // namespace vx::decode

@@ -11,11 +11,8 @@ void AccessRing::push(const Access& access) {
   ++end_;
   if (accesses_.size() > capacity_) accesses_.pop_front();
   // What has fallen out of the ring is forgotten with it.
-  while (!action_starts_.empty() && action_starts_.front() < begin() &&
-         (action_starts_.size() > 1 && action_starts_[1] <= begin())) {
-    action_starts_.pop_front();
-  }
-  while (!failures_.empty() && failures_.front().at < begin()) failures_.pop_front();
+  while (action_starts_.size() > 1 && action_starts_[1] <= begin()) action_starts_.pop_front();
+  while (!failures_.empty() && failures_.front() < begin()) failures_.pop_front();
   while (!waits_.empty() && waits_.front() < begin()) waits_.pop_front();
 }
 
@@ -24,9 +21,9 @@ void AccessRing::end_action() {
   if (waits_.empty() || waits_.back() != end_) waits_.push_back(end_);
 }
 
-void AccessRing::fail(std::string message) {
-  failures_.push_back({end_, std::move(message)});
-  if (failures_.size() > capacity_) failures_.pop_front();
+void AccessRing::fail() {
+  // A port that fails again before any access succeeds fails at the same place.
+  if (failures_.empty() || failures_.back() != end_) failures_.push_back(end_);
   action_open_ = false;
 }
 

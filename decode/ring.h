@@ -2,8 +2,7 @@
 
 #include <cstddef>
 #include <deque>
-#include <string>
-#include <vector>
+#include <utility>
 
 #include "decode/decoder.h"
 
@@ -17,23 +16,19 @@ class AccessRing {
 
   void push(const Access& access);
   // The port failed at the access that would have been numbered `end()`.
-  void fail(std::string message);
+  void fail();
   // An action ended, the program waits for the user: the next access begins a new one.
   void end_action();
 
   std::size_t begin() const { return end_ - accesses_.size(); }  // the oldest kept
   std::size_t end() const { return end_; }                       // one past the newest
   const Access& at(std::size_t number) const { return accesses_[number - begin()]; }
-  std::vector<Access> all() const { return {accesses_.begin(), accesses_.end()}; }
 
   // The numbers the last action began and ended at (end exclusive); empty when none is kept.
   std::pair<std::size_t, std::size_t> last_action() const;
 
-  struct Failure {
-    std::size_t at;
-    std::string message;
-  };
-  const std::deque<Failure>& failures() const { return failures_; }
+  // The access numbers where the port failed.
+  const std::deque<std::size_t>& failures() const { return failures_; }
   // Where the program waited for the user: the access numbers that came next.
   const std::deque<std::size_t>& waits() const { return waits_; }
 
@@ -43,7 +38,7 @@ class AccessRing {
   std::size_t end_ = 0;
   bool action_open_ = false;
   std::deque<std::size_t> action_starts_;
-  std::deque<Failure> failures_;
+  std::deque<std::size_t> failures_;
   std::deque<std::size_t> waits_;
 };
 

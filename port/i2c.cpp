@@ -65,17 +65,13 @@ class I2cDev final : public I2cTransport {
   I2cDev(const I2cDev&) = delete;
   I2cDev& operator=(const I2cDev&) = delete;
 
-  void transfer(std::span<I2cMessage> messages) override {
-    std::array<i2c_msg, 2> kernel{};
-    const std::size_t count = std::min(messages.size(), kernel.size());
-    for (std::size_t i = 0; i < count; ++i) {
-      kernel[i] = {messages[i].address, static_cast<__u16>(messages[i].read ? I2C_M_RD : 0),
-                   messages[i].length, messages[i].data};
-    }
-    i2c_rdwr_ioctl_data data{kernel.data(), static_cast<__u32>(count)};
+  void transfer(I2cMessage& message) override {
+    i2c_msg kernel{message.address, static_cast<__u16>(message.read ? I2C_M_RD : 0), message.length,
+                   message.data};
+    i2c_rdwr_ioctl_data data{&kernel, 1};
     if (::ioctl(fd_, I2C_RDWR, &data) >= 0) return;
     const int error = errno;
-    const std::string address = "0x" + hex(messages.empty() ? 0 : messages[0].address);
+    const std::string address = "0x" + hex(message.address);
     switch (error) {
       case ENXIO:
       case EREMOTEIO:
@@ -147,7 +143,7 @@ std::int32_t I2cPort::read32(std::int16_t address) {
   if (in_frame_ && reading() && clocks < 8) {
     if (!byte_read_) {
       I2cMessage message{static_cast<std::uint16_t>(bytes_[0] >> 1), true, &read_byte_, 1};
-      transport_->transfer({&message, 1});
+      transport_->transfer(message);
       byte_read_ = true;
     }
     sda = (read_byte_ >> (7 - clocks) & 1) != 0;
@@ -195,7 +191,7 @@ void I2cPort::stop() {
   const auto length = static_cast<std::uint16_t>(count_ - 1);
   I2cMessage message{address, (bytes_[0] & 1) != 0, bytes_.data() + 1, length};
   // Read bytes nobody sampled land in the frame's own buffer, discarded.
-  transport_->transfer({&message, 1});
+  transport_->transfer(message);
 }
 
 void I2cPort::unfit(const std::string& what) const {

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -20,11 +19,12 @@ struct I2cMessage {
   std::uint16_t length;
 };
 
-// Carries out one combined transfer. Throws PortError, a missing acknowledge included.
+// Carries out one frame's message as one transfer. Throws PortError, a missing acknowledge
+// included.
 class I2cTransport {
  public:
   virtual ~I2cTransport() = default;
-  virtual void transfer(std::span<I2cMessage> messages) = 0;
+  virtual void transfer(I2cMessage& message) = 0;
 };
 
 // A port back end on an I2C adapter: it follows SCL and SDA as a device on the bus would (START,

@@ -50,10 +50,37 @@ struct Rig {
   bus::LineDriver driver{access};
 };
 
+// An annotation as sigrok's I2C decoder words it: "Start", "Address write: 2C", "ACK".
+std::string sigrok_words(const Annotation& a) {
+  switch (a.kind) {
+    case Kind::start:
+      return "Start";
+    case Kind::repeat_start:
+      return "Start repeat";
+    case Kind::stop:
+      return "Stop";
+    case Kind::address_read:
+      return "Address read: " + hex_byte(a.value);
+    case Kind::address_write:
+      return "Address write: " + hex_byte(a.value);
+    case Kind::data_read:
+      return "Data read: " + hex_byte(a.value);
+    case Kind::data_write:
+      return "Data write: " + hex_byte(a.value);
+    case Kind::ack:
+      return "ACK";
+    case Kind::nack:
+      return "NACK";
+    case Kind::broken:
+      break;  // sigrok forgets such bits
+  }
+  return "";
+}
+
 std::vector<std::string> ours(const std::vector<Access>& accesses) {
   std::vector<std::string> lines;
   for (const Annotation& a : decode(lines_of(accesses))) {
-    if (a.kind != Kind::broken) lines.push_back(long_text(a));
+    if (a.kind != Kind::broken) lines.push_back(sigrok_words(a));
   }
   return lines;
 }

@@ -29,13 +29,9 @@ class NotingTransport final : public I2cTransport {
  public:
   NotingTransport(std::vector<std::vector<Sent>>& transfers, std::uint8_t answer)
       : transfers_(transfers), answer_(answer) {}
-  void transfer(std::span<I2cMessage> messages) override {
-    std::vector<Sent> noted;
-    for (const I2cMessage& m : messages) {
-      if (m.read) std::fill(m.data, m.data + m.length, answer_);
-      noted.push_back({m.address, m.read, {m.data, m.data + m.length}});
-    }
-    transfers_.push_back(noted);
+  void transfer(I2cMessage& m) override {
+    if (m.read) std::fill(m.data, m.data + m.length, answer_);
+    transfers_.push_back({{m.address, m.read, {m.data, m.data + m.length}}});
   }
 
  private:

@@ -187,7 +187,7 @@ void BusDiagram::paintEvent(QPaintEvent*) {
   // Port errors, where they happened.
   painter.setPen(QPen(QColor(0xd0, 0x20, 0x20), 2));
   for (const auto& failure : ring_.failures()) {
-    const double x = x_of(double(failure.at));
+    const double x = x_of(double(failure));
     if (x < 0 || x > width()) continue;
     painter.drawLine(QPointF(x, kLabelTop), QPointF(x, kRowTop[2] + kRowHeight));
     painter.drawText(QPointF(x + 3, kRowTop[0] - 4), "port error");
@@ -291,8 +291,8 @@ void BusMonitor::on_read(std::int16_t, std::int32_t value, std::optional<bool> b
   ring_.push({false, static_cast<std::uint32_t>(value), bus_sda});
 }
 
-void BusMonitor::on_failure(const std::string& message) {
-  ring_.fail(message);
+void BusMonitor::on_failure(const std::string&) {
+  ring_.fail();
   if (isVisible()) diagram_->refresh();
 }
 
