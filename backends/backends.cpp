@@ -2,11 +2,14 @@
 
 #include <charconv>
 #include <cstdlib>
+#include <string_view>
+#include <vector>
 
-#include "port/ftdi.h"
-#include "port/gpio.h"
-#include "port/i2c.h"
-#include "port/parport.h"
+#include "backends/ftdi.h"
+#include "backends/gpio.h"
+#include "backends/i2c.h"
+#include "backends/parport.h"
+#include "backends/ports.h"
 #include "sim/virtual_port.h"
 
 namespace vx::backends {
@@ -30,65 +33,104 @@ port::PortAccess::Opener failing(std::string message) {
 
 namespace {
 
-// The back ends named "KIND:ARGUMENT", with what each makes of its argument.
-struct Named {
-  const char* prefix;
-  std::unique_ptr<port::Port> (*open)(const std::string&);
-};
-std::unique_ptr<port::Port> open_named_parport(const std::string& name) {
-  return port::open_parport(name);
+// The back ends' own openers, with what each makes of its argument. The simulated devices are
+// made in `opener_for`, which keeps one device across reopenings.
+std::unique_ptr<port::Port> unused(const std::string&, std::chrono::microseconds) {
+  return nullptr;
+}
+std::unique_ptr<port::Port> parport(const std::string& name, std::chrono::microseconds) {
+  return open_parport(name);
+}
+std::unique_ptr<port::Port> i2c(const std::string& adapter, std::chrono::microseconds) {
+  return open_i2c(adapter);
+}
+std::unique_ptr<port::Port> gpio(const std::string& lines, std::chrono::microseconds) {
+  return open_gpio(lines);
+}
+std::unique_ptr<port::Port> ftdi(const std::string& serial, std::chrono::microseconds phase) {
+  return open_ftdi(serial, phase);
 }
 
-constexpr Named kNamed[] = {
-    {"parport:", open_named_parport},
-    {"i2c:", port::open_i2c},
-    {"gpio:", port::open_gpio},
+using Argument = BackEnd::Argument;
+constexpr BackEnd kBackEnds[] = {
+    {"sim", "sim", "the simulated device, also when unset", Argument::none, false, unused, ""},
+    {"sim:absent", "sim:absent", "the simulated bus with no device on it", Argument::none, false,
+     unused, ""},
+    {"parport", "parport:NAME", "the parallel port at 0x378, or one by name", Argument::optional,
+     true, parport, "parallel ports in /proc/sys/dev/parport (sudo modprobe parport_pc ppdev)"},
+    {"i2c", "i2c:ADAPTER", "an I2C adapter by bus number or name", Argument::required, false, i2c,
+     "I2C adapters in /sys/class/i2c-dev (sudo modprobe i2c-dev; plug the USB bridge in)"},
+    {"gpio", "gpio:CHIP:SDA,SCL[,SENSE]", "two GPIO lines", Argument::required, true, gpio,
+     "GPIO chips in /dev/gpiochip* (the board's GPIO driver)"},
+    {"ftdi", "ftdi:SERIAL", "an FTDI chip in bit-bang mode", Argument::optional, true, ftdi,
+     "FTDI chips on the USB (plug one in)"},
 };
 
-std::unique_ptr<port::Port> open_standard_parport() {
-  return port::open_parport("");
+// "a, b, c or d", with `last` for "or"
+std::string listed(const std::vector<std::string>& items, const char* last) {
+  std::string text;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    text += (i == 0 ? "" : i + 1 == items.size() ? last : ", ") + items[i];
+  }
+  return text;
 }
 
-bool starts_with(const std::string& text, const char* prefix) {
-  return text.rfind(prefix, 0) == 0;
+std::string accepted_names() {
+  std::vector<std::string> names;
+  for (const BackEnd& back_end : kBackEnds) {
+    const std::string bare =
+        back_end.argument == Argument::optional ? "\"" + std::string(back_end.name) + "\" or " : "";
+    names.push_back(bare + "\"" + back_end.syntax + "\" (" + back_end.what + ")");
+  }
+  return listed(names, " or ");
+}
+
+std::string where_we_look() {
+  std::vector<std::string> places;
+  for (const BackEnd& back_end : kBackEnds) {
+    if (*back_end.listed_from) places.push_back(back_end.listed_from);
+  }
+  return "looked for " + listed(places, " and ") +
+         "; the simulated device is always there: VX3071_PORT=sim";
 }
 
 }  // namespace
 
+const std::string kWhereWeLook = where_we_look();
+
+std::span<const BackEnd> back_ends() {
+  return kBackEnds;
+}
+
+std::pair<const BackEnd*, std::string> find_back_end(const std::string& choice) {
+  const std::string name = choice.empty() ? "sim" : choice;
+  for (const BackEnd& back_end : kBackEnds) {
+    const std::string_view own = back_end.name;
+    if (name == own && back_end.argument != Argument::required) return {&back_end, ""};
+    if (back_end.argument != Argument::none && name.size() > own.size() + 1 &&
+        name.compare(0, own.size(), own) == 0 && name[own.size()] == ':') {
+      return {&back_end, name.substr(own.size() + 1)};
+    }
+  }
+  return {nullptr, ""};
+}
+
 port::PortAccess::Opener opener_for(const std::string& choice, std::chrono::microseconds phase) {
-  if (choice.empty() || choice == "sim") {
+  const auto [back_end, argument] = find_back_end(choice);
+  if (!back_end) {
+    return failing("unknown port " + port::quoted(choice) + ": the port is " + accepted_names() +
+                   "; vx3071 ports lists what this machine has");
+  }
+  if (back_end->name == std::string_view("sim")) {
     // One device for every opening: it keeps its setting while the port is reopened.
     return [device = std::make_shared<sim::Device>()] {
       return std::make_unique<sim::VirtualPort>(device);
     };
   }
-  if (choice == "sim:absent") return [] { return std::make_unique<sim::VirtualPort>(nullptr); };
-  if (choice == "parport") return open_standard_parport;
-  if (choice == "ftdi" || starts_with(choice, "ftdi:")) {
-    return [serial = choice.size() > 5 ? choice.substr(5) : "", phase] {
-      return port::open_ftdi(serial, phase);
-    };
+  if (back_end->name == std::string_view("sim:absent")) {
+    return [] { return std::make_unique<sim::VirtualPort>(nullptr); };
   }
-  for (const Named& named : kNamed) {
-    const std::string prefix = named.prefix;
-    if (starts_with(choice, named.prefix) && choice.size() > prefix.size()) {
-      return
-          [open = named.open, argument = choice.substr(prefix.size())] { return open(argument); };
-    }
-  }
-  return failing(
-      "unknown port " + port::quoted(choice) +
-      ": the port is \"sim\" (the simulated device, also when unset), \"sim:absent\" "
-      "(the simulated bus with no device on it), \"parport\" (the parallel port at "
-      "0x378), \"parport:NAME\" (a parallel port by name), \"i2c:ADAPTER\" (an I2C "
-      "adapter by bus number or name), \"gpio:CHIP:SDA,SCL[,SENSE]\" (two GPIO lines) or "
-      "\"ftdi[:SERIAL]\" (an FTDI chip in bit-bang mode); vx3071 ports lists what "
-      "this machine has");
-}
-
-bool bit_banged_hardware(const std::string& choice) {
-  return choice == "parport" || starts_with(choice, "parport:") || starts_with(choice, "gpio:") ||
-         choice == "ftdi" || starts_with(choice, "ftdi:");
+  return [open = back_end->open, argument, phase] { return open(argument, phase); };
 }
 
 Settings settings_from_environment() {
@@ -96,7 +138,8 @@ Settings settings_from_environment() {
 }
 
 std::unique_ptr<port::PortAccess> make_port(const Settings& settings) {
-  long min_phase = bit_banged_hardware(settings.port) ? kDefaultHardwarePhase.count() : 0;
+  const BackEnd* back_end = find_back_end(settings.port).first;
+  long min_phase = back_end && back_end->bit_banged ? kDefaultHardwarePhase.count() : 0;
   if (!settings.min_phase_us.empty()) {
     const char* first = settings.min_phase_us.data();
     const char* last = first + settings.min_phase_us.size();

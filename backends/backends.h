@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <memory>
+#include <span>
 #include <string>
+#include <utility>
 
 #include "port/port_access.h"
 
@@ -11,19 +13,33 @@ namespace vx::backends {
 // A standard-mode device needs SCL low for 4.7 us and may take 3.45 us to put its bit out.
 inline constexpr std::chrono::microseconds kDefaultHardwarePhase{5};
 
-// The port named by `choice`: empty or "sim" for the simulated device, "sim:absent" for the
-// simulated bus with nothing on it (every read gives 255), "parport" for the machine's
-// parallel port at 0x378, "parport:NAME" for the one named NAME, "i2c:ADAPTER" for an I2C
-// adapter, "gpio:CHIP:SDA,SCL[,SENSE]" for two GPIO lines, "ftdi[:SERIAL]" for an FTDI chip.
-// Nothing is opened here; a name it does not know fails at the first port call with a message
-// listing the accepted names. `phase` is the FTDI chip's byte clock; the other back ends are paced
-// by the port layer.
+// One kind of back end, as VX3071_PORT names it: "NAME" or "NAME:ARGUMENT".
+struct BackEnd {
+  enum class Argument { none, optional, required };
+
+  const char* name;    // before the colon: "sim", "parport", ...
+  const char* syntax;  // as a person writes it, with its argument: "gpio:CHIP:SDA,SCL[,SENSE]"
+  const char* what;    // for a person: "two GPIO lines"
+  Argument argument;
+  // Bit-bangs real lines, so it is paced at kDefaultHardwarePhase unless VX3071_MIN_PHASE_US
+  // says otherwise.
+  bool bit_banged;
+  // Opens it; `phase` is the shortest time a line level may last.
+  std::unique_ptr<port::Port> (*open)(const std::string& argument, std::chrono::microseconds phase);
+  // Where `vx3071 ports` looks for these, and what makes them appear; empty for the simulation.
+  const char* listed_from;
+};
+
+// Every back end, the simulated device first: the one table of them.
+std::span<const BackEnd> back_ends();
+
+// The back end `choice` names, and the argument after its colon; null when none does.
+std::pair<const BackEnd*, std::string> find_back_end(const std::string& choice);
+
+// The port named by `choice` (empty: the simulated device). Nothing is opened here; a name it does
+// not know fails at the first port call with a message listing the accepted names.
 port::PortAccess::Opener opener_for(const std::string& choice,
                                     std::chrono::microseconds phase = kDefaultHardwarePhase);
-
-// Whether `choice` bit-bangs real lines (parport, gpio, ftdi): those are paced at 5 us a phase
-// unless VX3071_MIN_PHASE_US says otherwise (0 turns pacing off).
-bool bit_banged_hardware(const std::string& choice);
 
 // What the environment asks for: VX3071_PORT picks the back end, VX3071_TRACE the trace file,
 // VX3071_MIN_PHASE_US the shortest time between port accesses (unset: 5 us on bit-banged

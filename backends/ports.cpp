@@ -4,10 +4,12 @@
 
 #include <cstdio>
 
-#include "port/ftdi.h"
-#include "port/gpio.h"
-#include "port/i2c.h"
-#include "port/parport.h"
+#include "frame/line_protocol.h"
+
+#include "backends/ftdi.h"
+#include "backends/gpio.h"
+#include "backends/i2c.h"
+#include "backends/parport.h"
 
 namespace vx::backends {
 
@@ -21,9 +23,9 @@ bool may_open(const std::string& device) {
 
 std::vector<OfferedPort> offered_ports() {
   std::vector<OfferedPort> offered;
-  for (const auto& parport : port::list_parports()) {
+  for (const auto& parport : list_parports()) {
     OfferedPort p;
-    p.choice = parport.base == 0x378 ? "parport" : "parport:" + parport.name;
+    p.choice = parport.base == frame::kDataRegister ? "parport" : "parport:" + parport.name;
     p.kind = "parport";
     p.what = "parallel port " + parport.name + " at 0x" +
              port::hex(static_cast<std::uint32_t>(parport.base));
@@ -34,14 +36,14 @@ std::vector<OfferedPort> offered_ports() {
     }
     offered.push_back(p);
   }
-  for (const auto& adapter : port::list_i2c_adapters()) {
+  for (const auto& adapter : list_i2c_adapters()) {
     OfferedPort p;
     p.choice = "i2c:" + std::to_string(adapter.number);
     p.kind = "i2c";
     p.what = "I2C adapter " + std::to_string(adapter.number) + " '" + adapter.name + "'";
     p.device = "/dev/i2c-" + std::to_string(adapter.number);
     p.usable = may_open(p.device);
-    if (p.usable) p.plain_i2c = port::does_plain_i2c(adapter.number);
+    if (p.usable) p.plain_i2c = does_plain_i2c(adapter.number);
     if (!p.usable) {
       p.fix = "join group i2c (sudo usermod -aG i2c $USER; Debian's i2c-tools makes the group)";
     } else if (p.plain_i2c == false) {
@@ -49,7 +51,7 @@ std::vector<OfferedPort> offered_ports() {
     }
     offered.push_back(p);
   }
-  for (const auto& chip : port::list_gpio_chips()) {
+  for (const auto& chip : list_gpio_chips()) {
     OfferedPort p;
     p.choice = "gpio:" + chip.name + ":SDA,SCL";
     p.kind = "gpio";
@@ -61,8 +63,8 @@ std::vector<OfferedPort> offered_ports() {
     if (!p.usable) p.fix = "install the README's udev rule and join group gpio";
     offered.push_back(p);
   }
-  const auto calls = port::libftdi_calls();
-  std::vector<port::FtdiChip> chips;
+  const auto calls = libftdi_calls();
+  std::vector<FtdiChip> chips;
   if (calls->find_all(chips) > 0) {
     for (const auto& chip : chips) {
       OfferedPort p;

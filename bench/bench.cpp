@@ -17,13 +17,14 @@
 #include <string>
 #include <vector>
 
+#include "backends/ftdi.h"
+#include "backends/i2c.h"
 #include "bus/read_back.h"
 #include "bus/write_transaction.h"
 #include "frame/code_conversions.h"
+#include "frame/line_protocol.h"
 #include "heap_count.h"
 #include "null_port.h"
-#include "port/ftdi.h"
-#include "port/i2c.h"
 #include "window/bus_monitor.h"
 #include "window/main_window.h"
 #include "window/widgets.h"
@@ -60,11 +61,11 @@ void read_back_bus_work(benchmark::State& state) {
 // A frame through the I2C back end, which follows the lines and hands the frame to a transport
 // that does nothing here.
 void i2c_frame(benchmark::State& state) {
-  struct NullTransport final : port::I2cTransport {
-    void transfer(port::I2cMessage&) override {}
+  struct NullTransport final : backends::I2cTransport {
+    void transfer(backends::I2cMessage&) override {}
   };
   port::PortAccess access(
-      [] { return std::make_unique<port::I2cPort>(std::make_unique<NullTransport>()); });
+      [] { return std::make_unique<backends::I2cPort>(std::make_unique<NullTransport>()); });
   bus::LineDriver driver(access);
   const double word = frame::fixed_address_frame_word(0xA5);
   for (auto _ : state) bus::Read_Write_Bits_to_Parallel_Port(driver, word);
@@ -73,8 +74,8 @@ void i2c_frame(benchmark::State& state) {
 // A batched transaction through the FTDI back end: the bytes and echoes of a whole write frame,
 // with a library stand-in that takes every write and echoes it at once.
 void ftdi_transaction(benchmark::State& state) {
-  struct NullLibrary final : port::FtdiCalls {
-    int find_all(std::vector<port::FtdiChip>& chips) override {
+  struct NullLibrary final : backends::FtdiCalls {
+    int find_all(std::vector<backends::FtdiChip>& chips) override {
       chips = {{"BENCH", "no chip", -1, -1}};
       return 1;
     }
@@ -92,7 +93,7 @@ void ftdi_transaction(benchmark::State& state) {
     std::string error_string() override { return {}; }
   };
   port::PortAccess access([] {
-    return port::open_ftdi("", std::chrono::microseconds(5), std::make_unique<NullLibrary>());
+    return backends::open_ftdi("", std::chrono::microseconds(5), std::make_unique<NullLibrary>());
   });
   bus::LineDriver driver(access);
   const double word = frame::fixed_address_frame_word(0xA5);
@@ -105,8 +106,8 @@ void bare_calls(benchmark::State& state) {
   port::Port* port = owned.get();
   const auto writes = state.range(0), reads = state.range(1);
   for (auto _ : state) {
-    for (auto i = 0; i < writes; ++i) port->write16(0x378, 0xF3);
-    for (auto i = 0; i < reads; ++i) benchmark::DoNotOptimize(port->read32(0x379));
+    for (auto i = 0; i < writes; ++i) port->write16(frame::kDataRegister, 0xF3);
+    for (auto i = 0; i < reads; ++i) benchmark::DoNotOptimize(port->read32(frame::kStatusRegister));
   }
 }
 

@@ -1,7 +1,5 @@
 #include "bus/read_back.h"
 
-#include <array>
-
 #include "frame/code_conversions.h"
 #include "frame/device_address.h"
 
@@ -14,6 +12,7 @@ frame::CellRegister standard_read_frame() {
 }
 
 int read_transaction(LineDriver& driver, const frame::CellRegister& cells) {
+  Transaction transaction(driver);
   driver.Write_Line_Code(hex_text_to_int16(kSclHighSdaHigh));
   driver.Write_Line_Code(hex_text_to_int16(kSclHighSdaLow));  // START
 
@@ -21,11 +20,10 @@ int read_transaction(LineDriver& driver, const frame::CellRegister& cells) {
     driver.send_bit(cells.value(cell) == 1);
   }
 
-  std::array<std::int32_t, 8> samples{};
-  for (std::int32_t& sample : samples) {
+  for (int bit = 0; bit < 8; ++bit) {
     // SDA released to the device; its bit is sampled right after SCL falls.
     driver.Write_Line_Code(hex_text_to_int16(kSclLowSdaHigh));
-    driver.Read_Status_Port_into(sample);
+    transaction.sample_sda();
     driver.Write_Line_Code(hex_text_to_int16(kSclHighSdaHigh));
   }
 
@@ -34,11 +32,10 @@ int read_transaction(LineDriver& driver, const frame::CellRegister& cells) {
   driver.Write_Line_Code(hex_text_to_int16(kSclLowSdaLow));
   driver.Write_Line_Code(hex_text_to_int16(kSclHighSdaLow));
   driver.Write_Line_Code(hex_text_to_int16(kSclHighSdaHigh));
-  driver.complete();
 
   // The first sample is the most significant bit.
   int byte = 0;
-  for (std::int32_t sample : samples) byte = byte * 2 + LineDriver::sda_of(sample);
+  for (const int sda : transaction.complete()) byte = byte * 2 + sda;
   return byte;
 }
 

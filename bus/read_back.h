@@ -2,11 +2,12 @@
 
 #include "bus/line_driver.h"
 #include "frame/cell_register.h"
+#include "frame/line_protocol.h"
 
 namespace vx::bus {
 
 inline constexpr int kReadAddressTop = 44;  // cells 44..36: read address and its acknowledge
-inline constexpr int kReadAddressBits = 9;
+inline constexpr int kReadAddressBits = frame::kClocksPerByte;
 
 // The read half of a read-back: START, the nine address-phase bits from cells 44..36 (a cell at
 // 1 sends a 1), eight sampling passes, each sample taken while SCL is low, then an acknowledge

@@ -20,6 +20,7 @@ std::int32_t as_int32(double frame_word) {
 
 void Read_Write_Bits_to_Parallel_Port(LineDriver& driver, double frame_word) {
   const std::int32_t word = as_int32(frame_word);
+  Transaction transaction(driver);
 
   driver.Write_Line_Code(hex_text_to_int16(kSclHighSdaHigh));  // START: SDA falls, SCL high
   driver.Write_Line_Code(hex_text_to_int16(kSclHighSdaLow));
@@ -33,7 +34,6 @@ void Read_Write_Bits_to_Parallel_Port(LineDriver& driver, double frame_word) {
   driver.Write_Line_Code(hex_text_to_int16(kSclLowSdaLow));  // STOP: SDA rises, SCL high
   driver.Write_Line_Code(hex_text_to_int16(kSclHighSdaLow));
   driver.Write_Line_Code(hex_text_to_int16(kSclHighSdaHigh));
-  driver.complete();
 }
 
 }  // namespace vx::bus

@@ -380,7 +380,7 @@ class Runner {
                              ",\"usable\":" + (port.usable ? "true" : "false");
         if (port.plain_i2c)
           fields += ",\"plain_i2c\":" + std::string(*port.plain_i2c ? "true" : "false");
-        if (port.kind == "gpio") fields += ",\"lines\":" + std::to_string(port.lines);
+        if (port.lines) fields += ",\"lines\":" + std::to_string(*port.lines);
         if (!port.fix.empty()) fields += ",\"fix\":" + json_string(port.fix);
         report(command, fields);
         continue;

@@ -3,16 +3,18 @@
 #include <cstdio>
 #include <utility>
 
+#include "frame/line_protocol.h"
+
 namespace vx::decode {
 
 Lines lines_after(const Lines& before, const Access& access) {
   Lines now = before;
   if (access.write) {
-    now.scl = (access.value & 0x02) != 0;
-    now.sda_out = (access.value & 0x01) != 0;
+    now.scl = frame::scl_of(access.value);
+    now.sda_out = frame::sda_drive_of(access.value);
     now.sda = access.bus_sda.value_or(now.sda_out);
   } else {
-    now.sda = access.bus_sda.value_or((access.value & 0x08) != 0);
+    now.sda = access.bus_sda.value_or(frame::sda_of_status(access.value));
   }
   return now;
 }
@@ -31,6 +33,9 @@ std::string hex_byte(int value) {
   return text;
 }
 
+// Unlike frame::LineFollower, which takes one write that moves both lines as the master's timing
+// means it, this reads the lines as sigrok's I2C decoder reads samples: a rising clock is a bit
+// even where SDA moves with it, and START or STOP count only where it looks for them.
 void LiveDecoder::feed(std::size_t at, const Lines& now, std::vector<Annotation>& out) {
   const Lines previous = std::exchange(previous_, now);
   const bool rising = !previous.scl && now.scl;

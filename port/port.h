@@ -5,12 +5,9 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vx::port {
-
-// The fixed register addresses of the first parallel port.
-inline constexpr std::int16_t kDataRegister = 0x378;
-inline constexpr std::int16_t kStatusRegister = 0x379;
 
 // A port access that could not be made. The message says what a person can do about it.
 class PortError : public std::runtime_error {
@@ -40,14 +37,17 @@ class Port {
   virtual std::optional<bool> bus_sda() const { return std::nullopt; }
 
   // A back end that batches (a USB adapter, where each round trip costs a millisecond) queues
-  // the accesses of a transaction and carries them out together at `flush`; a read's value
-  // reaches its target then. The others answer each access at once and never see these calls.
+  // the accesses of a transaction and carries them out together at `flush`, which gives the
+  // values of the reads queued since the last flush, in order. The others answer each access at
+  // once and are never asked to queue a read.
   virtual bool batches() const { return false; }
-  virtual void queue_read32(std::int16_t address, std::int32_t* target) {
-    *target = read32(address);
-  }
-  virtual void flush() {}
+  virtual void queue_read32(std::int16_t address);
+  virtual std::vector<std::int32_t> flush() { return {}; }
 };
+
+// Thrown by a back end for an access to any register but the two the bus lives on. `back_end`
+// names it for a person: "the I2C back end".
+[[noreturn]] void no_such_register(const std::string& back_end, std::int16_t address);
 
 // Formats an access address or value the way traces and messages show it: upper-case hex, no
 // prefix, no leading zeros.

@@ -1,5 +1,6 @@
 #include "port/port_access.h"
 
+#include <algorithm>
 #include <thread>
 
 namespace vx::port {
@@ -19,6 +20,7 @@ void PortAccess::open() {
   backend_ = std::move(backend);
   batching_ = backend_->batches();
   pending_.clear();
+  samples_.clear();
 }
 
 void PortAccess::lose_backend(const PortError& error) {
@@ -26,24 +28,36 @@ void PortAccess::lose_backend(const PortError& error) {
   backend_.reset();
   batching_ = false;
   pending_.clear();
+  samples_.clear();
   bus_clear_due_ = true;
 }
 
 void PortAccess::flush_batch() {
+  std::vector<std::int32_t> values;
   try {
-    backend_->flush();
+    values = backend_->flush();
   } catch (const PortError& error) {
     lose_backend(error);
     throw;
   }
+  const std::size_t reads = static_cast<std::size_t>(
+      std::count_if(pending_.begin(), pending_.end(), [](const Pending& a) { return a.read; }));
+  if (values.size() != reads) {
+    const PortError error("the port back end answered " + std::to_string(values.size()) +
+                          " reads of " + std::to_string(reads));
+    lose_backend(error);
+    throw error;
+  }
+  auto value = values.begin();
   for (const Pending& access : pending_) {
-    if (access.target) {
-      note_read(access.address, *access.target, std::nullopt);
+    if (access.read) {
+      note_read(access.address, *value++, std::nullopt);
     } else {
       note_write(access.address, access.value, std::nullopt);
     }
   }
   pending_.clear();
+  samples_.insert(samples_.end(), values.begin(), values.end());
 }
 
 void PortAccess::pace() {

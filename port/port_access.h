@@ -45,34 +45,45 @@ class PortAccess {
   void OutportW(std::int16_t address, std::int16_t value) {
     Port& port = access([&](Port& p) { p.write16(address, value); });
     if (batching_) {
-      pending_.push_back({address, value, nullptr});
+      pending_.push_back({address, value, false});
     } else {
       note_write(address, value, port.bus_sda());
     }
   }
 
+  // A read answered now, whatever the back end: one that batches carries out what it has queued
+  // first. Samples already taken stay queued.
   std::int32_t InportW(std::int16_t address) {
-    std::int32_t value = 0;
-    InportW_into(address, value);
-    if (batching_) complete();
+    sample(address);
+    if (batching_) flush_batch();
+    const std::int32_t value = samples_.back();
+    samples_.pop_back();
     return value;
   }
 
-  // A read whose value reaches `target` by the end of the transaction (`complete`): at once
-  // from most back ends, at the flush from one that batches. `target` must live until then.
-  void InportW_into(std::int16_t address, std::int32_t& target) {
-    Port& port = access([&](Port& p) { p.queue_read32(address, &target); });
+  // A read taken now and given later, in order, by `complete`: at once from most back ends, at
+  // the flush from one that batches. The values are kept here, so nothing outside can dangle.
+  void sample(std::int16_t address) {
+    Port& port = access([&](Port& p) {
+      if (batching_) {
+        p.queue_read32(address);
+      } else {
+        samples_.push_back(p.read32(address));
+      }
+    });
     if (batching_) {
-      pending_.push_back({address, 0, &target});
+      pending_.push_back({address, 0, true});
     } else {
-      note_read(address, target, port.bus_sda());
+      note_read(address, samples_.back(), port.bus_sda());
     }
   }
 
   // Ends a transaction: a back end that batches carries out what it has queued, and the trace
-  // records it, every access in order, each read with its value.
-  void complete() {
+  // records it, every access in order, each read with its value. Gives the values of the samples
+  // taken since the last completion, in order.
+  std::vector<std::int32_t> complete() {
     if (batching_) flush_batch();
+    return std::exchange(samples_, {});
   }
 
   // True once after an access failed: the device may still hold SDA from the abandoned
@@ -128,11 +139,11 @@ class PortAccess {
     if (observer_) observer_->on_read(address, value, bus_sda);
   }
 
-  // An access a batching back end has queued: a write of `value`, or a read into `target`.
+  // An access a batching back end has queued: a write of `value`, or a read.
   struct Pending {
     std::int16_t address;
     std::int16_t value;
-    std::int32_t* target;
+    bool read;
   };
 
   using Clock = std::chrono::steady_clock;
@@ -146,6 +157,7 @@ class PortAccess {
   bool bus_clear_due_ = false;
   bool batching_ = false;  // the open back end batches
   std::vector<Pending> pending_;
+  std::vector<std::int32_t> samples_;  // values of the samples not yet given by `complete`
   AccessObserver* observer_ = nullptr;
 };
 

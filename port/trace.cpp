@@ -7,6 +7,7 @@
 
 #include <strings.h>
 
+#include "frame/line_protocol.h"
 #include "port/port.h"
 
 namespace vx::port {
@@ -51,14 +52,14 @@ class VcdTrace final : public TraceRecorder {
   }
 
   void record_write(std::int16_t, std::int16_t value, std::optional<bool> bus_sda) override {
-    const bool scl = (value & 0x02) != 0;
-    const bool sda_out = (value & 0x01) != 0;
+    const bool scl = frame::scl_of(value);
+    const bool sda_out = frame::sda_drive_of(value);
     // Without the back end's view, the bus shows what the panel drives.
     step(scl, bus_sda.value_or(sda_out), sda_out);
   }
 
   void record_read(std::int16_t, std::int32_t value, std::optional<bool> bus_sda) override {
-    step(scl_, bus_sda.value_or((value & 0x08) != 0), sda_out_);
+    step(scl_, bus_sda.value_or(frame::sda_of_status(value)), sda_out_);
   }
 
  private:

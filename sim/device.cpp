@@ -7,23 +7,6 @@ namespace {
 constexpr int kSettingByte = 2;
 }  // namespace
 
-void Device::set_lines(bool scl, bool sda) {
-  if (scl_ && !scl) {
-    scl_ = false;
-    on_falling();
-    master_sda_ = sda;  // SCL is low: a data change, never a START or STOP
-  } else if (!scl_ && scl) {
-    master_sda_ = sda;
-    scl_ = true;
-    on_rising();
-  } else {
-    const bool before = this->sda();
-    master_sda_ = sda;
-    const bool after = this->sda();
-    if (scl_ && before != after) after ? on_stop() : on_start();
-  }
-}
-
 void Device::on_start() {
   phase_ = Phase::address;
   clock_ = 0;
@@ -62,7 +45,7 @@ void Device::on_falling() {
         pulling_low_ = false;
         break;
     }
-  } else if (clock_ == 9) {
+  } else if (clock_ == frame::kClocksPerByte) {
     // The acknowledge clock is over: start the next byte.
     pulling_low_ = false;
     clock_ = 0;

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "frame/device_address.h"
+#include "frame/line_protocol.h"
 
 namespace vx::sim {
 
@@ -14,25 +15,24 @@ class Device {
  public:
   static constexpr std::uint8_t kPowerUpSetting = 0x80;
 
-  // Applies one write of the master's lines. When SCL and SDA change together, the device sees a
-  // falling clock before the data change and a rising clock after it.
-  void set_lines(bool scl, bool sda);
+  // Applies one write of the master's lines, as frame::LineFollower reads it.
+  void set_lines(bool scl, bool sda) { lines_.set(scl, sda, *this, pulling_low_); }
 
   // The bus SDA: the wired AND of the master's and the device's drive.
-  bool sda() const { return master_sda_ && !pulling_low_; }
-  bool scl() const { return scl_; }
+  bool sda() const { return lines_.sda() && !pulling_low_; }
+  bool scl() const { return lines_.scl(); }
   std::uint8_t setting() const { return setting_; }
 
- private:
-  enum class Phase { idle, address, writing, reading, ignoring };
-
+  // What the lines mean to the device, told by its LineFollower.
   void on_start();
   void on_stop();
   void on_rising();
   void on_falling();
 
-  bool scl_ = true;
-  bool master_sda_ = true;
+ private:
+  enum class Phase { idle, address, writing, reading, ignoring };
+
+  frame::LineFollower lines_;
   bool pulling_low_ = false;
 
   Phase phase_ = Phase::idle;

@@ -7,16 +7,11 @@
 
 namespace vx::sim {
 
-// A parallel port with the simulated device on its lines: master SDA on data bit 0, SCL on data
-// bit 1, the bus SDA back on status bit 3. Only the two registers the panel uses exist; any other
-// access is a PortError, so a wrong address shows up at once.
+// A parallel port with the simulated device on its lines, wired as frame/line_protocol.h says.
+// Only the two registers the panel uses exist; any other access is a PortError, so a wrong
+// address shows up at once.
 class VirtualPort final : public port::Port {
  public:
-  // What an idle port with nothing else attached shows in its status register: the unused inputs
-  // float high, and Busy reads inverted.
-  static constexpr std::int32_t kIdleStatus = 0x77;
-  static constexpr std::int32_t kSdaStatusBit = 0x08;
-
   // The device outlives the port, as hardware outlives a closed port: openers that reopen hand
   // the same one to each port. A null device is a bus with nothing on it, where SDA follows the
   // master's drive alone.

@@ -9,6 +9,7 @@
 #include "bus/line_driver.h"
 #include "bus/read_back.h"
 #include "bus/write_transaction.h"
+#include "frame/code_conversions.h"
 #include "frame/device_address.h"
 #include "support/bus_checks.h"
 #include "support/test_ports.h"
@@ -176,6 +177,61 @@ TEST(ReadTransaction, BuildsTheByteFirstSampleMostSignificant) {
     rig.port.statuses.assign(statuses.begin(), statuses.end());
     EXPECT_EQ(read_transaction(rig.driver, read_frame_cells()), byte);
   }
+}
+
+// A back end that batches, as a USB adapter does: reads are answered only at the flush.
+class BatchingPort final : public port::Port {
+ public:
+  void write16(std::int16_t, std::int16_t) override {
+    if (--fail_in == 0) throw port::PortError("unplugged");
+  }
+  std::int32_t read32(std::int16_t) override { return 0x7F; }
+  bool batches() const override { return true; }
+  void queue_read32(std::int16_t) override { ++queued; }
+  std::vector<std::int32_t> flush() override {
+    ++flushes;
+    std::vector<std::int32_t> values;
+    for (; queued > 0; --queued) values.push_back(next_high ? 0x7F : 0x77), next_high = !next_high;
+    return values;
+  }
+  int queued = 0, flushes = 0, fail_in = -1;
+  bool next_high = true;
+};
+
+TEST(Transaction, EndsAtItsScopeAndGivesItsSamplesInOrder) {
+  BatchingPort port;
+  port::PortAccess access{test::borrow(port)};
+  LineDriver driver{access};
+
+  Read_Write_Bits_to_Parallel_Port(driver, frame::fixed_address_frame_word(77));
+  EXPECT_EQ(port.flushes, 1) << "a write transaction is carried out when it ends";
+
+  EXPECT_EQ(read_transaction(driver, read_frame_cells()), 0b10101010);
+  EXPECT_EQ(port.flushes, 2);
+
+  {
+    Transaction transaction(driver);
+    transaction.sample_sda();
+    transaction.sample_sda();
+    driver.Write_Line_Code(0xF3);
+    EXPECT_EQ(port.flushes, 2) << "nothing goes out before the end";
+  }
+  EXPECT_EQ(port.flushes, 3) << "a transaction left without complete() still ends";
+  EXPECT_EQ(port.queued, 0);
+}
+
+TEST(Transaction, AFailureAbandonsItWithoutAFlush) {
+  BatchingPort port;
+  port::PortAccess access{test::borrow(port)};
+  LineDriver driver{access};
+  port.fail_in = 5;
+  EXPECT_THROW(read_transaction(driver, read_frame_cells()), port::PortError);
+  EXPECT_EQ(port.flushes, 0) << "the abandoned transaction was carried out";
+  // The next transaction starts with a bus clear, whose one read (high: the bus is free) is
+  // answered at once; the transaction's own eight samples follow, none left over or lost.
+  port.queued = 0;
+  EXPECT_EQ(read_transaction(driver, read_frame_cells()), 0b01010101);
+  EXPECT_EQ(port.flushes, 2) << "the clear's read, then the transaction's end";
 }
 
 }  // namespace

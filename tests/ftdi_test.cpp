@@ -9,9 +9,9 @@
 #include <sstream>
 
 #include "backends/backends.h"
+#include "backends/ftdi.h"
 #include "cli/cli.h"
 #include "panel/panel_logic.h"
-#include "port/ftdi.h"
 #include "support/simulated_ftdi.h"
 
 namespace vx {
@@ -25,7 +25,7 @@ struct FtdiPanel {
                      const std::string& trace = "")
       : access(
             [&chip, serial] {
-              return port::open_ftdi(serial, 5us, std::make_unique<test::SimulatedFtdi>(chip));
+              return backends::open_ftdi(serial, 5us, std::make_unique<test::SimulatedFtdi>(chip));
             },
             trace),
         logic(access) {}
@@ -156,8 +156,8 @@ TEST(Ftdi, AChipUnpluggedInTheMiddleFailsThatActionAndTheNextRecovers) {
 
 // The real library, on a machine with no FTDI chip: what a user without one sees.
 TEST(Ftdi, TheRealLibraryWithNoChipSaysSoAndVx3071Exits3) {
-  std::vector<port::FtdiChip> chips;
-  auto calls = port::libftdi_calls();
+  std::vector<backends::FtdiChip> chips;
+  auto calls = backends::libftdi_calls();
   if (calls->find_all(chips) > 0) GTEST_SKIP() << "an FTDI chip is plugged into this machine";
   std::istringstream in;
   std::ostringstream out, err;

@@ -18,14 +18,14 @@
 #include <string>
 
 #include "backends/backends.h"
+#include "backends/gpio.h"
+#include "backends/i2c.h"
 #include "backends/ports.h"
 #include "bus/read_back.h"
 #include "bus/write_transaction.h"
 #include "cli/cli.h"
 #include "frame/code_conversions.h"
 #include "panel/panel_logic.h"
-#include "port/gpio.h"
-#include "port/i2c.h"
 #include "support/bus_checks.h"
 #include "support/emulated_hardware.h"
 
@@ -181,10 +181,10 @@ TEST_F(I2c, AnAdapterUnpluggedInTheMiddleFailsThatActionAndTheNextRecovers) {
 
 TEST_F(I2c, PermissionDeniedSaysWhichGroup) {
   hardware.add_i2c_adapter(3, "CP2112 SMBus Bridge", adapter);
-  EXPECT_EQ(
-      error_without_permission(hardware.root() + "/dev/.node/i2c-3", [] { port::open_i2c("3"); }),
-      "permission denied on /dev/i2c-3: join group i2c (sudo usermod -aG i2c $USER; "
-      "Debian's i2c-tools makes the group), then log in again");
+  EXPECT_EQ(error_without_permission(hardware.root() + "/dev/.node/i2c-3",
+                                     [] { backends::open_i2c("3"); }),
+            "permission denied on /dev/i2c-3: join group i2c (sudo usermod -aG i2c $USER; "
+            "Debian's i2c-tools makes the group), then log in again");
 }
 
 // --- GPIO --------------------------------------------------------------------------------------
@@ -287,7 +287,7 @@ TEST_F(Gpio, AChipUnpluggedInTheMiddleFailsThatActionAndTheNextRecovers) {
 TEST_F(Gpio, PermissionDeniedPointsToTheRule) {
   hardware.add_gpio_chip(0, chip);
   EXPECT_THAT(error_without_permission(hardware.root() + "/dev/.node/gpiochip0",
-                                       [] { port::open_gpio("gpiochip0:2,3"); }),
+                                       [] { backends::open_gpio("gpiochip0:2,3"); }),
               HasSubstr("permission denied on /dev/gpiochip0: Debian gives GPIO chips to root "
                         "only; install the udev rule from the README"));
 }

@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "backends/i2c.h"
 #include "bus/read_back.h"
 #include "bus/write_transaction.h"
 #include "frame/code_conversions.h"
-#include "port/i2c.h"
 #include "support/test_ports.h"
 
-namespace vx::port {
+namespace vx::backends {
 namespace {
 
 using ::testing::HasSubstr;
@@ -42,7 +42,7 @@ class NotingTransport final : public I2cTransport {
 struct Rig {
   std::vector<std::vector<Sent>> transfers;
   I2cPort* i2c = nullptr;
-  PortAccess access{[this] {
+  port::PortAccess access{[this] {
     auto port = std::make_unique<I2cPort>(std::make_unique<NotingTransport>(transfers, 0xA6));
     i2c = port.get();
     return port;
@@ -98,7 +98,7 @@ TEST(I2cPort, LineChangesThatFitNoFrameAreErrorsSayingWhatWasSeen) {
     std::string message;
     try {
       for (int code : codes) rig.driver.Write_Line_Code(static_cast<std::int16_t>(code));
-    } catch (const PortError& error) {
+    } catch (const port::PortError& error) {
       message = error.what();
     }
     EXPECT_THAT(message, HasSubstr(seen));
@@ -108,4 +108,4 @@ TEST(I2cPort, LineChangesThatFitNoFrameAreErrorsSayingWhatWasSeen) {
 }
 
 }  // namespace
-}  // namespace vx::port
+}  // namespace vx::backends

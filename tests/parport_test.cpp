@@ -16,11 +16,11 @@
 #include <vector>
 
 #include "backends/backends.h"
+#include "backends/parport.h"
 #include "bus/write_transaction.h"
 #include "frame/device_address.h"
-#include "port/parport.h"
 
-namespace vx::port {
+namespace vx::backends {
 namespace {
 
 namespace fs = std::filesystem;
@@ -36,7 +36,7 @@ class FakeSyscalls final : public Syscalls {
   int ioctl(int fd, unsigned long request, void* argument) override {
     const auto* byte = static_cast<unsigned char*>(argument);
     std::string call = name(request);
-    if (request == PPWDATA) call += " " + hex(*byte);
+    if (request == PPWDATA) call += " " + port::hex(*byte);
     log.push_back(call + " fd" + std::to_string(fd));
     const int result = outcome(name(request), 0);
     if (request == PPRSTATUS && result == 0) *static_cast<unsigned char*>(argument) = status;
@@ -96,7 +96,7 @@ class Parport : public ::testing::Test {
   std::string open_error(const std::string& name = "") {
     try {
       open_parport(name, system());
-    } catch (const PortError& error) {
+    } catch (const port::PortError& error) {
       return error.what();
     }
     ADD_FAILURE() << "the port opened";
@@ -143,16 +143,16 @@ TEST_F(Parport, OneIoctlPerAccessWithTheRawStatus) {
             (std::vector<std::string>{"PPWDATA F2 fd7", "PPWDATA F3 fd7", "PPRSTATUS fd7"}));
 
   calls_.log.clear();
-  EXPECT_THROW(port->write16(0x379, 0xF3), PortError);
-  EXPECT_THROW(port->write16(0x37A, 0xF3), PortError);
-  EXPECT_THROW(port->read32(0x378), PortError);
+  EXPECT_THROW(port->write16(0x379, 0xF3), port::PortError);
+  EXPECT_THROW(port->write16(0x37A, 0xF3), port::PortError);
+  EXPECT_THROW(port->read32(0x378), port::PortError);
   EXPECT_TRUE(calls_.log.empty()) << "no other register is touched";
 }
 
 TEST_F(Parport, AWriteTransactionIs59DataWritesInOrder) {
   kernel_support();
   kernel_port("parport0", 888);
-  PortAccess access([this] { return open_parport("", system()); });
+  port::PortAccess access([this] { return open_parport("", system()); });
   bus::LineDriver driver(access);
   bus::Read_Write_Bits_to_Parallel_Port(driver, frame::kFixedAddressBits);
   std::vector<std::string> expected = {"open " + dev("parport0") + " rw", "PPEXCL fd7",
@@ -217,13 +217,13 @@ TEST_F(Parport, SaysWhatToDoWhenTheDeviceCannotBeHad) {
 TEST_F(Parport, APortLostMidTransactionIsReportedAndOpenedAfresh) {
   kernel_support();
   kernel_port("parport0", 888);
-  PortAccess access([this] { return open_parport("", system()); });
+  port::PortAccess access([this] { return open_parport("", system()); });
   access.OutportW(0x378, 0xF3);
   calls_.fail = {{"PPWDATA", ENODEV}};
   try {
     access.OutportW(0x378, 0xF2);
     FAIL() << "a failed ioctl was taken for a write";
-  } catch (const PortError& error) {
+  } catch (const port::PortError& error) {
     EXPECT_THAT(error.what(), HasSubstr("stopped answering"));
     EXPECT_THAT(error.what(), HasSubstr("unplugged"));
   }
@@ -244,18 +244,18 @@ TEST(PortSettings, UnknownNamesFailAtTheFirstAccessListingWhatIsAccepted) {
     try {
       access->OutportW(0x378, 0xF3);
       ADD_FAILURE() << choice << " was accepted";
-    } catch (const PortError& error) {
+    } catch (const port::PortError& error) {
       EXPECT_THAT(error.what(), HasSubstr("\"sim\"")) << choice;
       EXPECT_THAT(error.what(), HasSubstr("parport:NAME")) << choice;
     }
   }
   for (const char* phase : {"-1", "abc", "50us", "1000001", " 5"}) {
     auto access = backends::make_port({"sim", "", phase});
-    EXPECT_THROW(access->OutportW(0x378, 0xF3), PortError) << phase;
+    EXPECT_THROW(access->OutportW(0x378, 0xF3), port::PortError) << phase;
   }
   auto fine = backends::make_port({"sim", "", "0"});
   EXPECT_NO_THROW(fine->OutportW(0x378, 0xF3));
 }
 
 }  // namespace
-}  // namespace vx::port
+}  // namespace vx::backends

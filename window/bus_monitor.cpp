@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "frame/line_protocol.h"
 #include "port/port.h"
 #include "port/trace.h"
 #include "window/main_window.h"
@@ -312,9 +313,10 @@ bool BusMonitor::save_vcd(const QString& path, QString& error) const {
       }
       const decode::Access& a = ring_.at(n);
       if (a.write) {
-        recorder->record_write(port::kDataRegister, static_cast<std::int16_t>(a.value), a.bus_sda);
+        recorder->record_write(frame::kDataRegister, static_cast<std::int16_t>(a.value), a.bus_sda);
       } else {
-        recorder->record_read(port::kStatusRegister, static_cast<std::int32_t>(a.value), a.bus_sda);
+        recorder->record_read(frame::kStatusRegister, static_cast<std::int32_t>(a.value),
+                              a.bus_sda);
       }
     }
     recorder->close();

@@ -9,7 +9,7 @@ constexpr unsigned char kSyncBitbang = 0x04;
 constexpr int kPacket = 62;  // data bytes in one 64-byte USB packet after the modem status
 }  // namespace
 
-int SimulatedFtdi::find_all(std::vector<port::FtdiChip>& chips) {
+int SimulatedFtdi::find_all(std::vector<backends::FtdiChip>& chips) {
   chips = model_.attached;
   return static_cast<int>(chips.size());
 }
@@ -23,7 +23,7 @@ int SimulatedFtdi::open(const std::string& serial) {
                                           "not in use");
   }
   const bool there = std::any_of(model_.attached.begin(), model_.attached.end(),
-                                 [&](const port::FtdiChip& c) { return c.serial == serial; });
+                                 [&](const backends::FtdiChip& c) { return c.serial == serial; });
   if (!there) return fail(-3, "device not found");
   open_ = true;
   return 0;

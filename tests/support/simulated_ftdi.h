@@ -5,14 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "port/ftdi.h"
+#include "backends/ftdi.h"
 #include "sim/device.h"
 
 namespace vx::test {
 
 // What a simulated FTDI chip is and what it saw.
 struct FtdiChipModel {
-  std::vector<port::FtdiChip> attached = {{"FT6ZQ7TX", "FT232R USB UART", 1, 7}};
+  std::vector<backends::FtdiChip> attached = {{"FT6ZQ7TX", "FT232R USB UART", 1, 7}};
   std::shared_ptr<sim::Device> device = std::make_shared<sim::Device>();  // on its pins
   int open_result = 0;       // libftdi's code for the open: -4 no permission, -5 claimed
   std::size_t buffer = 128;  // the most echoes the chip holds before they must be read
@@ -28,11 +28,11 @@ struct FtdiChipModel {
 // A chip in synchronous bit-bang mode behind the libftdi seam: each byte written sets the pins
 // and, one byte behind, the pins as they stood just before it come back to be read. ADBUS0 and
 // ADBUS1 drive the simulated device's SDA and SCL; ADBUS3 reads the bus SDA.
-class SimulatedFtdi final : public port::FtdiCalls {
+class SimulatedFtdi final : public backends::FtdiCalls {
  public:
   explicit SimulatedFtdi(FtdiChipModel& model) : model_(model) {}
 
-  int find_all(std::vector<port::FtdiChip>& chips) override;
+  int find_all(std::vector<backends::FtdiChip>& chips) override;
   int open(const std::string& serial) override;
   int set_bitmode(unsigned char outputs, unsigned char mode) override;
   int set_latency_timer(unsigned char milliseconds) override;

@@ -12,6 +12,9 @@ class Borrowed final : public port::Port {
   }
   std::int32_t read32(std::int16_t address) override { return inner_.read32(address); }
   std::optional<bool> bus_sda() const override { return inner_.bus_sda(); }
+  bool batches() const override { return inner_.batches(); }
+  void queue_read32(std::int16_t address) override { inner_.queue_read32(address); }
+  std::vector<std::int32_t> flush() override { return inner_.flush(); }
 
  private:
   port::Port& inner_;

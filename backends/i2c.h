@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "frame/line_protocol.h"
 #include "port/port.h"
 
-namespace vx::port {
+namespace vx::backends {
 
 // One message of a combined I2C transfer, as i2c-dev's I2C_RDWR carries it.
 struct I2cMessage {
@@ -19,7 +20,7 @@ struct I2cMessage {
   std::uint16_t length;
 };
 
-// Carries out one frame's message as one transfer. Throws PortError, a missing acknowledge
+// Carries out one frame's message as one transfer. Throws port::PortError, a missing acknowledge
 // included.
 class I2cTransport {
  public:
@@ -34,9 +35,8 @@ class I2cTransport {
 // one read message of one byte, made at the first sample, whose bits answer the samples in turn;
 // one that is never sampled is a read of as many bytes as it clocks, made at its STOP. Clocks and
 // STOPs outside a frame are ignored: the adapter keeps its own bus in order.
-class I2cPort final : public Port {
+class I2cPort final : public port::Port {
  public:
-  static constexpr std::int32_t kIdleStatus = 0x77;  // as the simulated port's
   static constexpr std::size_t kMaxFrameBytes = 64;
 
   explicit I2cPort(std::unique_ptr<I2cTransport> transport);
@@ -44,16 +44,20 @@ class I2cPort final : public Port {
   void write16(std::int16_t address, std::int16_t value) override;
   std::int32_t read32(std::int16_t address) override;
 
+  // What the lines mean to the frame, told by the LineFollower.
+  void on_start();
+  void on_stop();
+  void on_rising();
+  void on_falling() {}
+
  private:
-  void start();
-  void stop();
-  void clock();
-  bool reading() const { return count_ > 0 && (bytes_[0] & 1) != 0 && bits_ >= 9; }
+  bool reading() const {
+    return count_ > 0 && (bytes_[0] & 1) != 0 && bits_ >= frame::kClocksPerByte;
+  }
   [[noreturn]] void unfit(const std::string& what) const;
 
   std::unique_ptr<I2cTransport> transport_;
-  bool scl_ = true;
-  bool sda_ = true;  // as driven; only the adapter sees the bus itself
+  frame::LineFollower lines_;  // as driven; only the adapter sees the bus itself
   bool in_frame_ = false;
   int bits_ = 0;  // clocks since the START, acknowledge slots included
   std::uint8_t shift_ = 0;
@@ -74,11 +78,11 @@ std::vector<I2cAdapter> list_i2c_adapters();
 // permission).
 std::optional<bool> does_plain_i2c(int number);
 
-// The adapter `choice` names: its bus number, or its name exactly. Throws PortError listing the
-// adapters there are when none or several match.
+// The adapter `choice` names: its bus number, or its name exactly. Throws port::PortError listing
+// the adapters there are when none or several match.
 I2cAdapter find_i2c_adapter(const std::string& choice);
 
 // Opens the adapter `choice` names through /dev/i2c-N, checking that it does plain I2C.
-std::unique_ptr<Port> open_i2c(const std::string& choice);
+std::unique_ptr<port::Port> open_i2c(const std::string& choice);
 
-}  // namespace vx::port
+}  // namespace vx::backends

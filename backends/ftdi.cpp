@@ -1,4 +1,4 @@
-#include "port/ftdi.h"
+#include "backends/ftdi.h"
 
 #include <ftdi.h>
 #include <libusb.h>
@@ -6,11 +6,15 @@
 #include <algorithm>
 #include <array>
 
-namespace vx::port {
+#include "frame/line_protocol.h"
+
+namespace vx::backends {
 
 namespace {
 
-constexpr unsigned char kOutputs = 0x03;  // ADBUS0 (SDA drive) and ADBUS1 (SCL); the rest inputs
+constexpr const char* kName = "the FTDI back end";
+// ADBUS0 (SDA drive) and ADBUS1 (SCL) are outputs, the rest inputs: the line-code bits are pins.
+constexpr unsigned char kOutputs = frame::kSdaDriveBit | frame::kSclBit;
 constexpr unsigned char kLatencyMs = 1;
 // Bytes written before their echoes are read back: within every supported chip's receive buffer
 // (128 bytes on the FT232R), so that echoes never overflow it.
@@ -81,13 +85,7 @@ class Libftdi final : public FtdiCalls {
   ftdi_context* ftdi_;
 };
 
-// A queued read: the echo of byte `echo` of the batch goes to `target`.
-struct Sample {
-  std::size_t echo;
-  std::int32_t* target;
-};
-
-class FtdiPort final : public Port {
+class FtdiPort final : public port::Port {
  public:
   FtdiPort(std::unique_ptr<FtdiCalls> calls, std::string serial)
       : calls_(std::move(calls)), serial_(std::move(serial)) {}
@@ -109,36 +107,37 @@ class FtdiPort final : public Port {
   }
 
   void write16(std::int16_t address, std::int16_t value) override {
-    if (address != kDataRegister) no_such_register("write", address);
+    if (address != frame::kDataRegister) port::no_such_register(kName, address);
     pins_ = static_cast<unsigned char>(value & 0xFF);
     bytes_.push_back(pins_);
   }
 
   // The chip returns, for each byte written, the pins as they stood just before it: a sample
   // taken now is the echo of the next byte.
-  void queue_read32(std::int16_t address, std::int32_t* target) override {
-    if (address != kStatusRegister) no_such_register("read", address);
-    samples_.push_back({bytes_.size(), target});
+  void queue_read32(std::int16_t address) override {
+    if (address != frame::kStatusRegister) port::no_such_register(kName, address);
+    samples_.push_back(bytes_.size());
   }
 
   std::int32_t read32(std::int16_t address) override {
-    std::int32_t value = 0;
-    queue_read32(address, &value);
-    flush();
-    return value;
+    queue_read32(address);
+    return flush().back();
   }
 
-  void flush() override {
+  std::vector<std::int32_t> flush() override {
     // A sample after the last byte needs one more byte to be echoed: the pins as they are.
-    if (!samples_.empty() && samples_.back().echo == bytes_.size()) bytes_.push_back(pins_);
+    if (!samples_.empty() && samples_.back() == bytes_.size()) bytes_.push_back(pins_);
     echoes_.resize(bytes_.size());
     for (std::size_t at = 0; at < bytes_.size(); at += kChunk) {
       const std::size_t size = std::min(kChunk, bytes_.size() - at);
       transfer(bytes_.data() + at, echoes_.data() + at, size);
     }
-    for (const Sample& sample : samples_) *sample.target = echoes_[sample.echo];
+    std::vector<std::int32_t> values;
+    values.reserve(samples_.size());
+    for (const std::size_t echo : samples_) values.push_back(echoes_[echo]);
     bytes_.clear();
     samples_.clear();
+    return values;
   }
 
  private:
@@ -155,25 +154,21 @@ class FtdiPort final : public Port {
   }
 
   [[noreturn]] void lost(const char* doing) {
-    throw PortError("the FTDI chip " + serial_ + " stopped answering (" + doing + ": " +
-                    calls_->error_string() + "): was it unplugged? The next action opens it again");
+    throw port::PortError("the FTDI chip " + serial_ + " stopped answering (" + doing + ": " +
+                          calls_->error_string() +
+                          "): was it unplugged? The next action opens it again");
   }
 
   [[noreturn]] void fail(const char* what) {
-    throw PortError("cannot " + std::string(what) + " on the FTDI chip " + serial_ + ": " +
-                    calls_->error_string());
-  }
-
-  [[noreturn]] void no_such_register(const char* what, std::int16_t address) {
-    throw PortError("the FTDI back end cannot " + std::string(what) + " I/O address 0x" +
-                    hex(static_cast<std::uint16_t>(address)) + ": it writes 0x378 and reads 0x379");
+    throw port::PortError("cannot " + std::string(what) + " on the FTDI chip " + serial_ + ": " +
+                          calls_->error_string());
   }
 
   std::unique_ptr<FtdiCalls> calls_;
   std::string serial_;
   unsigned char pins_ = 0xFF;  // the last byte written: SDA and SCL released
   std::vector<unsigned char> bytes_, echoes_;
-  std::vector<Sample> samples_;
+  std::vector<std::size_t> samples_;  // for each queued read, the byte whose echo answers it
 };
 
 std::string serials(const std::vector<FtdiChip>& chips) {
@@ -191,48 +186,49 @@ std::unique_ptr<FtdiCalls> libftdi_calls() {
 std::vector<FtdiChip> list_ftdi_chips(FtdiCalls& calls) {
   std::vector<FtdiChip> chips;
   if (calls.find_all(chips) < 0) {
-    throw PortError("cannot look for FTDI chips on the USB (" + calls.error_string() + ")");
+    throw port::PortError("cannot look for FTDI chips on the USB (" + calls.error_string() + ")");
   }
   return chips;
 }
 
-std::unique_ptr<Port> open_ftdi(const std::string& serial, std::chrono::microseconds phase,
-                                std::unique_ptr<FtdiCalls> calls) {
+std::unique_ptr<port::Port> open_ftdi(const std::string& serial, std::chrono::microseconds phase,
+                                      std::unique_ptr<FtdiCalls> calls) {
   const std::vector<FtdiChip> chips = list_ftdi_chips(*calls);
   if (chips.empty()) {
-    throw PortError(
+    throw port::PortError(
         "no FTDI chip found: is it plugged in? lsusb lists it as 0403:6001, 6010, "
         "6011, 6014 or 6015");
   }
   std::string chosen = serial;
   if (chosen.empty()) {
     if (chips.size() > 1) {
-      throw PortError("several FTDI chips are plugged in (serials " + serials(chips) +
-                      "): pick one with VX3071_PORT=ftdi:SERIAL");
+      throw port::PortError("several FTDI chips are plugged in (serials " + serials(chips) +
+                            "): pick one with VX3071_PORT=ftdi:SERIAL");
     }
     chosen = chips.front().serial;
   } else if (std::none_of(chips.begin(), chips.end(),
                           [&](const FtdiChip& chip) { return chip.serial == chosen; })) {
-    throw PortError("no FTDI chip has the serial " + quoted(chosen) +
-                    ": the chips plugged in are " + serials(chips));
+    throw port::PortError("no FTDI chip has the serial " + port::quoted(chosen) +
+                          ": the chips plugged in are " + serials(chips));
   }
 
   const int opened = calls->open(chosen);
   if (opened == -4 || opened == -3) {  // libusb cannot open it: no permission (or gone)
-    throw PortError("permission denied on the FTDI chip " + chosen + " (" + calls->error_string() +
-                    "): install the udev rule for FTDI chips from the README, join group "
-                    "plugdev, then plug the chip in again");
+    throw port::PortError("permission denied on the FTDI chip " + chosen + " (" +
+                          calls->error_string() +
+                          "): install the udev rule for FTDI chips from the README, join group "
+                          "plugdev, then plug the chip in again");
   }
   if (opened == -5 || opened == -6) {
-    throw PortError("the FTDI chip " + chosen +
-                    " is held by the ftdi_sio serial driver or "
-                    "another program (" +
-                    calls->error_string() +
-                    "): close the program using its /dev/ttyUSB port, or unload the driver "
-                    "(sudo rmmod ftdi_sio)");
+    throw port::PortError("the FTDI chip " + chosen +
+                          " is held by the ftdi_sio serial driver or "
+                          "another program (" +
+                          calls->error_string() +
+                          "): close the program using its /dev/ttyUSB port, or unload the driver "
+                          "(sudo rmmod ftdi_sio)");
   }
   if (opened < 0) {
-    throw PortError("cannot open the FTDI chip " + chosen + ": " + calls->error_string());
+    throw port::PortError("cannot open the FTDI chip " + chosen + ": " + calls->error_string());
   }
   // From here on the port closes the chip on every way out.
   auto port = std::make_unique<FtdiPort>(std::move(calls), chosen);
@@ -240,4 +236,4 @@ std::unique_ptr<Port> open_ftdi(const std::string& serial, std::chrono::microsec
   return port;
 }
 
-}  // namespace vx::port
+}  // namespace vx::backends

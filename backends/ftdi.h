@@ -8,7 +8,7 @@
 
 #include "port/port.h"
 
-namespace vx::port {
+namespace vx::backends {
 
 // An FTDI chip as libftdi1 finds it on the USB.
 struct FtdiChip {
@@ -38,14 +38,14 @@ class FtdiCalls {
 // The real library.
 std::unique_ptr<FtdiCalls> libftdi_calls();
 
-// The chips the calls find; throws PortError when they cannot look.
+// The chips the calls find; throws port::PortError when they cannot look.
 std::vector<FtdiChip> list_ftdi_chips(FtdiCalls& calls);
 
 // Opens an FTDI chip in synchronous bit-bang mode: ADBUS0 drives SDA (through an open-drain
 // buffer), ADBUS1 is SCL, ADBUS3 senses SDA and answers as status bit 3. `serial` picks a chip;
 // empty takes the only one. Each phase lasts `phase` (the chip's byte clock). The back end
 // batches: a whole transaction is one USB write and one read of the echoed pin states.
-std::unique_ptr<Port> open_ftdi(const std::string& serial, std::chrono::microseconds phase,
-                                std::unique_ptr<FtdiCalls> calls = libftdi_calls());
+std::unique_ptr<port::Port> open_ftdi(const std::string& serial, std::chrono::microseconds phase,
+                                      std::unique_ptr<FtdiCalls> calls = libftdi_calls());
 
-}  // namespace vx::port
+}  // namespace vx::backends

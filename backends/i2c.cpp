@@ -1,4 +1,4 @@
-#include "port/i2c.h"
+#include "backends/i2c.h"
 
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
@@ -13,11 +13,13 @@
 #include <fstream>
 #include <utility>
 
-namespace vx::port {
+namespace vx::backends {
 
 namespace {
 
 namespace fs = std::filesystem;
+
+constexpr const char* kName = "the I2C back end";
 
 std::string clocks(int count) {
   return std::to_string(count) + (count == 1 ? " clock" : " clocks");
@@ -36,29 +38,31 @@ class I2cDev final : public I2cTransport {
     if (fd_ < 0) {
       const int error = errno;
       if (error == ENOENT || error == ENODEV || error == ENXIO) {
-        throw PortError(device +
-                        " does not exist: load the i2c-dev module (sudo modprobe i2c-dev)" +
-                        (error == ENOENT ? "" : std::string(", or plug the adapter in again")));
+        throw port::PortError(
+            device + " does not exist: load the i2c-dev module (sudo modprobe i2c-dev)" +
+            (error == ENOENT ? "" : std::string(", or plug the adapter in again")));
       }
       if (error == EACCES || error == EPERM) {
-        throw PortError("permission denied on " + device +
-                        ": join group i2c (sudo usermod -aG i2c $USER; Debian's i2c-tools makes "
-                        "the group), then log in again");
+        throw port::PortError(
+            "permission denied on " + device +
+            ": join group i2c (sudo usermod -aG i2c $USER; Debian's i2c-tools makes "
+            "the group), then log in again");
       }
-      throw PortError("cannot open " + device + ": " + std::strerror(error));
+      throw port::PortError("cannot open " + device + ": " + std::strerror(error));
     }
     unsigned long functions = 0;
     if (::ioctl(fd_, I2C_FUNCS, &functions) < 0) {
       const int error = errno;
       ::close(fd_);
-      throw PortError("cannot ask " + where(adapter_) +
-                      " what it can do (I2C_FUNCS: " + std::strerror(error) + ")");
+      throw port::PortError("cannot ask " + where(adapter_) +
+                            " what it can do (I2C_FUNCS: " + std::strerror(error) + ")");
     }
     if ((functions & I2C_FUNC_I2C) == 0) {
       ::close(fd_);
-      throw PortError(where(adapter_) +
-                      " does only SMBus transfers, not plain I2C messages: the panel needs an "
-                      "adapter that does plain I2C, as most USB bridges and board buses do");
+      throw port::PortError(
+          where(adapter_) +
+          " does only SMBus transfers, not plain I2C messages: the panel needs an "
+          "adapter that does plain I2C, as most USB bridges and board buses do");
     }
   }
   ~I2cDev() override { ::close(fd_); }
@@ -71,21 +75,22 @@ class I2cDev final : public I2cTransport {
     i2c_rdwr_ioctl_data data{&kernel, 1};
     if (::ioctl(fd_, I2C_RDWR, &data) >= 0) return;
     const int error = errno;
-    const std::string address = "0x" + hex(message.address);
+    const std::string address = "0x" + port::hex(message.address);
     switch (error) {
       case ENXIO:
       case EREMOTEIO:
       case ETIMEDOUT:
       case EIO:  // adapters differ in how they report a missing acknowledge
-        throw PortError("no acknowledge from address " + address + " on " + where(adapter_) +
-                        ": check the device's power, its pull-ups and the wiring");
+        throw port::PortError("no acknowledge from address " + address + " on " + where(adapter_) +
+                              ": check the device's power, its pull-ups and the wiring");
       case ENODEV:
       case ESHUTDOWN:
-        throw PortError("the I2C adapter " + where(adapter_) + " is gone (" + std::strerror(error) +
-                        "): was it unplugged? The next action opens it again");
+        throw port::PortError("the I2C adapter " + where(adapter_) + " is gone (" +
+                              std::strerror(error) +
+                              "): was it unplugged? The next action opens it again");
       default:
-        throw PortError("the transfer to address " + address + " on " + where(adapter_) +
-                        " failed: " + std::strerror(error));
+        throw port::PortError("the transfer to address " + address + " on " + where(adapter_) +
+                              " failed: " + std::strerror(error));
     }
   }
 
@@ -112,34 +117,14 @@ std::string describe(const std::vector<I2cAdapter>& adapters) {
 I2cPort::I2cPort(std::unique_ptr<I2cTransport> transport) : transport_(std::move(transport)) {}
 
 void I2cPort::write16(std::int16_t address, std::int16_t value) {
-  if (address != kDataRegister) {
-    throw PortError("the I2C back end writes only the data register 0x378, not 0x" +
-                    hex(static_cast<std::uint16_t>(address)));
-  }
-  const bool scl = (value & 0x02) != 0;
-  const bool sda = (value & 0x01) != 0;
-  // As a device sees one write that moves both lines: a falling SCL before the data changes,
-  // a rising one after.
-  if (scl_ && !scl) {
-    scl_ = false;
-    sda_ = sda;
-  } else if (!scl_ && scl) {
-    sda_ = sda;
-    scl_ = true;
-    clock();
-  } else if (sda != sda_) {
-    sda_ = sda;
-    if (scl_) sda ? stop() : start();
-  }
+  if (address != frame::kDataRegister) port::no_such_register(kName, address);
+  lines_.set(frame::scl_of(value), frame::sda_drive_of(value), *this);
 }
 
 std::int32_t I2cPort::read32(std::int16_t address) {
-  if (address != kStatusRegister) {
-    throw PortError("the I2C back end reads only the status register 0x379, not 0x" +
-                    hex(static_cast<std::uint16_t>(address)));
-  }
-  bool sda = sda_;
-  const int clocks = bits_ - 9;  // of the data byte, while reading
+  if (address != frame::kStatusRegister) port::no_such_register(kName, address);
+  bool sda = lines_.sda();
+  const int clocks = bits_ - frame::kClocksPerByte;  // of the data byte, while reading
   if (in_frame_ && reading() && clocks < 8) {
     if (!byte_read_) {
       I2cMessage message{static_cast<std::uint16_t>(bytes_[0] >> 1), true, &read_byte_, 1};
@@ -148,10 +133,10 @@ std::int32_t I2cPort::read32(std::int16_t address) {
     }
     sda = (read_byte_ >> (7 - clocks) & 1) != 0;
   }
-  return kIdleStatus | (sda ? 0x08 : 0);
+  return frame::status_for(sda);
 }
 
-void I2cPort::start() {
+void I2cPort::on_start() {
   if (in_frame_ && bits_ > 0) {
     unfit("a START " + clocks(bits_) + " into a frame: repeated STARTs are not carried out");
   }
@@ -162,11 +147,11 @@ void I2cPort::start() {
   byte_read_ = false;
 }
 
-void I2cPort::clock() {
+void I2cPort::on_rising() {
   if (!in_frame_) return;
-  const int slot = bits_++ % 9;  // 0..7 data, 8 the acknowledge slot
-  if (slot == 8) return;         // whoever acknowledges, the adapter sees to it
-  shift_ = static_cast<std::uint8_t>(shift_ << 1 | (sda_ ? 1 : 0));
+  const int slot = bits_++ % frame::kClocksPerByte;  // 0..7 data, 8 the acknowledge slot
+  if (slot == 8) return;                             // whoever acknowledges, the adapter sees to it
+  shift_ = static_cast<std::uint8_t>(shift_ << 1 | (lines_.sda() ? 1 : 0));
   if (slot < 7) return;
   if (count_ == kMaxFrameBytes) {
     unfit("a frame longer than " + std::to_string(kMaxFrameBytes) + " bytes");
@@ -176,13 +161,13 @@ void I2cPort::clock() {
   shift_ = 0;
 }
 
-void I2cPort::stop() {
+void I2cPort::on_stop() {
   if (!in_frame_) return;
   in_frame_ = false;
   if (bits_ == 0) return;  // START and STOP alone, as a bus clear ends
   // A STOP comes with SCL high: right after an acknowledge clock, or after the one rising edge
   // that leads into it, which a device takes for the start of a bit the STOP then cancels.
-  if (const int into_byte = bits_ % 9; into_byte > 1) {
+  if (const int into_byte = bits_ % frame::kClocksPerByte; into_byte > 1) {
     unfit("a STOP " + clocks(into_byte) + " into a byte");
   }
   if (count_ == 0) unfit("a STOP " + clocks(bits_) + " after its START");
@@ -195,8 +180,8 @@ void I2cPort::stop() {
 }
 
 void I2cPort::unfit(const std::string& what) const {
-  throw PortError("the I2C back end cannot carry this out: " + what +
-                  "; it carries whole frames of START, address, bytes and STOP");
+  throw port::PortError("the I2C back end cannot carry this out: " + what +
+                        "; it carries whole frames of START, address, bytes and STOP");
 }
 
 std::vector<I2cAdapter> list_i2c_adapters() {
@@ -250,14 +235,14 @@ I2cAdapter find_i2c_adapter(const std::string& choice) {
   std::copy_if(adapters.begin(), adapters.end(), std::back_inserter(matches),
                [&](const I2cAdapter& adapter) { return adapter.name == choice; });
   if (matches.size() == 1) return matches.front();
-  throw PortError(std::string(matches.empty() ? "no I2C adapter is named "
-                                              : "several I2C adapters are named ") +
-                  port::quoted(choice) + ": " + describe(adapters) +
-                  "; pick one by number with VX3071_PORT=i2c:N");
+  throw port::PortError(std::string(matches.empty() ? "no I2C adapter is named "
+                                                    : "several I2C adapters are named ") +
+                        port::quoted(choice) + ": " + describe(adapters) +
+                        "; pick one by number with VX3071_PORT=i2c:N");
 }
 
-std::unique_ptr<Port> open_i2c(const std::string& choice) {
+std::unique_ptr<port::Port> open_i2c(const std::string& choice) {
   return std::make_unique<I2cPort>(std::make_unique<I2cDev>(find_i2c_adapter(choice)));
 }
 
-}  // namespace vx::port
+}  // namespace vx::backends

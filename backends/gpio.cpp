@@ -1,4 +1,4 @@
-#include "port/gpio.h"
+#include "backends/gpio.h"
 
 #include <fcntl.h>
 #include <linux/gpio.h>
@@ -14,13 +14,15 @@
 #include <thread>
 
 #include "frame/device_address.h"
+#include "frame/line_protocol.h"
 
-namespace vx::port {
+namespace vx::backends {
 
 namespace {
 
 namespace fs = std::filesystem;
 
+constexpr const char* kName = "the GPIO back end";
 constexpr std::uint64_t kSda = 1 << 0, kScl = 1 << 1, kSense = 1 << 2;  // by place in the request
 constexpr int kEnotsupp = 524;  // the kernel's own "not supported", seen by callers as is
 
@@ -65,17 +67,18 @@ class ChipFd {
 
 [[noreturn]] void cannot_open(const std::string& path, int error) {
   if (error == ENOENT || error == ENODEV || error == ENXIO) {
-    throw PortError(path +
-                    " does not exist: check the chip's name (vx3071 ports lists them), "
-                    "or plug the adapter in again");
+    throw port::PortError(path +
+                          " does not exist: check the chip's name (vx3071 ports lists them), "
+                          "or plug the adapter in again");
   }
   if (error == EACCES || error == EPERM) {
-    throw PortError("permission denied on " + path +
-                    ": Debian gives GPIO chips to root only; install the udev rule from the "
-                    "README (group gpio), join the group (sudo usermod -aG gpio $USER), then log "
-                    "in again");
+    throw port::PortError(
+        "permission denied on " + path +
+        ": Debian gives GPIO chips to root only; install the udev rule from the "
+        "README (group gpio), join the group (sudo usermod -aG gpio $USER), then log "
+        "in again");
   }
-  throw PortError("cannot open " + path + ": " + std::strerror(error));
+  throw port::PortError("cannot open " + path + ": " + std::strerror(error));
 }
 
 std::string describe(const std::vector<GpioChip>& chips) {
@@ -97,7 +100,7 @@ std::string find_chip(const std::string& choice) {
   }
   if (matches.size() == 1) return matches.front();
   if (matches.empty() && choice.rfind("gpiochip", 0) == 0) return choice;  // opening says why not
-  throw PortError(
+  throw port::PortError(
       std::string(matches.empty() ? "no GPIO chip is named " : "several GPIO chips are labelled ") +
       port::quoted(choice) + ": " + describe(chips));
 }
@@ -107,8 +110,8 @@ unsigned find_line(const ChipFd& chip, unsigned lines, const std::string& choice
   if (whole_number(choice)) {
     const auto offset = static_cast<unsigned>(std::stoul(choice));
     if (offset < lines) return offset;
-    throw PortError(std::string(role) + " line " + choice + " is not on " + chip.path() +
-                    ", which has lines 0 to " + std::to_string(lines - 1));
+    throw port::PortError(std::string(role) + " line " + choice + " is not on " + chip.path() +
+                          ", which has lines 0 to " + std::to_string(lines - 1));
   }
   std::vector<unsigned> matches;
   for (unsigned offset = 0; offset < lines; ++offset) {
@@ -116,12 +119,12 @@ unsigned find_line(const ChipFd& chip, unsigned lines, const std::string& choice
     if (info && fixed(info->name) == choice) matches.push_back(offset);
   }
   if (matches.size() == 1) return matches.front();
-  throw PortError(std::string(matches.empty() ? "no line of " : "several lines of ") + chip.path() +
-                  " are named " + port::quoted(choice) + " (for " + role +
-                  "): name the line by its offset, 0 to " + std::to_string(lines - 1));
+  throw port::PortError(std::string(matches.empty() ? "no line of " : "several lines of ") +
+                        chip.path() + " are named " + port::quoted(choice) + " (for " + role +
+                        "): name the line by its offset, 0 to " + std::to_string(lines - 1));
 }
 
-class GpioPort final : public Port {
+class GpioPort final : public port::Port {
  public:
   GpioPort(const std::string& chip_name, const std::string& sda, const std::string& scl,
            const std::string& sense) {
@@ -130,7 +133,7 @@ class GpioPort final : public Port {
     where_ = chip.path();
     const auto info = chip.info();
     if (!info)
-      throw PortError("cannot ask " + where_ + " about its lines: " + std::strerror(errno));
+      throw port::PortError("cannot ask " + where_ + " about its lines: " + std::strerror(errno));
     label_ = fixed(info->label);
     offsets_[0] = find_line(chip, info->lines, sda, "SDA");
     offsets_[1] = find_line(chip, info->lines, scl, "SCL");
@@ -148,7 +151,7 @@ class GpioPort final : public Port {
     }
     if (error == EBUSY) busy(chip);
     if (error != 0) {
-      throw PortError("cannot take " + where_ + ": " + std::strerror(error));
+      throw port::PortError("cannot take " + where_ + ": " + std::strerror(error));
     }
     probe();
   }
@@ -157,13 +160,13 @@ class GpioPort final : public Port {
   GpioPort& operator=(const GpioPort&) = delete;
 
   void write16(std::int16_t address, std::int16_t value) override {
-    if (address != kDataRegister) no_such_register("write", address);
-    set_lines((value & 0x02) != 0, (value & 0x01) != 0);
+    if (address != frame::kDataRegister) port::no_such_register(kName, address);
+    set_lines(frame::scl_of(value), frame::sda_drive_of(value));
   }
 
   std::int32_t read32(std::int16_t address) override {
-    if (address != kStatusRegister) no_such_register("read", address);
-    return 0x77 | (sda() ? 0x08 : 0);
+    if (address != frame::kStatusRegister) port::no_such_register(kName, address);
+    return frame::status_for(sda());
   }
 
  private:
@@ -196,13 +199,14 @@ class GpioPort final : public Port {
     for (unsigned offset : {offsets_[0], offsets_[1]}) {
       const auto info = chip.line(offset);
       if (info && (info->flags & GPIO_V2_LINE_FLAG_USED) != 0) {
-        throw PortError("line " + std::to_string(offset) + " of " + chip.path() + " is in use by " +
-                        port::quoted(fixed(info->consumer)) +
-                        ": stop that program or unload the driver or overlay that holds it (on a "
-                        "Raspberry Pi, the i2c-gpio overlay or i2c_arm), or pick other lines");
+        throw port::PortError(
+            "line " + std::to_string(offset) + " of " + chip.path() + " is in use by " +
+            port::quoted(fixed(info->consumer)) +
+            ": stop that program or unload the driver or overlay that holds it (on a "
+            "Raspberry Pi, the i2c-gpio overlay or i2c_arm), or pick other lines");
       }
     }
-    throw PortError("the lines of " + where_ + " are in use by another program or driver");
+    throw port::PortError("the lines of " + where_ + " are in use by another program or driver");
   }
 
   // An address-only frame to the VX3071 whose acknowledge slot is read with SDA released: only
@@ -222,8 +226,8 @@ class GpioPort final : public Port {
     step(true, false);
     step(true, true);
     if (acknowledged) return;
-    std::string advice = "no acknowledge from the VX3071 (address 0x" + hex(frame::kDeviceAddress) +
-                         ") on " + where_ +
+    std::string advice = "no acknowledge from the VX3071 (address 0x" +
+                         port::hex(frame::kDeviceAddress) + ") on " + where_ +
                          ": check the device's power, the wiring and the pull-ups";
     if (!pull_up_) advice += " (this chip offers no pull-up bias: fit resistors on SDA and SCL)";
     if (!sensing_) {
@@ -231,7 +235,7 @@ class GpioPort final : public Port {
           ". If all that is right, this chip may read back its own output rather than the "
           "pin: wire an input line to SDA and name it as SENSE (gpio:CHIP:SDA,SCL,SENSE)";
     }
-    throw PortError(advice);
+    throw port::PortError(advice);
   }
 
   // One probe step, at standard-mode pace.
@@ -255,15 +259,10 @@ class GpioPort final : public Port {
   [[noreturn]] void lost(const char* doing) {
     const int error = errno;
     if (error == ENODEV) {
-      throw PortError("the GPIO chip of " + where_ + " is gone (" + std::strerror(error) +
-                      "): was it unplugged? The next action opens it again");
+      throw port::PortError("the GPIO chip of " + where_ + " is gone (" + std::strerror(error) +
+                            "): was it unplugged? The next action opens it again");
     }
-    throw PortError(std::string(doing) + " " + where_ + " failed: " + std::strerror(error));
-  }
-
-  [[noreturn]] void no_such_register(const char* what, std::int16_t address) {
-    throw PortError("the GPIO back end cannot " + std::string(what) + " I/O address 0x" +
-                    hex(static_cast<std::uint16_t>(address)) + ": it writes 0x378 and reads 0x379");
+    throw port::PortError(std::string(doing) + " " + where_ + " failed: " + std::strerror(error));
   }
 
   std::string where_;
@@ -295,11 +294,11 @@ std::vector<GpioChip> list_gpio_chips() {
   return chips;
 }
 
-std::unique_ptr<Port> open_gpio(const std::string& choice) {
+std::unique_ptr<port::Port> open_gpio(const std::string& choice) {
   const std::size_t colon = choice.rfind(':');
   auto usage = [&] {
-    return PortError("the GPIO port " + port::quoted(choice) +
-                     " is not CHIP:SDA,SCL[,SENSE], as in gpio:gpiochip0:2,3");
+    return port::PortError("the GPIO port " + port::quoted(choice) +
+                           " is not CHIP:SDA,SCL[,SENSE], as in gpio:gpiochip0:2,3");
   };
   if (colon == std::string::npos || colon == 0) throw usage();
   std::vector<std::string> lines;
@@ -318,4 +317,4 @@ std::unique_ptr<Port> open_gpio(const std::string& choice) {
   return std::make_unique<GpioPort>(chip, lines[0], lines[1], lines.size() == 3 ? lines[2] : "");
 }
 
-}  // namespace vx::port
+}  // namespace vx::backends

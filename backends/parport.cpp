@@ -1,4 +1,4 @@
-#include "port/parport.h"
+#include "backends/parport.h"
 
 #include <fcntl.h>
 #include <linux/ppdev.h>
@@ -13,13 +13,13 @@
 #include <utility>
 #include <vector>
 
-namespace vx::port {
+#include "frame/line_protocol.h"
+
+namespace vx::backends {
 
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr long kStandardBase = 0x378;
 
 class RealSyscalls final : public Syscalls {
  public:
@@ -52,7 +52,7 @@ std::string describe(const std::vector<FoundPort>& ports) {
   std::string text;
   for (const auto& port : ports) {
     if (!text.empty()) text += ", ";
-    text += port.name + " at 0x" + hex(static_cast<std::uint32_t>(port.base));
+    text += port.name + " at 0x" + port::hex(static_cast<std::uint32_t>(port.base));
   }
   return text;
 }
@@ -61,7 +61,7 @@ std::string error_text(int error) {
   return std::strerror(error);
 }
 
-class ParallelPort final : public Port {
+class ParallelPort final : public port::Port {
  public:
   ParallelPort(std::string name, std::string device, Syscalls& calls)
       : name_(std::move(name)), device_(std::move(device)), calls_(calls) {
@@ -69,14 +69,15 @@ class ParallelPort final : public Port {
     if (fd_ < 0) {
       const int error = errno;
       if (error == ENOENT || error == ENODEV || error == ENXIO) {
-        throw PortError(device_ + " does not exist: load the ppdev driver (sudo modprobe ppdev)");
+        throw port::PortError(device_ +
+                              " does not exist: load the ppdev driver (sudo modprobe ppdev)");
       }
       if (error == EACCES || error == EPERM) {
-        throw PortError("permission denied on " + device_ +
-                        ": add the user to group lp (sudo usermod -aG lp $USER), then log in "
-                        "again");
+        throw port::PortError("permission denied on " + device_ +
+                              ": add the user to group lp (sudo usermod -aG lp $USER), then log in "
+                              "again");
       }
-      throw PortError("cannot open " + device_ + ": " + error_text(error));
+      throw port::PortError("cannot open " + device_ + ": " + error_text(error));
     }
     if (calls_.ioctl(fd_, PPEXCL, nullptr) < 0) fail_to_claim("PPEXCL");
     if (calls_.ioctl(fd_, PPCLAIM, nullptr) < 0) fail_to_claim("PPCLAIM");
@@ -91,13 +92,15 @@ class ParallelPort final : public Port {
   ParallelPort& operator=(const ParallelPort&) = delete;
 
   void write16(std::int16_t address, std::int16_t value) override {
-    if (address != kDataRegister) no_such_register("write", address);
+    if (address != frame::kDataRegister)
+      port::no_such_register("the parallel port " + name_, address);
     unsigned char data = static_cast<unsigned char>(value & 0xFF);
     if (calls_.ioctl(fd_, PPWDATA, &data) < 0) lost("PPWDATA");
   }
 
   std::int32_t read32(std::int16_t address) override {
-    if (address != kStatusRegister) no_such_register("read", address);
+    if (address != frame::kStatusRegister)
+      port::no_such_register("the parallel port " + name_, address);
     unsigned char status = 0;
     if (calls_.ioctl(fd_, PPRSTATUS, &status) < 0) lost("PPRSTATUS");
     return status;
@@ -108,26 +111,20 @@ class ParallelPort final : public Port {
     const int error = errno;
     calls_.close(fd_);
     if (error == EBUSY || error == ENXIO) {
-      throw PortError(name_ + " is held by another driver or program (" + call + ": " +
-                      error_text(error) +
-                      "): most likely the printer driver lp (sudo rmmod lp) or another program "
-                      "using " +
-                      device_);
+      throw port::PortError(
+          name_ + " is held by another driver or program (" + call + ": " + error_text(error) +
+          "): most likely the printer driver lp (sudo rmmod lp) or another program "
+          "using " +
+          device_);
     }
-    throw PortError("cannot claim " + device_ + " (" + call + ": " + error_text(error) + ")");
+    throw port::PortError("cannot claim " + device_ + " (" + call + ": " + error_text(error) + ")");
   }
 
   [[noreturn]] void lost(const char* call) {
     const int error = errno;  // before building the message can disturb it
-    throw PortError("the parallel port " + name_ + " stopped answering (" + call + ": " +
-                    error_text(error) +
-                    "): was it unplugged or its driver unloaded? The next action opens it again");
-  }
-
-  [[noreturn]] void no_such_register(const char* what, std::int16_t address) {
-    throw PortError("the panel cannot " + std::string(what) + " I/O address 0x" +
-                    hex(static_cast<std::uint16_t>(address)) + " on " + name_ +
-                    ": it writes 0x378 and reads 0x379");
+    throw port::PortError(
+        "the parallel port " + name_ + " stopped answering (" + call + ": " + error_text(error) +
+        "): was it unplugged or its driver unloaded? The next action opens it again");
   }
 
   std::string name_;
@@ -147,7 +144,7 @@ std::string find_parport(const std::string& name, const std::string& root) {
   const fs::path proc = fs::path(root + "/proc/sys/dev/parport");
   std::error_code error;
   if (!fs::is_directory(proc, error)) {
-    throw PortError(
+    throw port::PortError(
         "this kernel has no parallel-port support loaded (no /proc/sys/dev/parport): load it "
         "with sudo modprobe parport_pc");
   }
@@ -156,15 +153,17 @@ std::string find_parport(const std::string& name, const std::string& root) {
       ports.empty() ? "the kernel lists no parallel port at all"
                     : "found " + describe(ports) + "; pick one with VX3071_PORT=parport:NAME";
   for (const auto& port : ports) {
-    if (name.empty() ? port.base == kStandardBase : port.name == name) return port.name;
+    if (name.empty() ? port.base == frame::kDataRegister : port.name == name) return port.name;
   }
-  if (!name.empty()) throw PortError("there is no parallel port named " + name + ": " + found);
-  throw PortError("there is no parallel port at 0x378: " + found);
+  if (!name.empty())
+    throw port::PortError("there is no parallel port named " + name + ": " + found);
+  throw port::PortError("there is no parallel port at 0x" + port::hex(frame::kDataRegister) + ": " +
+                        found);
 }
 
-std::unique_ptr<Port> open_parport(const std::string& name, const ParportSystem& system) {
+std::unique_ptr<port::Port> open_parport(const std::string& name, const ParportSystem& system) {
   const std::string chosen = find_parport(name, system.root);
   return std::make_unique<ParallelPort>(chosen, system.root + "/dev/" + chosen, system.calls);
 }
 
-}  // namespace vx::port
+}  // namespace vx::backends

@@ -6,7 +6,7 @@
 
 #include "port/port.h"
 
-namespace vx::port {
+namespace vx::backends {
 
 // A GPIO chip the kernel offers through its character device.
 struct GpioChip {
@@ -24,6 +24,6 @@ std::vector<GpioChip> list_gpio_chips();
 // given, is an input wired to SDA that every status read reads. A line-code write sets both lines
 // in one call, a status read is one call. Opening ends with an address-only probe of the VX3071,
 // since only the device can show whether SDA reads the pin or the chip's own drive.
-std::unique_ptr<Port> open_gpio(const std::string& choice);
+std::unique_ptr<port::Port> open_gpio(const std::string& choice);
 
-}  // namespace vx::port
+}  // namespace vx::backends

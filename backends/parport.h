@@ -6,7 +6,7 @@
 
 #include "port/port.h"
 
-namespace vx::port {
+namespace vx::backends {
 
 // The system calls the parallel-port back end makes, behind a seam so that every way they can
 // fail is testable on a machine without a port. Each returns -1 and sets errno on failure, as the
@@ -36,11 +36,11 @@ struct FoundPort {
 std::vector<FoundPort> list_parports(const std::string& root = "");
 
 // The name of the port to use: `name` if given (it must exist), else the one whose base address
-// is 0x378. Throws PortError with what to do when there is none.
+// is 0x378. Throws port::PortError with what to do when there is none.
 std::string find_parport(const std::string& name, const std::string& root);
 
 // Opens a machine's parallel port through the kernel's ppdev interface: exclusive, claimed, one
 // ioctl per access. `name` picks a port ("parport0"); empty picks the one at 0x378.
-std::unique_ptr<Port> open_parport(const std::string& name, const ParportSystem& system = {});
+std::unique_ptr<port::Port> open_parport(const std::string& name, const ParportSystem& system = {});
 
-}  // namespace vx::port
+}  // namespace vx::backends
