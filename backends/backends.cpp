@@ -44,8 +44,8 @@ std::unique_ptr<port::Port> parport(const std::string& name, std::chrono::micros
 std::unique_ptr<port::Port> i2c(const std::string& adapter, std::chrono::microseconds) {
   return open_i2c(adapter);
 }
-std::unique_ptr<port::Port> gpio(const std::string& lines, std::chrono::microseconds) {
-  return open_gpio(lines);
+std::unique_ptr<port::Port> gpio(const std::string& lines, std::chrono::microseconds phase) {
+  return open_gpio(lines, phase);
 }
 std::unique_ptr<port::Port> ftdi(const std::string& serial, std::chrono::microseconds phase) {
   return open_ftdi(serial, phase);

@@ -11,8 +11,9 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
-#include <thread>
 
+#include "bus/address_probe.h"
+#include "bus/line_driver.h"
 #include "frame/device_address.h"
 #include "frame/line_protocol.h"
 
@@ -24,7 +25,6 @@ namespace fs = std::filesystem;
 
 constexpr const char* kName = "the GPIO back end";
 constexpr std::uint64_t kSda = 1 << 0, kScl = 1 << 1, kSense = 1 << 2;  // by place in the request
-constexpr int kEnotsupp = 524;  // the kernel's own "not supported", seen by callers as is
 
 std::string fixed(const char* text) {
   return std::string(text, strnlen(text, GPIO_MAX_NAME_SIZE));
@@ -124,10 +124,37 @@ unsigned find_line(const ChipFd& chip, unsigned lines, const std::string& choice
                         "): name the line by its offset, 0 to " + std::to_string(lines - 1));
 }
 
+// A descriptor this back end owns: closed on every way out, a constructor that throws included,
+// so that a failed opening never keeps the lines from the next one.
+class OwnedFd {
+ public:
+  OwnedFd() = default;
+  ~OwnedFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  OwnedFd(const OwnedFd&) = delete;
+  OwnedFd& operator=(const OwnedFd&) = delete;
+  void reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+[[noreturn]] void needs_uapi_v2(const std::string& path) {
+  throw port::PortError(path +
+                        " does not answer the GPIO character device's second interface (uAPI "
+                        "v2): GPIO lines need Linux 5.10 or later");
+}
+
 class GpioPort final : public port::Port {
  public:
   GpioPort(const std::string& chip_name, const std::string& sda, const std::string& scl,
-           const std::string& sense) {
+           const std::string& sense, std::chrono::microseconds phase)
+      : phase_(phase) {
     ChipFd chip(chip_name);
     if (chip.get() < 0) cannot_open(chip.path(), errno);
     where_ = chip.path();
@@ -135,6 +162,11 @@ class GpioPort final : public port::Port {
     if (!info)
       throw port::PortError("cannot ask " + where_ + " about its lines: " + std::strerror(errno));
     label_ = fixed(info->label);
+    // A kernel before 5.10 knows no v2 call: gpiolib's gpio_ioctl answers EINVAL to a command it
+    // does not know, and ENOTTY is what an ioctl unknown to the driver gives elsewhere.
+    if (info->lines > 0 && !chip.line(0) && (errno == ENOTTY || errno == EINVAL)) {
+      needs_uapi_v2(where_);
+    }
     offsets_[0] = find_line(chip, info->lines, sda, "SDA");
     offsets_[1] = find_line(chip, info->lines, scl, "SCL");
     sensing_ = !sense.empty();
@@ -143,19 +175,14 @@ class GpioPort final : public port::Port {
              std::to_string(offsets_[1]) +
              (sensing_ ? ", SENSE " + std::to_string(offsets_[2]) : "");
 
-    pull_up_ = true;
-    int error = request(chip, true);
-    if (error == EINVAL || error == EOPNOTSUPP || error == kEnotsupp) {
-      pull_up_ = false;  // the chip has no bias to offer: the board must bring its own pull-ups
-      error = request(chip, false);
-    }
+    const int error = request(chip);
     if (error == EBUSY) busy(chip);
+    if (error == ENOTTY) needs_uapi_v2(chip.path());
     if (error != 0) {
       throw port::PortError("cannot take " + where_ + ": " + std::strerror(error));
     }
-    probe();
+    test_lines_and_probe();
   }
-  ~GpioPort() override { ::close(lines_fd_); }
   GpioPort(const GpioPort&) = delete;
   GpioPort& operator=(const GpioPort&) = delete;
 
@@ -170,16 +197,19 @@ class GpioPort final : public port::Port {
   }
 
  private:
-  // Both bus lines as open-drain outputs, released; SENSE an input. 0 or the errno.
-  int request(const ChipFd& chip, bool with_pull_up) {
+  // Both bus lines as open-drain outputs, released, with pull-up bias: gpiolib takes the bias
+  // where the chip has it and goes on without it where not (gpio_set_bias in
+  // drivers/gpio/gpiolib.c ignores -ENOTSUPP), so it never refuses for want of it. SENSE is an
+  // input. 0 or the errno.
+  int request(const ChipFd& chip) {
     gpio_v2_line_request line_request{};
     const unsigned count = sensing_ ? 3 : 2;
     std::copy(offsets_, offsets_ + count, line_request.offsets);
     std::strncpy(line_request.consumer, "vx3071", GPIO_MAX_NAME_SIZE - 1);
     line_request.num_lines = count;
     gpio_v2_line_config& config = line_request.config;
-    config.flags = GPIO_V2_LINE_FLAG_OUTPUT | GPIO_V2_LINE_FLAG_OPEN_DRAIN |
-                   (with_pull_up ? GPIO_V2_LINE_FLAG_BIAS_PULL_UP : 0);
+    config.flags =
+        GPIO_V2_LINE_FLAG_OUTPUT | GPIO_V2_LINE_FLAG_OPEN_DRAIN | GPIO_V2_LINE_FLAG_BIAS_PULL_UP;
     config.attrs[0].attr.id = GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES;
     config.attrs[0].attr.values = kSda | kScl;
     config.attrs[0].mask = kSda | kScl;
@@ -191,7 +221,7 @@ class GpioPort final : public port::Port {
       config.num_attrs = 2;
     }
     if (::ioctl(chip.get(), GPIO_V2_GET_LINE_IOCTL, &line_request) < 0) return errno;
-    lines_fd_ = line_request.fd;
+    lines_.reset(line_request.fd);
     return 0;
   }
 
@@ -209,27 +239,30 @@ class GpioPort final : public port::Port {
     throw port::PortError("the lines of " + where_ + " are in use by another program or driver");
   }
 
-  // An address-only frame to the VX3071 whose acknowledge slot is read with SDA released: only
-  // the device can pull SDA low there.
-  void probe() {
-    const std::uint8_t address = frame::kWriteAddressByte;
-    step(true, false);  // START
-    for (int bit = 7; bit >= 0; --bit) {
-      const bool one = (address >> bit & 1) != 0;
-      step(false, one);
-      step(true, one);
+  // The kernel's i2c-algo-bit test_bus(), then an address-only frame to the VX3071 whose
+  // acknowledge slot is read with SDA released: only the device can pull SDA low there, so only
+  // an answer shows that SDA reads the pin rather than the chip's own drive. Both go through the
+  // bus layer at the phase in force.
+  void test_lines_and_probe() {
+    port::PortAccess access(port::borrowed(*this), {}, phase_);
+    bus::LineDriver driver(access);
+    if (!scl()) {
+      throw port::PortError("SCL is held low on " + where_ +
+                            " with both lines released: " + kLineCauses);
     }
-    step(false, true);
-    step(true, true);
-    const bool acknowledged = !sda();
-    step(false, false);  // STOP
-    step(true, false);
-    step(true, true);
-    if (acknowledged) return;
+    if (!sda()) {
+      driver.clear_bus();  // a device left mid-byte lets go within nine clocks
+      if (!sda()) {
+        throw port::PortError("SDA is held low on " + where_ +
+                              " with both lines released, also after nine clocks: " + kLineCauses +
+                              ", or a device stuck mid-byte (power it off and on)");
+      }
+    }
+    if (bus::address_acknowledged(driver, frame::kWriteAddressByte)) return;
     std::string advice = "no acknowledge from the VX3071 (address 0x" +
                          port::hex(frame::kDeviceAddress) + ") on " + where_ +
-                         ": check the device's power, the wiring and the pull-ups";
-    if (!pull_up_) advice += " (this chip offers no pull-up bias: fit resistors on SDA and SCL)";
+                         ": check the device's power, the wiring and the pull-ups (4.7 kOhm on "
+                         "SDA and SCL to the device's supply, unless the board has them)";
     if (!sensing_) {
       advice +=
           ". If all that is right, this chip may read back its own output rather than the "
@@ -237,24 +270,45 @@ class GpioPort final : public port::Port {
     }
     throw port::PortError(advice);
   }
+  static constexpr const char* kLineCauses =
+      "fit a 4.7 kOhm pull-up to the device's supply unless the board has one, and look for a "
+      "short to ground";
 
-  // One probe step, at standard-mode pace.
-  void step(bool scl, bool sda) {
-    set_lines(scl, sda);
-    std::this_thread::sleep_for(std::chrono::microseconds(5));
-  }
-
+  // gpiolib sets open-drain lines one at a time, in the order of the request, SDA first
+  // (gpiod_set_array_value_complex). So a code that moves both lines goes out as two changes,
+  // as i2c-algo-bit never moves both: SCL first when it falls, SDA first when it rises, so that
+  // SDA never changes while SCL is high. Each change lasts a phase.
   void set_lines(bool scl, bool sda) {
-    gpio_v2_line_values values{(sda ? kSda : 0) | (scl ? kScl : 0), kSda | kScl};
-    if (::ioctl(lines_fd_, GPIO_V2_LINE_SET_VALUES_IOCTL, &values) < 0) lost("setting");
+    if (scl != scl_ && sda != sda_) {
+      if (scl_) {
+        set(kScl, scl ? kScl : 0);
+      } else {
+        set(kSda, sda ? kSda : 0);
+      }
+      if (phase_.count() > 0) port::wait_until(port::Clock::now() + phase_);
+    }
+    set(kSda | kScl, (sda ? kSda : 0) | (scl ? kScl : 0));
+    scl_ = scl;
+    sda_ = sda;
   }
 
+  void set(std::uint64_t mask, std::uint64_t bits) {
+    gpio_v2_line_values values{bits, mask};
+    if (::ioctl(lines_.get(), GPIO_V2_LINE_SET_VALUES_IOCTL, &values) < 0) lost("setting");
+  }
+
+  std::uint64_t get(std::uint64_t mask) {
+    gpio_v2_line_values values{0, mask};
+    if (::ioctl(lines_.get(), GPIO_V2_LINE_GET_VALUES_IOCTL, &values) < 0) lost("reading");
+    return values.bits;
+  }
   bool sda() {
     const std::uint64_t line = sensing_ ? kSense : kSda;
-    gpio_v2_line_values values{0, line};
-    if (::ioctl(lines_fd_, GPIO_V2_LINE_GET_VALUES_IOCTL, &values) < 0) lost("reading");
-    return (values.bits & line) != 0;
+    return (get(line) & line) != 0;
   }
+  // A released open-drain line is an input (gpio_set_open_drain_value_commit), so it reads the
+  // pin.
+  bool scl() { return (get(kScl) & kScl) != 0; }
 
   [[noreturn]] void lost(const char* doing) {
     const int error = errno;
@@ -265,12 +319,13 @@ class GpioPort final : public port::Port {
     throw port::PortError(std::string(doing) + " " + where_ + " failed: " + std::strerror(error));
   }
 
+  std::chrono::microseconds phase_;
   std::string where_;
   std::string label_;
   unsigned offsets_[3] = {};
   bool sensing_ = false;
-  bool pull_up_ = true;
-  int lines_fd_ = -1;
+  bool scl_ = true, sda_ = true;  // as last set: released at the request
+  OwnedFd lines_;
 };
 
 }  // namespace
@@ -294,7 +349,7 @@ std::vector<GpioChip> list_gpio_chips() {
   return chips;
 }
 
-std::unique_ptr<port::Port> open_gpio(const std::string& choice) {
+std::unique_ptr<port::Port> open_gpio(const std::string& choice, std::chrono::microseconds phase) {
   const std::size_t colon = choice.rfind(':');
   auto usage = [&] {
     return port::PortError("the GPIO port " + port::quoted(choice) +
@@ -314,7 +369,8 @@ std::unique_ptr<port::Port> open_gpio(const std::string& choice) {
     throw usage();
   }
   const std::string chip = find_chip(choice.substr(0, colon));
-  return std::make_unique<GpioPort>(chip, lines[0], lines[1], lines.size() == 3 ? lines[2] : "");
+  return std::make_unique<GpioPort>(chip, lines[0], lines[1], lines.size() == 3 ? lines[2] : "",
+                                    phase);
 }
 
 }  // namespace vx::backends

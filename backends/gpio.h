@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,12 +19,14 @@ struct GpioChip {
 // Every chip under /dev, by name. Chips that cannot be opened are listed with an empty label.
 std::vector<GpioChip> list_gpio_chips();
 
-// Opens two GPIO lines as the bus, through the GPIO character device's uAPI v2: `choice` is
-// "CHIP:SDA,SCL[,SENSE]", CHIP a chip's name (gpiochip0) or label, each line an offset or a line
-// name. SDA and SCL are open-drain outputs with pull-up bias where the chip offers it; SENSE, when
-// given, is an input wired to SDA that every status read reads. A line-code write sets both lines
-// in one call, a status read is one call. Opening ends with an address-only probe of the VX3071,
-// since only the device can show whether SDA reads the pin or the chip's own drive.
-std::unique_ptr<port::Port> open_gpio(const std::string& choice);
+// Opens two GPIO lines as the bus, through the GPIO character device's uAPI v2 (Linux 5.10 and
+// later): `choice` is "CHIP:SDA,SCL[,SENSE]", CHIP a chip's name (gpiochip0) or label, each line
+// an offset or a line name. SDA and SCL are open-drain outputs with pull-up bias where the chip
+// offers it; SENSE, when given, is an input wired to SDA that every status read reads. A
+// line-code write that moves one line is one call, one that moves both is two, a phase apart; a
+// status read is one call. Opening tests the lines as i2c-algo-bit does (both read high when
+// released) and ends with an address-only probe of the VX3071, since only the device can show
+// whether SDA reads the pin or the chip's own drive; both at `phase`.
+std::unique_ptr<port::Port> open_gpio(const std::string& choice, std::chrono::microseconds phase);
 
 }  // namespace vx::backends

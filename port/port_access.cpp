@@ -5,6 +5,37 @@
 
 namespace vx::port {
 
+namespace {
+
+class Borrowed final : public Port {
+ public:
+  explicit Borrowed(Port& inner) : inner_(inner) {}
+  void write16(std::int16_t address, std::int16_t value) override {
+    inner_.write16(address, value);
+  }
+  std::int32_t read32(std::int16_t address) override { return inner_.read32(address); }
+  std::optional<bool> bus_sda() const override { return inner_.bus_sda(); }
+  bool batches() const override { return inner_.batches(); }
+  void queue_read32(std::int16_t address) override { inner_.queue_read32(address); }
+  std::vector<std::int32_t> flush() override { return inner_.flush(); }
+
+ private:
+  Port& inner_;
+};
+
+}  // namespace
+
+void wait_until(Clock::time_point due) {
+  constexpr auto kSpinMargin = std::chrono::microseconds(200);
+  if (due - Clock::now() > kSpinMargin) std::this_thread::sleep_until(due - kSpinMargin);
+  while (Clock::now() < due) {
+  }
+}
+
+PortAccess::Opener borrowed(Port& port) {
+  return [&port] { return std::make_unique<Borrowed>(port); };
+}
+
 PortAccess::PortAccess(Opener opener, std::string trace_path, std::chrono::microseconds min_phase)
     : opener_(std::move(opener)), trace_path_(std::move(trace_path)), min_phase_(min_phase) {}
 
@@ -58,16 +89,6 @@ void PortAccess::flush_batch() {
   }
   pending_.clear();
   samples_.insert(samples_.end(), values.begin(), values.end());
-}
-
-void PortAccess::pace() {
-  // A sleep is too coarse for phases of a few microseconds and a spin burns a core through long
-  // ones: sleep until shortly before the time, then spin the rest.
-  constexpr auto kSpinMargin = std::chrono::microseconds(200);
-  const Clock::time_point due = last_access_ + min_phase_;
-  if (due - Clock::now() > kSpinMargin) std::this_thread::sleep_until(due - kSpinMargin);
-  while (Clock::now() < due) {
-  }
 }
 
 void PortAccess::flush() {

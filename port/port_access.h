@@ -30,6 +30,12 @@ class AccessObserver {
   virtual void on_idle() {}
 };
 
+using Clock = std::chrono::steady_clock;
+
+// Waits until `due`: a sleep is too coarse for phases of a few microseconds and a spin burns a
+// core through long ones, so it sleeps until shortly before, then spins the rest.
+void wait_until(Clock::time_point due);
+
 class PortAccess {
  public:
   using Opener = std::function<std::unique_ptr<Port>()>;
@@ -101,6 +107,10 @@ class PortAccess {
   void close_trace();
 
   bool is_open() const { return backend_ != nullptr; }
+  // The shortest time from the end of one access to the start of the next.
+  std::chrono::microseconds min_phase() const {
+    return std::chrono::duration_cast<std::chrono::microseconds>(min_phase_);
+  }
 
   // Tells `observer` (or nobody, with null) of every access from now on.
   void set_observer(AccessObserver* observer) { observer_ = observer; }
@@ -111,7 +121,7 @@ class PortAccess {
     return *backend_;
   }
   void open();
-  void pace();
+  void pace() { wait_until(last_access_ + min_phase_); }
 
   // One access on the opened back end, paced when asked to be; a back end that fails it is
   // closed, so the next access opens it afresh.
@@ -146,8 +156,6 @@ class PortAccess {
     bool read;
   };
 
-  using Clock = std::chrono::steady_clock;
-
   Opener opener_;
   std::string trace_path_;
   std::unique_ptr<Port> backend_;
@@ -160,5 +168,9 @@ class PortAccess {
   std::vector<std::int32_t> samples_;  // values of the samples not yet given by `complete`
   AccessObserver* observer_ = nullptr;
 };
+
+// An opener that hands out `port` without giving up ownership, for a layer over a port that
+// lives elsewhere (a back end probing its own lines through the bus layer).
+PortAccess::Opener borrowed(Port& port);
 
 }  // namespace vx::port

@@ -13,6 +13,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -25,6 +26,8 @@
 #include "bus/write_transaction.h"
 #include "cli/cli.h"
 #include "frame/code_conversions.h"
+#include "frame/device_address.h"
+#include "frame/line_protocol.h"
 #include "panel/panel_logic.h"
 #include "support/bus_checks.h"
 #include "support/emulated_hardware.h"
@@ -199,13 +202,47 @@ class Gpio : public ::testing::Test {
   test::GpioChipModel chip;
 };
 
-TEST_F(Gpio, TheSliderRoundTripsEveryCodeWithOneCallPerAccess) {
+// The accesses the port layer passes on, and how many of the line codes move both lines.
+struct AccessCount final : port::AccessObserver {
+  void on_write(std::int16_t, std::int16_t value, std::optional<bool>) override {
+    ++accesses;
+    if (frame::scl_of(value) != frame::scl_of(last) &&
+        frame::sda_drive_of(value) != frame::sda_drive_of(last)) {
+      ++both_moving;
+    }
+    last = value;
+  }
+  void on_read(std::int16_t, std::int32_t, std::optional<bool>) override { ++accesses; }
+  void on_failure(const std::string&) override {}
+  int accesses = 0, both_moving = 0;
+  std::int16_t last = 0xF3;
+};
+
+// As gpiolib sets open-drain lines, one at a time in the order of the request, the device sees
+// exactly one START and one STOP per frame; a code that moves both lines takes two calls, one
+// that moves one line takes one.
+TEST_F(Gpio, TheSliderRoundTripsEveryCodeWithOneStartAndOneStopPerFrame) {
   hardware.add_gpio_chip(0, chip);
   PanelOn p("gpio:gpiochip0:2,3");
   p.logic.cmdMS_Click();  // opening probes the device: its calls come before the count
   ASSERT_TRUE(p.access->is_open());
-  round_trip_every_code(
-      p, [&] { return line_calls(); }, [&] { return chip.device->setting(); }, 59, 48);
+  AccessCount count;
+  p.access->set_observer(&count);
+  for (int step = 1; step <= 256; ++step) {
+    const int code = step % 256;  // the slider starts at 0: 1..255, then 0
+    const int calls = line_calls(), starts = chip.starts, stops = chip.stops;
+    const int accesses = count.accesses, both = count.both_moving;
+    p.logic.user_sets_slider(code);
+    p.logic.cmdRead_Click();
+    // The slider's frame; the Read's frame, then its read transaction.
+    ASSERT_EQ(chip.starts - starts, 3) << "code " << code;
+    ASSERT_EQ(chip.stops - stops, 3) << "code " << code;
+    ASSERT_EQ(line_calls() - calls, count.accesses - accesses + count.both_moving - both)
+        << "code " << code;
+    ASSERT_EQ(chip.device->setting(), code);
+    ASSERT_EQ(p.logic.text(panel::TextBox::sda_data), std::to_string(code));
+  }
+  EXPECT_GT(count.both_moving, 0) << "the frames move both lines at once somewhere";
   EXPECT_EQ(chip.log.count(GPIO_V2_GET_LINE_IOCTL), 1) << "the lines were taken once";
 }
 
@@ -217,28 +254,55 @@ TEST_F(Gpio, ChipsByLabelAndLinesByNameWithASenseLine) {
   p.logic.cmdRead_Click();
   EXPECT_EQ(chip.device->setting(), 77);
   EXPECT_EQ(p.logic.text(panel::TextBox::sda_data), "77");
+  constexpr std::uint64_t kBusLine =
+      GPIO_V2_LINE_FLAG_OUTPUT | GPIO_V2_LINE_FLAG_OPEN_DRAIN | GPIO_V2_LINE_FLAG_BIAS_PULL_UP;
+  EXPECT_EQ(chip.line_flags, (std::map<unsigned, std::uint64_t>{
+                                 {2, kBusLine}, {3, kBusLine}, {4, GPIO_V2_LINE_FLAG_INPUT}}));
 }
 
-TEST_F(Gpio, IsPacedAtStandardModeUnlessToldOtherwise) {
-  hardware.add_gpio_chip(0, chip);
-  PanelOn p("gpio:gpiochip0:2,3", "");
+// The shortest gap between two line calls, on the emulation's side of the ioctl, in a Run.
+std::chrono::microseconds shortest_gap_in_a_run(test::GpioChipModel& chip,
+                                                const std::string& min_phase_us) {
+  PanelOn p("gpio:gpiochip0:2,3", min_phase_us);
   p.logic.cmdMS_Click();  // opens, probes
-  const auto start = std::chrono::steady_clock::now();
+  const std::size_t first = chip.line_call_times.size();
   p.logic.cmdRun_Click();
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds(58 * 5));
+  auto shortest = std::chrono::steady_clock::duration::max();
+  for (std::size_t i = first + 1; i < chip.line_call_times.size(); ++i) {
+    shortest = std::min(shortest, chip.line_call_times[i] - chip.line_call_times[i - 1]);
+  }
+  return std::chrono::duration_cast<std::chrono::microseconds>(shortest);
+}
+
+TEST_F(Gpio, NoLineLevelLastsShorterThanThePhase) {
+  hardware.add_gpio_chip(0, chip);
+  constexpr std::chrono::microseconds kPhase{1000};
+  const auto unpaced = shortest_gap_in_a_run(chip, "0");
+  if (unpaced >= kPhase)
+    GTEST_SKIP() << "the emulated calls alone take " << unpaced.count() << " us";
+  EXPECT_GE(shortest_gap_in_a_run(chip, std::to_string(kPhase.count())), kPhase)
+      << "both halves of a code that moves both lines included";
+  EXPECT_EQ(backends::make_port({"gpio:gpiochip0:2,3", "", ""})->min_phase(),
+            backends::kDefaultHardwarePhase)
+      << "standard-mode pace unless told otherwise";
 }
 
 TEST_F(Gpio, EveryFailureSaysWhatToDo) {
-  test::GpioChipModel twin, busy, bare, mirror;
+  test::GpioChipModel twin, busy, shorted_sda, shorted_scl, mirror, old_kernel, older_kernel;
   busy.busy_consumer = "i2c-gpio";
-  bare.bias_supported = false;
-  bare.reads_own_output = true;
+  shorted_sda.sda_shorted = true;
+  shorted_scl.scl_shorted = true;
   mirror.reads_own_output = true;
+  old_kernel.v2_errno = EINVAL;  // gpiolib's gpio_ioctl for a command it does not know
+  older_kernel.v2_errno = ENOTTY;
   hardware.add_gpio_chip(0, chip);
   hardware.add_gpio_chip(1, twin);
   hardware.add_gpio_chip(2, busy);
-  hardware.add_gpio_chip(3, bare);
+  hardware.add_gpio_chip(3, shorted_sda);
   hardware.add_gpio_chip(4, mirror);
+  hardware.add_gpio_chip(5, shorted_scl);
+  hardware.add_gpio_chip(6, old_kernel);
+  hardware.add_gpio_chip(7, older_kernel);
   struct Case {
     const char* port;
     const char* message;
@@ -248,7 +312,6 @@ TEST_F(Gpio, EveryFailureSaysWhatToDo) {
            Case{"gpio:nonesuch:2,3",
                 "no GPIO chip is named \"nonesuch\": the chips are gpiochip0 "
                 "'pinctrl-bcm2711', gpiochip1 'pinctrl-bcm2711'"},
-           Case{"gpio:pinctrl-bcm2711:2,3", "several GPIO chips are labelled"},
            Case{"gpio:gpiochip0:2", "is not CHIP:SDA,SCL[,SENSE]"},
            Case{"gpio:gpiochip0:2,3,4,5", "is not CHIP:SDA,SCL[,SENSE]"},
            Case{"gpio:gpiochip0:2,99",
@@ -257,16 +320,56 @@ TEST_F(Gpio, EveryFailureSaysWhatToDo) {
            Case{"gpio:gpiochip2:2,3", "line 2 of /dev/gpiochip2 is in use by \"i2c-gpio\""},
            Case{"gpio:gpiochip4:2,3",
                 "no acknowledge from the VX3071 (address 0x2C) on gpiochip4 ('pinctrl-bcm2711') "
-                "lines SDA 2, SCL 3: check the device's power, the wiring and the pull-ups. If all "
+                "lines SDA 2, SCL 3: check the device's power, the wiring and the pull-ups (4.7 "
+                "kOhm on SDA and SCL to the device's supply, unless the board has them). If all "
                 "that is right, this chip may read back its own output rather than the pin: wire "
                 "an input line to SDA and name it as SENSE (gpio:CHIP:SDA,SCL,SENSE)"},
            Case{"gpio:gpiochip3:2,3",
-                "(this chip offers no pull-up bias: fit resistors on SDA and SCL)"},
+                "SDA is held low on gpiochip3 ('pinctrl-bcm2711') lines SDA 2, SCL 3 with both "
+                "lines released, also after nine clocks: fit a 4.7 kOhm pull-up"},
+           Case{"gpio:gpiochip5:2,3",
+                "SCL is held low on gpiochip5 ('pinctrl-bcm2711') lines SDA 2, SCL 3 with both "
+                "lines released: fit a 4.7 kOhm pull-up to the device's supply unless the board "
+                "has one, and look for a short to ground"},
+           Case{"gpio:gpiochip6:2,3", "GPIO lines need Linux 5.10 or later"},
+           Case{"gpio:gpiochip7:2,3", "GPIO lines need Linux 5.10 or later"},
        }) {
     PanelOn p(port);
     EXPECT_THAT(port_error([&] { p.logic.cmdMS_Click(); }), HasSubstr(message)) << port;
     EXPECT_FALSE(p.access->is_open()) << port;
   }
+  PanelOn labelled("gpio:pinctrl-bcm2711:2,3");
+  EXPECT_THAT(port_error([&] { labelled.logic.cmdMS_Click(); }),
+              HasSubstr("several GPIO chips are labelled"));
+}
+
+// A device left mid-byte, holding SDA low, lets go within the nine clocks of the bus clear that
+// the line test runs; then the opening goes on.
+TEST_F(Gpio, ADeviceStuckMidByteIsClockedFreeAtOpening) {
+  hardware.add_gpio_chip(0, chip);
+  sim::Device& device = *chip.device;
+  device.set_lines(true, false);        // START
+  for (int bit = 7; bit >= 0; --bit) {  // the write address, then the acknowledge slot
+    const bool one = (frame::kWriteAddressByte >> bit & 1) != 0;
+    device.set_lines(false, one);
+    device.set_lines(true, one);
+  }
+  device.set_lines(false, true);
+  ASSERT_FALSE(device.sda()) << "the device acknowledges, holding SDA low";
+  PanelOn p("gpio:gpiochip0:2,3");
+  p.logic.user_sets_slider(42);
+  EXPECT_EQ(device.setting(), 42);
+}
+
+// A failed opening keeps nothing: the lines it took are given back, so the next one can take them.
+TEST_F(Gpio, AFailedProbeGivesTheLinesBack) {
+  hardware.add_gpio_chip(0, chip);
+  chip.device_present = false;
+  PanelOn p("gpio:gpiochip0:2,3");
+  EXPECT_THAT(port_error([&] { p.logic.cmdMS_Click(); }), HasSubstr("no acknowledge"));
+  chip.device_present = true;
+  p.logic.user_sets_slider(9);
+  EXPECT_EQ(chip.device->setting(), 9);
 }
 
 TEST_F(Gpio, AChipUnpluggedInTheMiddleFailsThatActionAndTheNextRecovers) {
@@ -286,8 +389,9 @@ TEST_F(Gpio, AChipUnpluggedInTheMiddleFailsThatActionAndTheNextRecovers) {
 
 TEST_F(Gpio, PermissionDeniedPointsToTheRule) {
   hardware.add_gpio_chip(0, chip);
-  EXPECT_THAT(error_without_permission(hardware.root() + "/dev/.node/gpiochip0",
-                                       [] { backends::open_gpio("gpiochip0:2,3"); }),
+  EXPECT_THAT(error_without_permission(
+                  hardware.root() + "/dev/.node/gpiochip0",
+                  [] { backends::open_gpio("gpiochip0:2,3", backends::kDefaultHardwarePhase); }),
               HasSubstr("permission denied on /dev/gpiochip0: Debian gives GPIO chips to root "
                         "only; install the udev rule from the README"));
 }

@@ -7,6 +7,7 @@
 #include <umockdev.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -150,12 +151,69 @@ struct GpioState {
   GpioChipModel* model;
   std::string node;
   std::vector<std::uint32_t> requested;  // offsets of the line request, in order
+  int request_fd = -1;                   // the descriptor handed out for it
+  std::string request_file;              // and what it was open on
   bool drive_sda = true, drive_scl = true;
+  bool pin_scl = true, pin_sda = true;  // as the device last saw them
 };
 
 void copy_name(char* target, const std::string& name) {
   std::strncpy(target, name.c_str(), GPIO_MAX_NAME_SIZE - 1);
   target[GPIO_MAX_NAME_SIZE - 1] = '\0';
+}
+
+// What descriptor `fd` of this process is open on ("socket:[123]"), empty when it is closed.
+std::string open_file_of(int fd) {
+  char link[256];
+  const std::string path = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t n = ::readlink(path.c_str(), link, sizeof link - 1);
+  return n > 0 ? std::string(link, static_cast<std::size_t>(n)) : std::string();
+}
+
+// A request's lines stay taken until its descriptor is closed (gpiolib-cdev.c, linereq_release
+// frees them). The descriptor lives in this process: it is still open when its number still
+// names the same open file, not one opened since under a reused number.
+bool still_held(const GpioState& state) {
+  return state.request_fd >= 0 && open_file_of(state.request_fd) == state.request_file;
+}
+
+// The flags in force for line `index` of a request: the first flags attribute whose mask holds it,
+// else the config's own (gpiolib-cdev.c, gpio_v2_line_config_flags).
+std::uint64_t flags_of(const gpio_v2_line_config& config, unsigned index) {
+  for (std::uint32_t a = 0; a < config.num_attrs; ++a) {
+    if (config.attrs[a].attr.id == GPIO_V2_LINE_ATTR_ID_FLAGS &&
+        (config.attrs[a].mask >> index & 1) != 0) {
+      return config.attrs[a].attr.flags;
+    }
+  }
+  return config.flags;
+}
+
+// gpiolib-cdev.c, gpio_v2_line_flags_validate: what the kernel refuses with EINVAL.
+bool valid_flags(std::uint64_t flags) {
+  constexpr std::uint64_t direction = GPIO_V2_LINE_FLAG_INPUT | GPIO_V2_LINE_FLAG_OUTPUT;
+  constexpr std::uint64_t drive = GPIO_V2_LINE_FLAG_OPEN_DRAIN | GPIO_V2_LINE_FLAG_OPEN_SOURCE;
+  constexpr std::uint64_t bias = GPIO_V2_LINE_FLAG_BIAS_PULL_UP | GPIO_V2_LINE_FLAG_BIAS_PULL_DOWN |
+                                 GPIO_V2_LINE_FLAG_BIAS_DISABLED;
+  if ((flags & direction) == direction) return false;
+  if ((flags & drive) == drive) return false;
+  if ((flags & drive) && !(flags & GPIO_V2_LINE_FLAG_OUTPUT)) return false;
+  if ((flags & bias) && !(flags & direction)) return false;
+  if (std::popcount(flags & bias) > 1) return false;
+  return true;
+}
+
+// The pins as the board makes them, handed to the device after every single line change, and
+// the START and STOP conditions among them counted as a logic analyser would.
+void settle(GpioState& state) {
+  GpioChipModel& model = *state.model;
+  const bool scl = state.drive_scl && !model.scl_shorted;
+  const bool sda_master = state.drive_sda && !model.sda_shorted;
+  if (model.device_present) model.device->set_lines(scl, sda_master);
+  const bool sda = model.device_present ? model.device->sda() : sda_master;
+  if (scl && state.pin_scl && sda != state.pin_sda) ++(sda ? model.stops : model.starts);
+  state.pin_scl = scl;
+  state.pin_sda = sda;
 }
 
 gboolean on_gpio_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
@@ -167,7 +225,14 @@ gboolean on_gpio_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer
   const auto lines = static_cast<std::uint32_t>(model.line_names.size());
   const bool line_call =
       request == GPIO_V2_LINE_SET_VALUES_IOCTL || request == GPIO_V2_LINE_GET_VALUES_IOCTL;
+  if (line_call) {
+    std::lock_guard lock(model.log.mutex);
+    model.line_call_times.push_back(std::chrono::steady_clock::now());
+  }
   if (line_call && model.unplug_in > 0 && --model.unplug_in == 0) model.fail_errno = ENODEV;
+  const bool v2 =
+      request == GPIO_V2_GET_LINEINFO_IOCTL || request == GPIO_V2_GET_LINE_IOCTL || line_call;
+  if (v2 && model.v2_errno) return complete(client, -1, model.v2_errno);
 
   switch (request) {
     case GPIO_GET_CHIPINFO_IOCTL: {
@@ -198,24 +263,30 @@ gboolean on_gpio_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer
     case GPIO_V2_GET_LINE_IOCTL: {
       auto* line_request = resolve<gpio_v2_line_request>(arg);
       if (!line_request) return complete(client, -1, EFAULT);
+      // gpiolib-cdev.c, linereq_create: the count, then every line's flags, then each line.
       if (line_request->num_lines == 0 || line_request->num_lines > GPIO_V2_LINES_MAX) {
         return complete(client, -1, EINVAL);
+      }
+      if (line_request->config.num_attrs > GPIO_V2_LINE_NUM_ATTRS_MAX) {
+        return complete(client, -1, EINVAL);
+      }
+      for (std::uint32_t i = 0; i < line_request->num_lines; ++i) {
+        if (!valid_flags(flags_of(line_request->config, i))) return complete(client, -1, EINVAL);
       }
       for (std::uint32_t i = 0; i < line_request->num_lines; ++i) {
         if (line_request->offsets[i] >= lines) return complete(client, -1, EINVAL);
         const std::uint32_t offset = line_request->offsets[i];
-        if ((offset == model.sda || offset == model.scl) && !model.busy_consumer.empty()) {
+        // gpiod_request_commit: a line already requested is EBUSY.
+        const bool ours = offset == model.sda || offset == model.scl;
+        if ((ours && !model.busy_consumer.empty()) || still_held(state)) {
           return complete(client, -1, EBUSY);
         }
       }
-      std::uint64_t all_flags = line_request->config.flags;
-      for (std::uint32_t a = 0; a < line_request->config.num_attrs; ++a) {
-        if (line_request->config.attrs[a].attr.id == GPIO_V2_LINE_ATTR_ID_FLAGS) {
-          all_flags |= line_request->config.attrs[a].attr.flags;
-        }
-      }
-      if (!model.bias_supported && (all_flags & GPIO_V2_LINE_FLAG_BIAS_PULL_UP) != 0) {
-        return complete(client, -1, EOPNOTSUPP);
+      // Pull-up bias is taken where the chip has it and ignored where not: gpio_set_bias in
+      // gpiolib.c drops -ENOTSUPP, so no request fails for want of it.
+      model.line_flags.clear();
+      for (std::uint32_t i = 0; i < line_request->num_lines; ++i) {
+        model.line_flags[line_request->offsets[i]] = flags_of(line_request->config, i);
       }
       state.requested.assign(line_request->offsets,
                              line_request->offsets + line_request->num_lines);
@@ -224,35 +295,42 @@ gboolean on_gpio_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer
       const int fd = ::open(state.node.c_str(), O_RDWR | O_CLOEXEC);
       if (fd < 0) return complete(client, -1, errno);
       line_request->fd = fd;
+      state.request_fd = fd;
+      state.request_file = open_file_of(fd);
       state.drive_sda = state.drive_scl = true;
+      settle(state);
       return complete(client, 0);
     }
     case GPIO_V2_LINE_SET_VALUES_IOCTL: {
       if (model.fail_errno) return complete(client, -1, model.fail_errno);
       auto* values = resolve<gpio_v2_line_values>(arg);
       if (!values) return complete(client, -1, EFAULT);
+      // gpiod_set_array_value_complex in gpiolib.c hands each open-drain line on its own, in the
+      // order of the request, to gpio_set_open_drain_value_commit: an input for 1, an output
+      // driving 0 for 0. The device sees each change as it is made.
       for (std::size_t i = 0; i < state.requested.size(); ++i) {
         if ((values->mask >> i & 1) == 0) continue;
         const bool high = (values->bits >> i & 1) != 0;
         if (state.requested[i] == model.sda) state.drive_sda = high;
         if (state.requested[i] == model.scl) state.drive_scl = high;
+        settle(state);
       }
-      model.device->set_lines(state.drive_scl, state.drive_sda);
       return complete(client, 0);
     }
     case GPIO_V2_LINE_GET_VALUES_IOCTL: {
       if (model.fail_errno) return complete(client, -1, model.fail_errno);
       auto* values = resolve<gpio_v2_line_values>(arg);
       if (!values) return complete(client, -1, EFAULT);
+      // linereq_get_values: "It's ok to read values of output lines". A released open-drain line
+      // is an input, so it reads the pin; one driving 0 reads 0.
       std::uint64_t bits = 0;
       for (std::size_t i = 0; i < state.requested.size(); ++i) {
         if ((values->mask >> i & 1) == 0) continue;
         bool high = true;
         const std::uint32_t offset = state.requested[i];
-        if (offset == model.sda)
-          high = model.reads_own_output ? state.drive_sda : model.device->sda();
-        if (offset == model.scl) high = state.drive_scl;
-        if (offset == model.sense) high = model.device->sda();
+        if (offset == model.sda) high = model.reads_own_output ? state.drive_sda : state.pin_sda;
+        if (offset == model.scl) high = model.reads_own_output ? state.drive_scl : state.pin_scl;
+        if (offset == model.sense) high = state.pin_sda;
         if (high) bits |= std::uint64_t{1} << i;
       }
       values->bits = bits;

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -48,17 +50,27 @@ struct I2cAdapterModel {
 std::vector<std::string> header_line_names();
 
 // A GPIO chip whose lines SDA and SCL (and SENSE, an input wired to SDA) are wired to the
-// simulated device, open drain with a pull-up.
+// simulated device, with pull-ups on the board. It answers as gpiolib and its character device
+// do; each behaviour names its source in emulated_hardware.cpp.
 struct GpioChipModel {
   std::string label = "pinctrl-bcm2711";
   std::vector<std::string> line_names = header_line_names();  // one per line
   unsigned sda = 2, scl = 3, sense = 4;
   std::shared_ptr<sim::Device> device = std::make_shared<sim::Device>();
+  bool device_present = true;     // false: nothing on the bus but the pull-ups
   bool reads_own_output = false;  // a driver that reads back what it drives, not the pin
-  bool bias_supported = true;
+  bool sda_shorted = false;       // a line held to ground on the board
+  bool scl_shorted = false;
+  int v2_errno = 0;           // when set, every uAPI v2 call fails with it (a kernel before 5.10)
   std::string busy_consumer;  // when set, the lines are in use by this consumer
   int fail_errno = 0;         // when set, every line ioctl fails with it (unplugged)
   int unplug_in = 0;          // when > 0, the line ioctl that many from now sets ENODEV
+
+  // What it saw, for the test: each requested line's flags, by offset; the time of every line
+  // call, on this emulation's side of the ioctl; START and STOP conditions on the pins.
+  std::map<unsigned, std::uint64_t> line_flags;
+  std::vector<std::chrono::steady_clock::time_point> line_call_times;
+  int starts = 0, stops = 0;
   HardwareLog log;
 };
 

@@ -2,26 +2,6 @@
 
 namespace vx::test {
 
-namespace {
-
-class Borrowed final : public port::Port {
- public:
-  explicit Borrowed(port::Port& inner) : inner_(inner) {}
-  void write16(std::int16_t address, std::int16_t value) override {
-    inner_.write16(address, value);
-  }
-  std::int32_t read32(std::int16_t address) override { return inner_.read32(address); }
-  std::optional<bool> bus_sda() const override { return inner_.bus_sda(); }
-  bool batches() const override { return inner_.batches(); }
-  void queue_read32(std::int16_t address) override { inner_.queue_read32(address); }
-  std::vector<std::int32_t> flush() override { return inner_.flush(); }
-
- private:
-  port::Port& inner_;
-};
-
-}  // namespace
-
 std::string to_string(const Access& access) {
   const auto value = access.kind == 'W' ? static_cast<std::uint16_t>(access.value)
                                         : static_cast<std::uint32_t>(access.value);
@@ -56,7 +36,7 @@ std::int32_t RecordingPort::read32(std::int16_t address) {
 }
 
 port::PortAccess::Opener borrow(port::Port& port) {
-  return [&port] { return std::make_unique<Borrowed>(port); };
+  return port::borrowed(port);
 }
 
 port::PortAccess::Opener recording(PortScript& script,
