@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 
 #include "frame/line_protocol.h"
 
@@ -19,9 +20,23 @@ constexpr unsigned char kLatencyMs = 1;
 // Bytes written before their echoes are read back: within every supported chip's receive buffer
 // (128 bytes on the FT232R), so that echoes never overflow it.
 constexpr std::size_t kChunk = 64;
-constexpr int kReadTries = 1000;
-constexpr long kSlowestBaudrate =
-    184;  // reads that may come back empty before the chip counts as gone
+constexpr int kReadTries = 1000;  // reads that may come back empty before the chip counts as gone
+
+// The byte clock. libftdi multiplies the rate it is given by 4 in bit-bang mode
+// (ftdi_set_baudrate) and programs the chip's baud-rate divisor with that; how many bytes the chip
+// then clocks per period of that rate, its sources do not settle: one, as libftdi's factor
+// implies, or 16, as FTDI's note on the FT232R's bit-bang modes is quoted. So it is measured.
+constexpr long kLibftdiFactor = 4;
+constexpr double kReadings[] = {1, 4, 16};  // bytes per period of the programmed rate
+constexpr double kFastestReading = 16;
+// The slowest rate the divisor reaches (3 MHz / 16384, AN232B-05), and libftdi's tolerance of 5%
+// between the rate asked for and the nearest one the chip has.
+constexpr long kSlowestProgrammedRate = 184;
+constexpr double kDivisorTolerance = 0.95;
+// Idle bytes per timed burst, two lengths, so that the USB latency cancels: both within one
+// full-speed packet's 62 data bytes, so that both take one read, and the shortest of a few tries,
+// so that the host's scheduling drops out.
+constexpr int kShortBurst = 4, kLongBurst = 60, kBurstTries = 8;
 
 class Libftdi final : public FtdiCalls {
  public:
@@ -53,7 +68,7 @@ class Libftdi final : public FtdiCalls {
     ftdi_device_list* list = nullptr;
     const int count = ftdi_usb_find_all(ftdi_, &list, 0, 0);
     if (count < 0) return count;
-    int result = -3;  // libftdi's "device not found"
+    int result = kChipGone;
     for (ftdi_device_list* d = list; d; d = d->next) {
       std::array<char, 128> found{};
       ftdi_usb_get_strings(ftdi_, d->dev, nullptr, 0, nullptr, 0, found.data(), found.size());
@@ -78,7 +93,13 @@ class Libftdi final : public FtdiCalls {
   int purge() override { return ftdi_tcioflush(ftdi_); }
   void close() override { ftdi_usb_close(ftdi_); }
   std::string error_string() override {
-    return ftdi_ ? ftdi_get_error_string(ftdi_) : "libftdi could not start";
+    if (!ftdi_) return "libftdi could not start";
+    // NULL before any error is set, as for a chip gone between listing and opening.
+    const char* text = ftdi_get_error_string(ftdi_);
+    return text ? text : "libftdi gave no reason";
+  }
+  std::chrono::nanoseconds now() override {
+    return std::chrono::steady_clock::now().time_since_epoch();
   }
 
  private:
@@ -98,18 +119,28 @@ class FtdiPort final : public port::Port {
   void configure(std::chrono::microseconds phase) {
     if (calls_->set_bitmode(kOutputs, BITMODE_SYNCBB) < 0) fail("set synchronous bit-bang mode");
     if (calls_->set_latency_timer(kLatencyMs) < 0) fail("set the latency timer to 1 ms");
-    // One byte a phase. libftdi runs the bit-bang clock at four times the rate it is given;
-    // its slowest rate bounds the longest phase at about 1.4 ms.
-    const long per_second = 1'000'000 / std::max<long>(phase.count(), 1);
-    const int baudrate = static_cast<int>(std::max<long>(per_second / 4, kSlowestBaudrate));
-    if (calls_->set_baudrate(baudrate) < 0) fail("set its clock");
+    const double phase_s = std::max<double>(static_cast<double>(phase.count()), 1) * 1e-6;
+    const long probe_rate = set_clock(phase_s, kFastestReading);
     if (calls_->purge() < 0) fail("empty its buffers");
+    // The timing bursts are idle bytes: they release the lines before anything else goes out,
+    // whatever the pins held before the mode changed.
+    const double measured = bytes_per_period(probe_rate);
+    byte_period_ = std::chrono::duration<double>(
+        1 / (static_cast<double>(set_clock(phase_s, measured) * kLibftdiFactor) * measured));
+    // A phase longer than the slowest byte: each byte goes out as often as it takes.
+    repeat_ = static_cast<std::size_t>(std::ceil(phase_s / byte_period_.count() - 1e-9));
+    byte_period_ *= static_cast<double>(repeat_);
   }
+
+  // How long the chip holds each line level, as measured at opening.
+  std::chrono::duration<double> byte_period() const { return byte_period_; }
+  // How many bytes the chip clocks per period of its programmed rate, as measured (or assumed).
+  double bytes_per_period() const { return bytes_per_period_; }
 
   void write16(std::int16_t address, std::int16_t value) override {
     if (address != frame::kDataRegister) port::no_such_register(kName, address);
     pins_ = static_cast<unsigned char>(value & 0xFF);
-    bytes_.push_back(pins_);
+    bytes_.insert(bytes_.end(), repeat_, pins_);
   }
 
   // The chip returns, for each byte written, the pins as they stood just before it: a sample
@@ -129,8 +160,7 @@ class FtdiPort final : public port::Port {
     if (!samples_.empty() && samples_.back() == bytes_.size()) bytes_.push_back(pins_);
     echoes_.resize(bytes_.size());
     for (std::size_t at = 0; at < bytes_.size(); at += kChunk) {
-      const std::size_t size = std::min(kChunk, bytes_.size() - at);
-      transfer(bytes_.data() + at, echoes_.data() + at, size);
+      transfer(bytes_.data() + at, echoes_.data() + at, std::min(kChunk, bytes_.size() - at));
     }
     std::vector<std::int32_t> values;
     values.reserve(samples_.size());
@@ -141,6 +171,48 @@ class FtdiPort final : public port::Port {
   }
 
  private:
+  // Programs the rate at which a chip clocking `bytes_per_period` bytes per period of the
+  // programmed rate holds each byte for at least `phase_s`; gives the rate handed to libftdi.
+  long set_clock(double phase_s, double bytes_per_period) {
+    const double programmed = kDivisorTolerance / (phase_s * bytes_per_period);
+    const long rate = std::max(static_cast<long>(programmed) / kLibftdiFactor,
+                               (kSlowestProgrammedRate + kLibftdiFactor - 1) / kLibftdiFactor);
+    if (calls_->set_baudrate(static_cast<int>(rate)) < 0) fail("set its clock");
+    return rate;
+  }
+
+  // Times bursts of idle bytes at the rate `rate` was handed to libftdi, the shortest of a few
+  // tries at each of two lengths, so that the USB's latency and its jitter drop out. Gives the
+  // reading it comes nearest to from below, or the fastest when nothing could be measured.
+  double bytes_per_period(long rate) {
+    std::vector<unsigned char> idle(kLongBurst, pins_), echoes(kLongBurst);
+    auto shortest = [&](int count) {
+      auto best = std::chrono::nanoseconds::max();
+      for (int tries = 0; tries < kBurstTries; ++tries) {
+        const auto start = calls_->now();
+        transfer(idle.data(), echoes.data(), static_cast<std::size_t>(count));
+        best = std::min(best, calls_->now() - start);
+      }
+      return best;
+    };
+    const auto slope = (shortest(kLongBurst) - shortest(kShortBurst)) / (kLongBurst - kShortBurst);
+    bytes_per_period_ = kFastestReading;
+    if (slope.count() > 0) {
+      const double period_s = static_cast<double>(slope.count()) * 1e-9;
+      const double measured = 1 / (period_s * static_cast<double>(rate * kLibftdiFactor));
+      // Up to the nearest reading the sources name, so a measurement a little short never makes
+      // a phase shorter than asked; beyond them, what was measured, with the same margin.
+      bytes_per_period_ = measured * 1.2;
+      for (const double reading : kReadings) {
+        if (measured <= reading * 1.2) {
+          bytes_per_period_ = reading;
+          break;
+        }
+      }
+    }
+    return bytes_per_period_;
+  }
+
   void transfer(const unsigned char* out, unsigned char* in, std::size_t size) {
     const int count = static_cast<int>(size);
     if (calls_->write(out, count) != count) lost("writing");
@@ -167,9 +239,36 @@ class FtdiPort final : public port::Port {
   std::unique_ptr<FtdiCalls> calls_;
   std::string serial_;
   unsigned char pins_ = 0xFF;  // the last byte written: SDA and SCL released
+  std::size_t repeat_ = 1;     // times each line code goes out
+  double bytes_per_period_ = kFastestReading;
+  std::chrono::duration<double> byte_period_{};
   std::vector<unsigned char> bytes_, echoes_;
   std::vector<std::size_t> samples_;  // for each queued read, the byte whose echo answers it
 };
+
+// What a failed opening means, by ftdi_usb_open_dev's codes (libftdi's src/ftdi.c): -4 libusb
+// could not open the node, -8 the kernel driver could not be detached for want of permission:
+// both permissions. -3 the configuration could not be set, -5 the interface could not be
+// claimed: a driver or another program holds it.
+std::string open_failure(const std::string& serial, int code, const std::string& reason) {
+  const std::string chip = "the FTDI chip " + serial;
+  switch (code) {
+    case -4:
+    case -8:
+      return "permission denied on " + chip + " (" + reason +
+             "): install the udev rule for FTDI chips from the README, join group plugdev, then "
+             "plug the chip in again";
+    case -3:
+    case -5:
+      return chip + " is held by the ftdi_sio serial driver or another program (" + reason +
+             "): close the program using its /dev/ttyUSB port, or unload the driver (sudo rmmod "
+             "ftdi_sio)";
+    case kChipGone:
+      return chip + " went away between being found and being opened: plug it in again";
+    default:
+      return "cannot open " + chip + ": " + reason;
+  }
+}
 
 std::string serials(const std::vector<FtdiChip>& chips) {
   std::string text;
@@ -213,23 +312,7 @@ std::unique_ptr<port::Port> open_ftdi(const std::string& serial, std::chrono::mi
   }
 
   const int opened = calls->open(chosen);
-  if (opened == -4 || opened == -3) {  // libusb cannot open it: no permission (or gone)
-    throw port::PortError("permission denied on the FTDI chip " + chosen + " (" +
-                          calls->error_string() +
-                          "): install the udev rule for FTDI chips from the README, join group "
-                          "plugdev, then plug the chip in again");
-  }
-  if (opened == -5 || opened == -6) {
-    throw port::PortError("the FTDI chip " + chosen +
-                          " is held by the ftdi_sio serial driver or "
-                          "another program (" +
-                          calls->error_string() +
-                          "): close the program using its /dev/ttyUSB port, or unload the driver "
-                          "(sudo rmmod ftdi_sio)");
-  }
-  if (opened < 0) {
-    throw port::PortError("cannot open the FTDI chip " + chosen + ": " + calls->error_string());
-  }
+  if (opened < 0) throw port::PortError(open_failure(chosen, opened, calls->error_string()));
   // From here on the port closes the chip on every way out.
   auto port = std::make_unique<FtdiPort>(std::move(calls), chosen);
   port->configure(phase);

@@ -33,7 +33,12 @@ class FtdiCalls {
   virtual int purge() = 0;                                     // empties both buffers
   virtual void close() = 0;
   virtual std::string error_string() = 0;
+  // The clock the chip is timed by.
+  virtual std::chrono::nanoseconds now() = 0;
 };
+
+// What `FtdiCalls::open` gives for a chip no longer on the USB: outside libftdi's own codes.
+inline constexpr int kChipGone = -1000;
 
 // The real library.
 std::unique_ptr<FtdiCalls> libftdi_calls();
@@ -43,8 +48,10 @@ std::vector<FtdiChip> list_ftdi_chips(FtdiCalls& calls);
 
 // Opens an FTDI chip in synchronous bit-bang mode: ADBUS0 drives SDA (through an open-drain
 // buffer), ADBUS1 is SCL, ADBUS3 senses SDA and answers as status bit 3. `serial` picks a chip;
-// empty takes the only one. Each phase lasts `phase` (the chip's byte clock). The back end
-// batches: a whole transaction is one USB write and one read of the echoed pin states.
+// empty takes the only one. Opening releases both lines, then times idle bytes through the chip
+// to learn its byte clock, and sets it so that no line level lasts less than `phase`. The back
+// end batches: a whole transaction is one USB write and one read of the echoed pin states, in
+// chunks the chip's buffer holds.
 std::unique_ptr<port::Port> open_ftdi(const std::string& serial, std::chrono::microseconds phase,
                                       std::unique_ptr<FtdiCalls> calls = libftdi_calls());
 

@@ -10,6 +10,7 @@
 
 #include "backends/backends.h"
 #include "backends/ftdi.h"
+#include "bus/line_driver.h"
 #include "cli/cli.h"
 #include "panel/panel_logic.h"
 #include "support/simulated_ftdi.h"
@@ -22,10 +23,11 @@ using namespace std::chrono_literals;
 
 struct FtdiPanel {
   explicit FtdiPanel(test::FtdiChipModel& chip, const std::string& serial = "",
-                     const std::string& trace = "")
+                     const std::string& trace = "", std::chrono::microseconds phase = 5us)
       : access(
-            [&chip, serial] {
-              return backends::open_ftdi(serial, 5us, std::make_unique<test::SimulatedFtdi>(chip));
+            [&chip, serial, phase] {
+              return backends::open_ftdi(serial, phase,
+                                         std::make_unique<test::SimulatedFtdi>(chip));
             },
             trace),
         logic(access) {}
@@ -42,22 +44,67 @@ std::string port_error(const std::function<void()>& action) {
   return "(no error)";
 }
 
-TEST(Ftdi, OpensInSynchronousBitBangModeAtTheDefaultPhase) {
+// The shortest time a line level lasted on the chip's own clock, from the first byte it clocked.
+double shortest_level_us(const test::FtdiChipModel& chip) {
+  double shortest = 1e300, since = chip.clocked.front().first;
+  unsigned char lines = chip.clocked.front().second & 0x03;
+  for (const auto& [at, pins] : chip.clocked) {
+    if ((pins & 0x03) == lines) continue;
+    shortest = std::min(shortest, at - since);
+    since = at;
+    lines = pins & 0x03;
+  }
+  return shortest;
+}
+
+// Whatever the chip's byte clock turns out to be, as each source reads it, the back end measures
+// it at opening and no line level lasts less than the phase, also beyond the slowest byte.
+TEST(Ftdi, NoLineLevelIsShorterThanThePhaseAtAnyByteRate) {
+  for (const double bytes_per_period : {1.0, 4.0, 16.0}) {
+    for (const auto phase : {5us, 10'000us}) {
+      SCOPED_TRACE(testing::Message()
+                   << bytes_per_period << " bytes a period, phase " << phase.count() << " us");
+      test::FtdiChipModel chip;
+      chip.bytes_per_period = bytes_per_period;
+      FtdiPanel p(chip, "", "", phase);
+      p.logic.cmdMS_Click();
+      EXPECT_EQ(chip.mode, 0x04);
+      EXPECT_EQ(chip.outputs, 0x03) << "ADBUS0 and ADBUS1 out, ADBUS3 in";
+      EXPECT_EQ(chip.latency, 1);
+      EXPECT_EQ(chip.clocked.front().second & 0x03, 0x03) << "the lines released first";
+      for (const int code : {0x00, 0x5A, 0xA5, 0xFF}) {
+        p.logic.user_sets_slider(code);
+        ASSERT_EQ(chip.device->setting(), code);
+        p.logic.cmdRead_Click();
+        ASSERT_EQ(p.logic.text(panel::TextBox::sda_data), std::to_string(code));
+      }
+      EXPECT_GE(shortest_level_us(chip), static_cast<double>(phase.count()));
+      if (phase > 5'000us) {
+        EXPECT_EQ(chip.baudrate, 46) << "the chip's slowest: 184 / 4";
+      }
+      EXPECT_LT(shortest_level_us(chip), phase.count() * 2.5) << "not needlessly slow";
+    }
+  }
+}
+
+TEST(Ftdi, WithNoMeasurementItAssumesTheFastestReading) {
   test::FtdiChipModel chip;
+  chip.timed = false;  // a clock that never moves
+  chip.bytes_per_period = 16;
   FtdiPanel p(chip);
-  p.logic.cmdMS_Click();
-  EXPECT_EQ(chip.mode, 0x04);
-  EXPECT_EQ(chip.outputs, 0x03) << "ADBUS0 and ADBUS1 out, ADBUS3 in";
-  EXPECT_EQ(chip.latency, 1);
-  EXPECT_EQ(chip.baudrate, 200'000 / 4) << "one byte each 5 us, libftdi's factor of 4 minded";
+  p.logic.user_sets_slider(0x3C);
+  EXPECT_EQ(chip.device->setting(), 0x3C);
+  EXPECT_EQ(chip.baudrate, static_cast<int>(0.95 / (5e-6 * 16)) / 4) << "16 bytes a period";
 }
 
 TEST(Ftdi, EveryCodeRoundTripsWithOneWriteAndOneReadPerTransaction) {
   test::FtdiChipModel chip;
   FtdiPanel p(chip);
+  p.logic.cmdMS_Click();  // opens and measures the chip first
   for (int step = 1; step <= 256; ++step) {
     const int code = step % 256;
     const int writes = chip.writes, reads = chip.reads;
+    const long latency = chip.latency_ms;
     p.logic.user_sets_slider(code);
     ASSERT_EQ(chip.writes - writes, 1) << "code " << code;
     ASSERT_EQ(chip.reads - reads, 1);
@@ -66,8 +113,8 @@ TEST(Ftdi, EveryCodeRoundTripsWithOneWriteAndOneReadPerTransaction) {
     ASSERT_EQ(chip.writes - writes, 3) << "a Read: the frame, then the read transaction";
     ASSERT_EQ(chip.reads - reads, 3);
     ASSERT_EQ(p.logic.text(panel::TextBox::sda_data), std::to_string(code));
+    ASSERT_EQ(chip.latency_ms - latency, 3L) << "1 ms of latency timer a read, counted";
   }
-  EXPECT_EQ(chip.latency_ms, chip.reads * 1L) << "1 ms of latency timer a read, counted";
 }
 
 TEST(Ftdi, TheTraceRecordsEveryAccessInOrderEachReadWithItsValue) {
@@ -96,13 +143,24 @@ TEST(Ftdi, TheTraceRecordsEveryAccessInOrderEachReadWithItsValue) {
   EXPECT_EQ(byte, 0xB4);
 }
 
-TEST(Ftdi, ChunksNeverOverrunTheChipsBuffer) {
+// A transaction longer than a chunk, ending in a sample whose echo needs one more byte: the
+// chunks stay within the chip's buffer and the last sample reads what the bus showed.
+TEST(Ftdi, ALongTransactionGoesOutInChunksAndItsLastSampleIsRight) {
   test::FtdiChipModel chip;
   chip.buffer = 64;
-  FtdiPanel p(chip);
-  p.logic.cmdFS_Click();
-  p.logic.cmdRead_Click();
-  EXPECT_EQ(p.logic.text(panel::TextBox::sda_data), "255");
+  port::PortAccess access([&chip] {
+    return backends::open_ftdi("", 5us, std::make_unique<test::SimulatedFtdi>(chip));
+  });
+  bus::LineDriver driver(access);
+  const int writes = (access.InportW(0x379), chip.writes);  // opened and measured
+  bus::Transaction transaction(driver);
+  for (int i = 0; i < 80; ++i) driver.Write_Line_Code(0xF3);  // idle, longer than a chunk
+  driver.Write_Line_Code(0xF2);                               // START
+  for (int bit = 7; bit >= 0; --bit) driver.send_bit((0x58 >> bit & 1) != 0);
+  driver.Write_Line_Code(0xF1);  // SCL falls: the device acknowledges, holding SDA low
+  transaction.sample_sda();
+  EXPECT_EQ(transaction.complete(), std::vector<int>{0}) << "the device's acknowledge";
+  EXPECT_EQ(chip.writes - writes, 2) << "98 bytes and the echo's extra one, in two chunks";
 }
 
 TEST(Ftdi, EveryFailureSaysWhatToDo) {
@@ -124,11 +182,24 @@ TEST(Ftdi, EveryFailureSaysWhatToDo) {
             "VX3071_PORT=ftdi:SERIAL"},
            {"other serial", [](auto&) {}, "NOPE",
             "no FTDI chip has the serial \"NOPE\": the chips plugged in are FT6ZQ7TX"},
-           {"permission", [](auto& c) { c.open_result = -4; }, "",
-            "permission denied on the FTDI chip FT6ZQ7TX (usb_open() failed: LIBUSB_ERROR_ACCESS): "
-            "install the udev rule for FTDI chips from the README"},
-           {"claimed", [](auto& c) { c.open_result = -5; }, "",
-            "the FTDI chip FT6ZQ7TX is held by the ftdi_sio serial driver or another program"},
+           {"-4", [](auto& c) { c.open_result = -4; }, "",
+            "permission denied on the FTDI chip FT6ZQ7TX (libusb_open() failed): install the "
+            "udev rule for FTDI chips from the README, join group plugdev"},
+           {"-8", [](auto& c) { c.open_result = -8; }, "",
+            "permission denied on the FTDI chip FT6ZQ7TX (inappropriate permissions on device!): "
+            "install the udev rule"},
+           {"-3", [](auto& c) { c.open_result = -3; }, "",
+            "the FTDI chip FT6ZQ7TX is held by the ftdi_sio serial driver or another program "
+            "(unable to set usb configuration. Make sure the default FTDI driver is not in use): "
+            "close the program using its /dev/ttyUSB port, or unload the driver"},
+           {"-5", [](auto& c) { c.open_result = -5; }, "",
+            "the FTDI chip FT6ZQ7TX is held by the ftdi_sio serial driver or another program "
+            "(unable to claim usb device."},
+           {"-6", [](auto& c) { c.open_result = -6; }, "",
+            "cannot open the FTDI chip FT6ZQ7TX: ftdi_usb_reset failed"},
+           {"gone", [](auto& c) { c.gone_before_open = true; }, "",
+            "the FTDI chip FT6ZQ7TX went away between being found and being opened: plug it in "
+            "again"},
        }) {
     test::FtdiChipModel chip;
     setup(chip);
@@ -158,6 +229,7 @@ TEST(Ftdi, AChipUnpluggedInTheMiddleFailsThatActionAndTheNextRecovers) {
 TEST(Ftdi, TheRealLibraryWithNoChipSaysSoAndVx3071Exits3) {
   std::vector<backends::FtdiChip> chips;
   auto calls = backends::libftdi_calls();
+  EXPECT_EQ(calls->error_string(), "libftdi gave no reason") << "no error set yet: NULL";
   if (calls->find_all(chips) > 0) GTEST_SKIP() << "an FTDI chip is plugged into this machine";
   std::istringstream in;
   std::ostringstream out, err;

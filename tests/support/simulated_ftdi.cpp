@@ -7,6 +7,10 @@ namespace vx::test {
 namespace {
 constexpr unsigned char kSyncBitbang = 0x04;
 constexpr int kPacket = 62;  // data bytes in one 64-byte USB packet after the modem status
+// A USB bulk transfer's cost beyond its bytes: the 1 ms frames of a full-speed bus, give or take
+// the host's scheduling.
+constexpr double kTransferUs = 1000;
+constexpr unsigned kJitterUs = 250;
 }  // namespace
 
 int SimulatedFtdi::find_all(std::vector<backends::FtdiChip>& chips) {
@@ -14,17 +18,29 @@ int SimulatedFtdi::find_all(std::vector<backends::FtdiChip>& chips) {
   return static_cast<int>(chips.size());
 }
 
+// ftdi_usb_open_dev's failures and their texts, as libftdi's src/ftdi.c sets them.
 int SimulatedFtdi::open(const std::string& serial) {
-  if (model_.open_result < 0) {
-    return fail(model_.open_result, model_.open_result == -4
-                                        ? "usb_open() failed: LIBUSB_ERROR_ACCESS"
-                                        : "unable to claim usb device. Make "
-                                          "sure the default FTDI driver is "
-                                          "not in use");
+  switch (model_.open_result) {
+    case 0:
+      break;
+    case -3:
+      return fail(
+          -3, "unable to set usb configuration. Make sure the default FTDI driver is not in use");
+    case -4:
+      return fail(-4, "libusb_open() failed");
+    case -5:
+      return fail(-5,
+                  "unable to claim usb device. Make sure the default FTDI driver is not in use");
+    case -6:
+      return fail(-6, "ftdi_usb_reset failed");
+    case -8:
+      return fail(-8, "inappropriate permissions on device!");
+    default:
+      return fail(model_.open_result, "libusb_get_config_descriptor() failed");
   }
   const bool there = std::any_of(model_.attached.begin(), model_.attached.end(),
                                  [&](const backends::FtdiChip& c) { return c.serial == serial; });
-  if (!there) return fail(-3, "device not found");
+  if (!there || model_.gone_before_open) return fail(backends::kChipGone, "");
   open_ = true;
   return 0;
 }
@@ -42,8 +58,17 @@ int SimulatedFtdi::set_latency_timer(unsigned char milliseconds) {
   return 0;
 }
 
+// libftdi's ftdi_set_baudrate: the rate times 4 in bit-bang mode, then the nearest the divisor
+// reaches (3 MHz / 1 to 3 MHz / 16384 on the FT232R, AN232B-05), refused when more than about 5 %
+// off.
 int SimulatedFtdi::set_baudrate(int baudrate) {
-  if (baudrate < 184) return fail(-1, "Silly baudrate <= 0.");
+  if (baudrate <= 0) return fail(-1, "Silly baudrate <= 0.");
+  const double programmed = baudrate * 4.0;
+  const double nearest = std::clamp(programmed, 3e6 / 16384, 3e6);
+  if (programmed * 21 < nearest * 20 || nearest * 21 < programmed * 20) {
+    return fail(-1,
+                "Unsupported baudrate. Note: bitbang baudrates are automatically multiplied by 4");
+  }
   model_.baudrate = baudrate;
   return 0;
 }
@@ -61,12 +86,19 @@ int SimulatedFtdi::write(const unsigned char* data, int size) {
     return fail(-1, "the echoes would overrun the chip's buffer");
   }
   ++model_.writes;
+  if (model_.timed) {
+    jitter_ = jitter_ * 1103515245 + 12345;
+    model_.clock_us += kTransferUs + (jitter_ >> 16) % kJitterUs;
+  }
+  const double byte_us = 1e6 / (model_.bytes_per_period * model_.baudrate * 4.0);
   for (int i = 0; i < size; ++i) {
     // The pins just before the byte: outputs as latched, inputs pulled high, ADBUS3 the bus SDA.
     const unsigned char inputs = static_cast<unsigned char>(~model_.outputs & 0xF7);
     echoes_.push_back(static_cast<unsigned char>((pins_ & model_.outputs) | inputs |
                                                  (model_.device->sda() ? 0x08 : 0)));
     pins_ = data[i];
+    if (model_.timed) model_.clock_us += byte_us;
+    model_.clocked.emplace_back(model_.clock_us, pins_);
     model_.device->set_lines((pins_ & 0x02) != 0, (pins_ & 0x01) != 0);
   }
   return size;
@@ -76,6 +108,7 @@ int SimulatedFtdi::read(unsigned char* data, int size) {
   if (model_.unplugged) return fail(-666, "USB device unavailable");
   ++model_.reads;
   model_.latency_ms += model_.latency;
+  if (model_.timed) model_.clock_us += model_.latency * 1000.0;
   const int n = std::min({size, static_cast<int>(echoes_.size()), kPacket});
   for (int i = 0; i < n; ++i) {
     data[i] = echoes_.front();
