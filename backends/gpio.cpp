@@ -251,8 +251,9 @@ class GpioPort final : public port::Port {
                             " with both lines released: " + kLineCauses);
     }
     if (!sda()) {
-      driver.clear_bus();  // a device left mid-byte lets go within nine clocks
-      if (!sda()) {
+      try {
+        driver.clear_bus();  // a device left mid-byte lets go within nine clocks
+      } catch (const bus::SdaHeldLow&) {
         throw port::PortError("SDA is held low on " + where_ +
                               " with both lines released, also after nine clocks: " + kLineCauses +
                               ", or a device stuck mid-byte (power it off and on)");

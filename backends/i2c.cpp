@@ -78,11 +78,14 @@ class I2cDev final : public I2cTransport {
     const std::string address = "0x" + port::hex(message.address);
     switch (error) {
       case ENXIO:
-      case EREMOTEIO:
-      case ETIMEDOUT:
-      case EIO:  // adapters differ in how they report a missing acknowledge
+      case EREMOTEIO:  // adapters differ in how they report a missing acknowledge
         throw port::PortError("no acknowledge from address " + address + " on " + where(adapter_) +
                               ": check the device's power, its pull-ups and the wiring");
+      case ETIMEDOUT:
+      case EIO:  // also what a USB bridge reports when its own transfer fails
+        throw port::PortError("no acknowledge from address " + address + " on " + where(adapter_) +
+                              ", or the adapter failed: check the device's power, its pull-ups "
+                              "and the wiring, and that the adapter is plugged in");
       case ENODEV:
       case ESHUTDOWN:
         throw port::PortError("the I2C adapter " + where(adapter_) + " is gone (" +

@@ -22,11 +22,27 @@ std::vector<int> Transaction::complete() {
   return levels;
 }
 
+SdaHeldLow::SdaHeldLow()
+    : port::PortError(
+          "SDA is held low, also after nine clocks: something keeps it low (a device stuck "
+          "mid-byte, a short to ground, a missing pull-up); power the device off and on and check "
+          "the wiring, then try again") {}
+
 void LineDriver::clear_bus() {
-  Write_Line_Code(hex_text_to_int16(kSclHighSdaHigh));
-  for (int clock = 0; clock < frame::kClocksPerByte && Sample_SDA() == 0; ++clock) send_bit(true);
-  Write_Line_Code(hex_text_to_int16(kSclHighSdaLow));
-  Write_Line_Code(hex_text_to_int16(kSclHighSdaHigh));
+  // Straight to the port: the clear must not wait for itself.
+  const auto write = [this](std::string_view code) {
+    port_.OutportW(hex_text_to_int16(kDataPortText), hex_text_to_int16(code));
+  };
+  const auto sda = [this] { return sda_of(port_.InportW(hex_text_to_int16(kStatusPortText))); };
+  write(kSclHighSdaHigh);
+  for (int clock = 0; sda() == 0; ++clock) {
+    if (clock == frame::kClocksPerByte) throw SdaHeldLow();
+    write(kSclLowSdaHigh);
+    write(kSclHighSdaHigh);
+  }
+  write(kSclHighSdaLow);
+  write(kSclHighSdaHigh);
+  port_.bus_cleared();
 }
 
 }  // namespace vx::bus

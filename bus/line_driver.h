@@ -59,6 +59,12 @@ static_assert(hex_text_to_int16(kSclHighSdaHigh) == (0xF0 | frame::kSclBit | fra
 
 class Transaction;
 
+// SDA stayed low through a bus clear: no frame can get through.
+class SdaHeldLow : public port::PortError {
+ public:
+  SdaHeldLow();
+};
+
 // The only code that touches the port. Keeps no state; every operation is one port call, except
 // that the first one after a failed access clears the bus first (see `clear_bus`).
 class LineDriver {
@@ -66,12 +72,12 @@ class LineDriver {
   explicit LineDriver(port::PortAccess& port) : port_(port) {}
 
   void Write_Line_Code(std::int16_t code) {
-    if (port_.take_bus_clear()) [[unlikely]]
+    if (port_.bus_clear_due()) [[unlikely]]
       clear_bus();
     port_.OutportW(hex_text_to_int16(kDataPortText), code);
   }
   std::int32_t Read_Status_Port() {
-    if (port_.take_bus_clear()) [[unlikely]]
+    if (port_.bus_clear_due()) [[unlikely]]
       clear_bus();
     return port_.InportW(hex_text_to_int16(kStatusPortText));
   }
@@ -92,8 +98,8 @@ class LineDriver {
 
   // Brings a bus left mid-frame back to idle: SDA released, SCL clocked until SDA reads high (at
   // most a byte's nine clocks, enough to finish any byte and its acknowledge), then a START and a
-  // STOP, which leave every device waiting for a fresh START. 3 to 30 accesses, ending at SCL and
-  // SDA high.
+  // STOP, which leave every device waiting for a fresh START. 4 to 31 accesses, ending at SCL and
+  // SDA high. Throws SdaHeldLow when nine clocks did not free SDA; the clear is then still due.
   void clear_bus();
 
  private:
@@ -101,7 +107,7 @@ class LineDriver {
 
   // A status read whose value the transaction gets at its end.
   void sample_status_port() {
-    if (port_.take_bus_clear()) [[unlikely]]
+    if (port_.bus_clear_due()) [[unlikely]]
       clear_bus();
     port_.sample(hex_text_to_int16(kStatusPortText));
   }

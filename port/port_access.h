@@ -92,10 +92,11 @@ class PortAccess {
     return std::exchange(samples_, {});
   }
 
-  // True once after an access failed: the device may still hold SDA from the abandoned
-  // transaction, so the bus must be cleared before the next one. Asking resets it; a failure
-  // during the clear sets it again.
-  bool take_bus_clear() { return std::exchange(bus_clear_due_, false); }
+  // True from a failed access until a bus clear has gone through: the device may still hold SDA
+  // from the abandoned transaction, so the bus must be cleared before the next one, also when
+  // the port could not be opened in between.
+  bool bus_clear_due() const { return bus_clear_due_; }
+  void bus_cleared() { bus_clear_due_ = false; }
 
   // Makes the trace complete on disk; the panel calls it whenever it waits for the user. Never
   // throws: a trace that cannot be written is kept as an error for `take_trace_error`.

@@ -1,10 +1,12 @@
 // The panel's behaviour without a window: what each action sends, shows and leaves in the cells.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "bus/line_driver.h"
 #include "frame/device_address.h"
 #include "panel/panel_logic.h"
 #include "sim/virtual_port.h"
@@ -382,12 +384,73 @@ INSTANTIATE_TEST_SUITE_P(
                [](PanelLogic& l) { l.cmdRun_Click(); }, 59},
         Action{"Read", [](PanelLogic& l) { l.user_sets_slider(200); },
                [](PanelLogic& l) { l.cmdRead_Click(); }, 107},
+        // The longest clear: a device sending 0 holds SDA low through all eight data bits.
+        Action{"ReadOfZero",
+               [](PanelLogic& l) {
+                 l.user_sets_slider(1);
+                 l.user_sets_slider(0);
+               },
+               [](PanelLogic& l) { l.cmdRead_Click(); }, 107},
         Action{"Slider", [](PanelLogic&) {}, [](PanelLogic& l) { l.user_sets_slider(99); }, 59},
         Action{"ZeroScale", [](PanelLogic& l) { l.user_sets_slider(5); },
                [](PanelLogic& l) { l.cmdZS_Click(); }, 118},
         Action{"MidScale", [](PanelLogic&) {}, [](PanelLogic& l) { l.cmdMS_Click(); }, 118},
         Action{"FullScale", [](PanelLogic&) {}, [](PanelLogic& l) { l.cmdFS_Click(); }, 118}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Nine clocks that do not free SDA: the action stops before its frame, says why, and the next
+// action tries the clear again.
+TEST(PortFailure, SdaStillLowAfterNineClocksIsReportedAndTheClearStaysDue) {
+  Panel p;
+  p.port.fail_at(30, "port unplugged");
+  EXPECT_THROW(p.logic.cmdFS_Click(), port::PortError);
+  p.port.read_filter = [](std::int32_t status) { return status & ~0x08; };  // a short on SDA
+  p.forget();
+  try {
+    p.logic.cmdZS_Click();
+    ADD_FAILURE() << "the action went on over a bus held low";
+  } catch (const bus::SdaHeldLow& error) {
+    EXPECT_THAT(error.what(), ::testing::HasSubstr("SDA is held low, also after nine clocks"));
+  }
+  ASSERT_EQ(p.port.accesses.size(), 1u + 10 + 9 * 2) << "F3, ten samples, nine clocks, no frame";
+  p.port.read_filter = nullptr;
+  p.forget();
+  p.logic.cmdZS_Click();
+  EXPECT_TRUE(test::bus_clear_length(p.port.accesses)) << "the clear is still due";
+  EXPECT_EQ(p.device(), 0);
+}
+
+// A port that fails an access and then cannot be opened for a while: the clear still comes, once,
+// when it opens again; and a port that never failed an access is never cleared.
+TEST(PortFailure, TheClearSurvivesFailedOpeningsAndHappensOnce) {
+  for (const bool access_failed : {true, false}) {
+    SCOPED_TRACE(access_failed ? "after a failed access" : "never a failed access");
+    test::PortScript script;
+    auto device = std::make_shared<sim::Device>();
+    int refusals = access_failed ? 0 : 2;
+    port::PortAccess access(test::recording(script, [&]() -> std::unique_ptr<port::Port> {
+      if (refusals > 0 && refusals--) throw port::PortError("unplugged");
+      return std::make_unique<sim::VirtualPort>(device);
+    }));
+    PanelLogic logic(access);
+    if (access_failed) {
+      script.fail_at(30, "unplugged");
+      EXPECT_THROW(logic.cmdFS_Click(), port::PortError);
+      refusals = 2;
+    }
+    EXPECT_THROW(logic.cmdZS_Click(), port::PortError);
+    EXPECT_THROW(logic.cmdZS_Click(), port::PortError);
+    script.accesses.clear();
+    logic.user_sets_slider(77);
+    const auto clear = test::bus_clear_length(script.accesses);
+    EXPECT_EQ(clear.has_value(), access_failed) << test::to_string(script.accesses);
+    EXPECT_EQ(script.accesses.size(), clear.value_or(0) + test::kWriteAccesses);
+    EXPECT_EQ(device->setting(), 77);
+    script.accesses.clear();
+    logic.user_sets_slider(78);
+    EXPECT_EQ(script.accesses.size(), test::kWriteAccesses) << "cleared once, not again";
+  }
+}
 
 TEST(PortFailure, AnUnopenablePortIsTriedAgainAtTheNextAction) {
   int attempts = 0;

@@ -100,9 +100,10 @@ std::optional<std::size_t> bus_clear_length(std::span<const Access> a) {
   auto write_at = [&](std::size_t i, int code) { return i < a.size() && is_write(a[i], code); };
   if (!write_at(0, 0xF3)) return std::nullopt;
   std::size_t i = 1;
-  for (int clocks = 0; clocks < 9; ++clocks) {
+  for (int clocks = 0;; ++clocks) {
     if (i >= a.size() || a[i].kind != 'R' || a[i].address != 0x379) return std::nullopt;
     if (a[i++].value & 0x08) break;
+    if (clocks == 9) return std::nullopt;  // still low after nine clocks: no clear
     if (!write_at(i, 0xF1) || !write_at(i + 1, 0xF3)) return std::nullopt;
     i += 2;
   }

@@ -33,9 +33,9 @@ std::string check_read(std::span<const Access> accesses);
 // (the last write) of a transaction; empty when it never does, else where it does.
 std::string check_lines(std::span<const Access> transaction);
 
-// The length of the bus clear that `accesses` begin with: SDA released (a write of F3), then up
-// to nine times a sample and, while it reads low, a clock (F1 F3), then a START and a STOP
-// (F2 F3). Empty when they do not begin with one.
+// The length of the bus clear that `accesses` begin with: SDA released (a write of F3), then a
+// sample and, while it reads low, a clock (F1 F3) and another sample, at most nine clocks, then a
+// START and a STOP (F2 F3). Empty when they do not begin with one.
 std::optional<std::size_t> bus_clear_length(std::span<const Access> accesses);
 
 }  // namespace vx::test
