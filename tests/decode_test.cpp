@@ -154,11 +154,28 @@ TEST_F(Decoder, ThePanelsFramesDecodeAsSigrokDecodesThem) {
 
 TEST_F(Decoder, MalformedAndRandomFramesDecodeAsSigrokDecodesThem) {
   std::mt19937 random(20261210);
-  std::uniform_int_distribution<int> byte(0, 255), kind(0, 5), count(0, 3), partial(1, 7);
+  std::uniform_int_distribution<int> byte(0, 255), kind(0, 5), count(0, 3), partial(1, 7),
+      inside(0, 5);
   std::vector<int> codes;
   for (int frame = 0; frame < 300; ++frame) {
     append(codes, start());
+    // sigrok looks for neither a START nor a STOP inside an address byte or an acknowledge slot.
+    switch (inside(random)) {
+      case 0:
+        append(codes, bits(static_cast<unsigned>(byte(random)), partial(random)));
+        append(codes, start());  // a START inside the address byte
+        break;
+      case 1:
+        append(codes, bits(static_cast<unsigned>(byte(random)), partial(random)));
+        append(codes, stop());  // a STOP inside the address byte
+        append(codes, start());
+        break;
+    }
     append(codes, bits(static_cast<unsigned>(byte(random)), 8));
+    if (inside(random) < 2) {
+      // SCL is high after the eighth bit: SDA moves, a START or a STOP in the acknowledge slot.
+      codes.push_back(codes.back() == 0xF3 ? 0xF2 : 0xF3);
+    }
     append(codes, bits(static_cast<unsigned>(byte(random) & 1), 1));  // the acknowledge slot
     for (int n = count(random); n > 0; --n)
       append(codes, bits(static_cast<unsigned>(byte(random)), 9));
