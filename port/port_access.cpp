@@ -46,8 +46,15 @@ void PortAccess::open() {
   std::unique_ptr<Port> backend = opener_();
   if (!backend) throw PortError("the port back end did not open");
   // The trace starts with the run's first access, once: a run that never reaches the port leaves
-  // an existing file as it was, and a reopened back end goes on in the same file.
-  if (!trace_path_.empty() && !trace_) trace_ = TraceRecorder::create(trace_path_);
+  // an existing file as it was, and a reopened back end goes on in the same file. A trace that
+  // cannot be started is told once and the port works without one.
+  if (!trace_path_.empty() && !trace_ && !trace_error_) {
+    try {
+      trace_ = TraceRecorder::create(trace_path_);
+    } catch (const TraceError& error) {
+      trace_error_ = error.what();
+    }
+  }
   backend_ = std::move(backend);
   batching_ = backend_->batches();
   pending_.clear();
@@ -97,6 +104,10 @@ void PortAccess::flush() {
 }
 
 std::optional<std::string> PortAccess::take_trace_error() {
+  if (trace_error_ && !trace_error_told_) {
+    trace_error_told_ = true;
+    return trace_error_;
+  }
   return trace_ ? trace_->take_error() : std::nullopt;
 }
 

@@ -15,10 +15,11 @@
 namespace vx::port {
 
 // Stands where the port-access DLL stood: `OutportW` and `InportW`, nothing opened before the
-// first call. Opening runs the opener, then starts the trace file if one is asked for; when either
-// fails, that call throws and the next call tries again. A back end that fails an access is
-// closed, so the next call opens it afresh, as after an unplugged cable or an unloaded driver.
-// Sees every access as it is made, as the trace does: the bus monitor's way in.
+// first call. Opening runs the opener, then starts the trace file if one is asked for; when the
+// opener fails, that call throws and the next call tries again; a trace that cannot be started is
+// an error told once by `take_trace_error`, and the port works on without it. A back end that fails
+// an access is closed, so the next call opens it afresh, as after an unplugged cable or an unloaded
+// driver. Sees every access as it is made, as the trace does: the bus monitor's way in.
 class AccessObserver {
  public:
   virtual ~AccessObserver() = default;
@@ -161,6 +162,8 @@ class PortAccess {
   std::string trace_path_;
   std::unique_ptr<Port> backend_;
   std::unique_ptr<TraceRecorder> trace_;
+  std::optional<std::string> trace_error_;  // why the trace could not be started
+  bool trace_error_told_ = false;
   Clock::duration min_phase_;
   Clock::time_point last_access_{};
   bool bus_clear_due_ = false;

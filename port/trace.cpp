@@ -5,7 +5,14 @@
 #include <cstring>
 #include <utility>
 
+#include <fcntl.h>
+#include <pthread.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <ctime>
 
 #include "frame/line_protocol.h"
 #include "port/port.h"
@@ -14,6 +21,36 @@ namespace vx::port {
 
 namespace {
 
+// A write to a FIFO whose reader has gone raises SIGPIPE, which would end the program. While the
+// trace writes to a FIFO, the signal is held back and, if it came, taken: the write then fails
+// with EPIPE like any other, and the trace stops there.
+class SigpipeHeld {
+ public:
+  explicit SigpipeHeld(bool hold) : hold_(hold) {
+    if (!hold_) return;
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigpending(&before_);
+    pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+  }
+  ~SigpipeHeld() {
+    if (!hold_) return;
+    sigset_t pending;
+    sigpending(&pending);
+    if (sigismember(&pending, SIGPIPE) && !sigismember(&before_, SIGPIPE)) {
+      const timespec now{};
+      sigtimedwait(&pipe_, nullptr, &now);
+    }
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  }
+  SigpipeHeld(const SigpipeHeld&) = delete;
+  SigpipeHeld& operator=(const SigpipeHeld&) = delete;
+
+ private:
+  bool hold_;
+  sigset_t pipe_{}, old_{}, before_{};
+};
+
 bool ends_with_vcd(const std::string& path) {
   constexpr std::size_t kLength = 4;
   return path.size() >= kLength && ::strcasecmp(path.c_str() + path.size() - kLength, ".vcd") == 0;
@@ -21,7 +58,8 @@ bool ends_with_vcd(const std::string& path) {
 
 class TextTrace final : public TraceRecorder {
  public:
-  TextTrace(std::FILE* file, std::string path) : TraceRecorder(file, std::move(path)) {}
+  TextTrace(std::FILE* file, std::string path, bool fifo)
+      : TraceRecorder(file, std::move(path), fifo) {}
 
   void record_write(std::int16_t address, std::int16_t value, std::optional<bool>) override {
     print("W %X %X\n", static_cast<unsigned>(static_cast<std::uint16_t>(address)),
@@ -37,7 +75,8 @@ class TextTrace final : public TraceRecorder {
 // microsecond after the previous one; the lines start idle (pulled high).
 class VcdTrace final : public TraceRecorder {
  public:
-  VcdTrace(std::FILE* file, std::string path) : TraceRecorder(file, std::move(path)) {
+  VcdTrace(std::FILE* file, std::string path, bool fifo)
+      : TraceRecorder(file, std::move(path), fifo) {
     print(
         "$comment VX3071 bench panel: one port access per microsecond $end\n"
         "$timescale 1 us $end\n"
@@ -94,17 +133,35 @@ class VcdTrace final : public TraceRecorder {
 }  // namespace
 
 std::unique_ptr<TraceRecorder> TraceRecorder::create(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "w");
-  if (!file) {
-    throw TraceError("cannot write the trace file " + path + ": " + std::strerror(errno) +
-                     " (check VX3071_TRACE or --trace)");
+  // Without blocking: a FIFO that nobody reads would otherwise hold the program at the open.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    const int error = errno;
+    if (error == ENXIO) {
+      throw TraceError("no program is reading the FIFO " + path +
+                       ", so the trace cannot be written: start its reader first; the port goes "
+                       "on without a trace");
+    }
+    throw TraceError("cannot write the trace file " + path + ": " + std::strerror(error) +
+                     "; the port goes on without a trace");
   }
-  if (ends_with_vcd(path)) return std::make_unique<VcdTrace>(file, path);
-  return std::make_unique<TextTrace>(file, path);
+  // Once open, a FIFO's reader sets the pace, as for any other writer: nothing is dropped.
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  struct stat status {};
+  const bool fifo = ::fstat(fd, &status) == 0 && S_ISFIFO(status.st_mode);
+  std::FILE* file = ::fdopen(fd, "w");
+  if (!file) {
+    const int error = errno;
+    ::close(fd);
+    throw TraceError("cannot write the trace file " + path + ": " + std::strerror(error) +
+                     "; the port goes on without a trace");
+  }
+  if (ends_with_vcd(path)) return std::make_unique<VcdTrace>(file, path, fifo);
+  return std::make_unique<TextTrace>(file, path, fifo);
 }
 
-TraceRecorder::TraceRecorder(std::FILE* file, std::string path)
-    : file_(file), path_(std::move(path)) {}
+TraceRecorder::TraceRecorder(std::FILE* file, std::string path, bool fifo)
+    : file_(file), path_(std::move(path)), fifo_(fifo) {}
 
 TraceRecorder::~TraceRecorder() {
   if (file_) std::fclose(file_);
@@ -112,6 +169,7 @@ TraceRecorder::~TraceRecorder() {
 
 void TraceRecorder::print(const char* format, ...) {
   if (!writing()) return;
+  const SigpipeHeld held(fifo_);
   std::va_list arguments;
   va_start(arguments, format);
   const int written = std::vfprintf(file_, format, arguments);
@@ -122,6 +180,7 @@ void TraceRecorder::print(const char* format, ...) {
 
 void TraceRecorder::flush() {
   if (!writing()) return;
+  const SigpipeHeld held(fifo_);
   mark_end();
   if (writing() && std::fflush(file_) != 0) fail(errno, "writing");
 }
@@ -129,6 +188,7 @@ void TraceRecorder::flush() {
 void TraceRecorder::close() {
   flush();
   if (!file_) return;
+  const SigpipeHeld held(fifo_);
   const bool was_good = !failed_;
   const int result = std::fclose(file_);
   const int error = errno;

@@ -14,7 +14,8 @@ namespace vx::port {
 // ends the trace and is kept, naming the file, until taken.
 class TraceRecorder {
  public:
-  // Creates (or empties) the file; throws TraceError when it cannot.
+  // Creates (or empties) the file, or opens the FIFO, without blocking; throws TraceError when it
+  // cannot, a FIFO that nobody reads included.
   static std::unique_ptr<TraceRecorder> create(const std::string& path);
   virtual ~TraceRecorder();
   TraceRecorder(const TraceRecorder&) = delete;
@@ -33,7 +34,7 @@ class TraceRecorder {
   std::optional<std::string> take_error();
 
  protected:
-  TraceRecorder(std::FILE* file, std::string path);
+  TraceRecorder(std::FILE* file, std::string path, bool fifo);
 
   // Lets a format close what it has so far, so the file reads whole at every flush.
   virtual void mark_end() {}
@@ -46,6 +47,7 @@ class TraceRecorder {
 
   std::FILE* file_;
   std::string path_;
+  bool fifo_;
   bool failed_ = false;
   std::optional<std::string> error_;
 };

@@ -1,6 +1,7 @@
 // vx3071 from a script's point of view: what it sends, prints and exits with.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -321,6 +322,24 @@ TEST_F(Cli, ATraceThatCannotBeWrittenIsToldOnceAndTheRunEndsWithStatus5) {
   EXPECT_EQ(r.out, "5\n") << "the port worked: every command ran";
   EXPECT_THAT(r.err, HasSubstr("/dev/full"));
   EXPECT_EQ(r.err.find("/dev/full"), r.err.rfind("/dev/full")) << "told once: " << r.err;
+}
+
+// A trace that cannot be started never stops the port work: every command runs, the failure is
+// told once, and 5 ends the run unless the port or the device said worse.
+TEST_F(Cli, ATraceThatCannotBeStartedStopsNoCommand) {
+  const fs::path fifo = file("unread.fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const fs::path& trace : {file("no-such-dir") / "t.vcd", file(""), fifo}) {
+    SCOPED_TRACE(trace.string());
+    const Result r = vx3071({"--trace", trace.string(), "write", "77", "--verify", "read"});
+    EXPECT_EQ(r.status, kWriteFailed);
+    EXPECT_EQ(r.out, "77\n") << "every command ran";
+    EXPECT_EQ(r.err.find(trace.string()), r.err.rfind(trace.string())) << "told once: " << r.err;
+    const Result absent = vx3071(
+        {"--port", "sim:absent", "--trace", trace.string(), "write", "77", "--verify", "read"});
+    EXPECT_EQ(absent.status, kVerifyMismatch) << "a bad board is told as a bad board";
+  }
+  EXPECT_EQ(vx3071({"--trace", "/dev/null", "write", "77"}).status, kOk);
 }
 
 TEST_F(Cli, TheTraceOfAFailedRunIsCompleteUpToTheFailure) {

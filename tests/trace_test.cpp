@@ -1,6 +1,9 @@
 // The trace file: what it records, when it is written, and that logic-analyser tools read it.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
@@ -62,20 +65,70 @@ TEST_F(Trace, TextLogIsEveryAccessMadeAndIsCompleteWhenThePanelWaits) {
   EXPECT_THAT(log, ::testing::HasSubstr("W 378 F1\nR 379 7F\nW 378 F3\n"));
 }
 
-TEST_F(Trace, AFileThatCannotBeCreatedIsATraceErrorNamingItAndIsTriedAgain) {
-  const fs::path path = file("no-such-folder") / "x.log";
-  sim::VirtualPort sim;
-  PortAccess access(test::borrow(sim), path.string());
-  try {
+// A trace that cannot be started is told once; the port works as without a trace.
+TEST_F(Trace, AFileThatCannotBeCreatedIsToldOnceAndThePortWorksOn) {
+  const fs::path fifo = file("unread.fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  struct Case {
+    fs::path path;
+    const char* why;
+  };
+  for (const auto& [path, why] :
+       {Case{file("no-such-folder") / "x.log", "No such file"}, Case{file(""), "Is a directory"},
+        Case{fifo, "no program is reading the FIFO"}}) {
+    SCOPED_TRACE(path.string());
+    sim::VirtualPort sim;
+    PortAccess access(test::borrow(sim), path.string());
     access.OutportW(0x378, 0xF3);
-    FAIL() << "the trace could not be created, yet the access went through";
-  } catch (const TraceError& error) {
-    EXPECT_THAT(error.what(), ::testing::HasSubstr(path.string()));
+    access.OutportW(0x378, 0xF2);
+    EXPECT_FALSE(sim.device().sda()) << "the accesses went through";
+    const auto error = access.take_trace_error();
+    ASSERT_TRUE(error);
+    EXPECT_THAT(*error, ::testing::HasSubstr(path.string()));
+    EXPECT_THAT(*error, ::testing::HasSubstr(why));
+    EXPECT_THAT(*error, ::testing::Not(::testing::HasSubstr("--trace")));
+    access.flush();
+    access.close_trace();
+    EXPECT_EQ(access.take_trace_error(), std::nullopt) << "told once";
   }
-  fs::create_directories(path.parent_path());
+}
+
+// Read while it is written: a FIFO with a reader takes the trace, and so does /dev/null.
+TEST_F(Trace, GoesIntoAFifoThatIsReadAndIntoDevNull) {
+  const fs::path fifo = file("live.fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  for (const fs::path& path : {fifo, fs::path("/dev/null")}) {
+    sim::VirtualPort sim;
+    PortAccess access(test::borrow(sim), path.string());
+    access.OutportW(0x378, 0xF3);
+    access.close_trace();
+    EXPECT_EQ(access.take_trace_error(), std::nullopt) << path;
+  }
+  char text[32] = {};
+  EXPECT_EQ(::read(reader, text, sizeof text - 1), 9);
+  EXPECT_STREQ(text, "W 378 F3\n");
+  ::close(reader);
+}
+
+// A FIFO whose reader goes away stops the trace, not the program.
+TEST_F(Trace, AFifoWhoseReaderLeavesEndsTheTraceAndNotTheProgram) {
+  const fs::path fifo = file("left.fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  sim::VirtualPort sim;
+  PortAccess access(test::borrow(sim), fifo.string());
   access.OutportW(0x378, 0xF3);
-  access.flush();
-  EXPECT_EQ(slurp(path), "W 378 F3\n") << "the next access tries again";
+  ::close(reader);
+  for (int i = 0; i < 10; ++i) {
+    access.OutportW(0x378, 0xF2);
+    access.flush();
+  }
+  const auto error = access.take_trace_error();
+  ASSERT_TRUE(error);
+  EXPECT_THAT(*error, ::testing::HasSubstr("Broken pipe"));
 }
 
 TEST_F(Trace, IsNotTouchedByARunThatNeverReachesThePort) {

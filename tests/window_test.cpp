@@ -417,6 +417,27 @@ TEST(Window, APortFailureShowsItsMessageAndTheNextRunWorks) {
   EXPECT_EQ(w.port.accesses.size(), *clear + 59);
 }
 
+// A trace that cannot be started: one message box at the first action, which still reaches the
+// device, and none after.
+TEST(Window, ATraceThatCannotBeStartedIsToldOnceAndThePanelWorksOn) {
+  auto device = std::make_shared<sim::Device>();
+  const std::string trace = "/no/such/folder/bus.vcd";
+  port::PortAccess access([device] { return std::make_unique<sim::VirtualPort>(device); }, trace);
+  PanelLogic logic(access);
+  Form1 form(logic);
+  form.show();
+  auto* answer = new MessageAnswerer(&form);
+  QTest::mouseClick(form.findChild<QAbstractButton*>("cmdFS"), Qt::LeftButton);
+  EXPECT_THAT(answer->text.toStdString(), ::testing::HasSubstr(trace));
+  EXPECT_THAT(answer->text.toStdString(), ::testing::Not(::testing::HasSubstr("--trace")))
+      << "the panel takes no --trace";
+  EXPECT_EQ(device->setting(), 255);
+  auto* again = new MessageAnswerer(&form);
+  QTest::mouseClick(form.findChild<QAbstractButton*>("cmdZS"), Qt::LeftButton);
+  EXPECT_EQ(again->text, "") << "told once";
+  EXPECT_EQ(device->setting(), 0);
+}
+
 // The program itself, started without a usable display: it says so and exits with status 1, where
 // Qt alone would abort with advice to reinstall.
 TEST(Window, WithoutAReachableDisplayTheProgramSaysSoAndExits1) {
