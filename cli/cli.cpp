@@ -52,8 +52,10 @@ options:
                  chip in bit-bang mode); wins over VX3071_PORT
   --trace FILE   record every port access (FILE.vcd: a logic-analyser dump); wins over
                  VX3071_TRACE
-  --json         print one JSON object per command instead of one line per read
+  --json         print one JSON object per command instead of one line per read; a command
+                 that fails prints one too, with its error and the exit status
   --help         print this and exit
+  --version      print the version and exit
   VX3071_MIN_PHASE_US sets the shortest time between port accesses, in microseconds, as
   for the panel: unset, 5 on bit-banged hardware (parport, gpio, ftdi), none elsewhere; 0 turns
   it off.
@@ -89,7 +91,7 @@ constexpr std::size_t kMaxLine = 4096;
 // Options of the whole run, and options that belong to one command: each out of place gets its
 // own advice.
 bool is_run_option(const std::string& token) {
-  for (const char* option : {"--port", "--trace", "--json", "--help"}) {
+  for (const char* option : {"--port", "--trace", "--json", "--help", "--version"}) {
     if (token == option || token.rfind(std::string(option) + "=", 0) == 0) return true;
   }
   return false;
@@ -451,6 +453,9 @@ int run(const std::vector<std::string>& args, Streams streams, backends::Setting
       if (option == "--help") {
         streams.out << kUsageText << std::flush;
         return streams.out ? kOk : kWriteFailed;
+      } else if (option == "--version") {
+        streams.out << "vx3071 " << VX3071_VERSION << '\n' << std::flush;
+        return streams.out ? kOk : kWriteFailed;
       } else if (option == "--port") {
         settings.port = take();
       } else if (option == "--trace") {
@@ -469,28 +474,44 @@ int run(const std::vector<std::string>& args, Streams streams, backends::Setting
     while (!tokens.empty()) commands.push_back(parse_command(tokens));
   } catch (const UsageError& error) {
     streams.err << "vx3071: " << error.what() << "\n\n" << kUsageText;
+    if (json) {
+      streams.out << "{\"error\":" << json_string(error.what()) << ",\"status\":" << kUsage
+                  << "}\n"
+                  << std::flush;
+    }
     return kUsage;
   }
 
   Runner runner(make_port(settings), json, streams);
   int status = kOk;
+  std::string failed;  // the command that failed, as typed
+  // One line on standard error; with --json also one object on standard output, so that a script
+  // that reads JSON sees why (not when standard output itself failed).
+  const auto fail = [&](int code, const std::exception& error) {
+    streams.err << "vx3071: " << error.what() << '\n';
+    if (code == kUsage) streams.err << '\n' << kUsageText;
+    if (json && code != kWriteFailed) {
+      streams.out << "{\"command\":" << json_string(failed) << ",\"error\":"
+                  << json_string(error.what()) << ",\"status\":" << code << "}\n"
+                  << std::flush;
+    }
+    status = code;
+  };
   try {
-    for (const Command& command : commands) runner.execute(command);
+    for (const Command& command : commands) {
+      failed = command.name;
+      runner.execute(command);
+    }
   } catch (const UsageError& error) {  // a bad line on standard input
-    streams.err << "vx3071: " << error.what() << "\n\n" << kUsageText;
-    status = kUsage;
+    fail(kUsage, error);
   } catch (const VerifyMismatch& error) {
-    streams.err << "vx3071: " << error.what() << '\n';
-    status = kVerifyMismatch;
+    fail(kVerifyMismatch, error);
   } catch (const OutputError& error) {
-    streams.err << "vx3071: " << error.what() << '\n';
-    status = kWriteFailed;
+    fail(kWriteFailed, error);
   } catch (const port::TraceError& error) {
-    streams.err << "vx3071: " << error.what() << '\n';
-    status = kWriteFailed;
+    fail(kWriteFailed, error);
   } catch (const std::exception& error) {
-    streams.err << "vx3071: " << error.what() << '\n';
-    status = kPortError;
+    fail(kPortError, error);
   }
   return runner.finish(status);
 }

@@ -25,6 +25,8 @@
 #include "support/bus_checks.h"
 #include "support/offscreen.h"
 #include "support/test_ports.h"
+#include "window/application.h"
+#include "window/bus_monitor.h"
 #include "window/main_window.h"
 #include "window/widgets.h"
 
@@ -440,6 +442,44 @@ TEST(Window, ATraceThatCannotBeStartedIsToldOnceAndThePanelWorksOn) {
 
 // The program itself, started without a usable display: it says so and exits with status 1, where
 // Qt alone would abort with advice to reinstall.
+// Output and exit status of the panel program run with `arguments` and no display at all.
+std::pair<std::string, int> panel_without_display(const std::string& arguments) {
+  const std::string command = std::string("env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY ") +
+                              VX3071_PANEL + " " + arguments + " 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return {"(no pipe)", -1};
+  std::string output;
+  char buffer[512];
+  while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
+  const int status = ::pclose(pipe);
+  return {output, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+TEST(Window, TheProgramAnswersHelpAndVersionWithoutADisplay) {
+  const auto [help, help_status] = panel_without_display("--help");
+  EXPECT_EQ(help_status, 0) << help;
+  EXPECT_THAT(help, ::testing::StartsWith("usage: vx3071-panel [--monitor]"));
+  for (const char* option : {"--monitor", "--help", "--version", "VX3071_PORT", "exit status"}) {
+    EXPECT_THAT(help, ::testing::HasSubstr(option));
+  }
+  const auto [version, version_status] = panel_without_display("--version");
+  EXPECT_EQ(version_status, 0);
+  EXPECT_EQ(version, "vx3071-panel " + std::string(kVersion) + "\n");
+  EXPECT_THAT(kVersion, ::testing::MatchesRegex("[0-9]+\\.[0-9]+\\.[0-9]+"));
+}
+
+// Every window carries the application's icon, and the application names its desktop file, so
+// that a task bar groups the panel's windows with its menu entry.
+TEST(Window, EveryWindowCarriesTheApplicationsIcon) {
+  present_application();
+  Window w;
+  BusMonitor monitor(w.access);
+  EXPECT_FALSE(w.form.windowIcon().isNull());
+  EXPECT_FALSE(monitor.windowIcon().isNull());
+  EXPECT_EQ(w.form.windowIcon().pixmap(64).size(), QSize(64, 64));
+  EXPECT_EQ(QGuiApplication::desktopFileName(), "org.vx3071.panel");
+}
+
 TEST(Window, WithoutAReachableDisplayTheProgramSaysSoAndExits1) {
   struct Case {
     const char* environment;

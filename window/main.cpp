@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "backends/backends.h"
+#include "window/application.h"
 #include "window/bus_monitor.h"
 #include "window/main_window.h"
 #include "window/widgets.h"
@@ -38,6 +39,17 @@ void on_qt_message(QtMsgType type, const QMessageLogContext& context, const QStr
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Answered before any display is looked for: these need none.
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0) {
+      std::fputs(vx::panel::kPanelUsage, stdout);
+      return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("vx3071-panel %s\n", vx::panel::kVersion);
+      return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+  }
   if (!variable("QT_QPA_PLATFORM") && !variable("DISPLAY") && !variable("WAYLAND_DISPLAY")) {
     std::fputs(
         "vx3071-panel: no display to show the window on (DISPLAY and WAYLAND_DISPLAY are unset); "
@@ -54,12 +66,13 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(stderr,
                    "vx3071-panel: unknown argument \"%s\": the panel takes --monitor (open the "
-                   "bus monitor at start) and Qt's own options\n",
+                   "bus monitor at start), --help, --version and Qt's own options\n",
                    argv[i]);
       return 2;
     }
   }
   QApplication::setStyle(new vx::panel::PanelStyle);
+  vx::panel::present_application();
 
   const auto port = vx::backends::port_from_environment();
   int status = 0;
