@@ -475,8 +475,7 @@ int run(const std::vector<std::string>& args, Streams streams, backends::Setting
   } catch (const UsageError& error) {
     streams.err << "vx3071: " << error.what() << "\n\n" << kUsageText;
     if (json) {
-      streams.out << "{\"error\":" << json_string(error.what()) << ",\"status\":" << kUsage
-                  << "}\n"
+      streams.out << "{\"error\":" << json_string(error.what()) << ",\"status\":" << kUsage << "}\n"
                   << std::flush;
     }
     return kUsage;
@@ -491,8 +490,8 @@ int run(const std::vector<std::string>& args, Streams streams, backends::Setting
     streams.err << "vx3071: " << error.what() << '\n';
     if (code == kUsage) streams.err << '\n' << kUsageText;
     if (json && code != kWriteFailed) {
-      streams.out << "{\"command\":" << json_string(failed) << ",\"error\":"
-                  << json_string(error.what()) << ",\"status\":" << code << "}\n"
+      streams.out << "{\"command\":" << json_string(failed)
+                  << ",\"error\":" << json_string(error.what()) << ",\"status\":" << code << "}\n"
                   << std::flush;
     }
     status = code;

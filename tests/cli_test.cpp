@@ -342,6 +342,29 @@ TEST_F(Cli, ATraceThatCannotBeStartedStopsNoCommand) {
   EXPECT_EQ(vx3071({"--trace", "/dev/null", "write", "77"}).status, kOk);
 }
 
+// A script reading JSON sees why a command failed: one object with the error and the status.
+TEST_F(Cli, WithJsonAFailedCommandPrintsAnObjectWithItsErrorAndStatus) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+  };
+  for (const auto& [args, out] : std::vector<Case>{
+           {{"--json", "--port", "sim:absent", "write", "5", "--verify"},
+            "{\"command\":\"write\",\"error\":\"verify failed: wrote 5, read back 255\","
+            "\"status\":4}\n"},
+           {{"--json", "--port", "nonsense", "read"},
+            "{\"command\":\"read\",\"error\":\"unknown port \\\"nonsense\\\""},
+           {{"--json", "bogus"}, "{\"error\":\"unknown command \\\"bogus\\\"\",\"status\":2}\n"},
+       }) {
+    const Result r = vx3071(args);
+    EXPECT_THAT(r.out, ::testing::StartsWith(out)) << r.err;
+    EXPECT_THAT(r.out, ::testing::EndsWith(",\"status\":" + std::to_string(r.status) + "}\n"));
+  }
+  const Result version = vx3071({"--version"});
+  EXPECT_EQ(version.status, kOk);
+  EXPECT_THAT(version.out, ::testing::MatchesRegex("vx3071 [0-9]+\\.[0-9]+\\.[0-9]+\n"));
+}
+
 TEST_F(Cli, TheTraceOfAFailedRunIsCompleteUpToTheFailure) {
   const fs::path trace = file("failed.vcd");
   test::PortScript script;
