@@ -58,8 +58,8 @@ bool ends_with_vcd(const std::string& path) {
 
 class TextTrace final : public TraceRecorder {
  public:
-  TextTrace(std::FILE* file, std::string path, bool fifo)
-      : TraceRecorder(file, std::move(path), fifo) {}
+  TextTrace(std::FILE* file, std::string path, bool fifo, Use use)
+      : TraceRecorder(file, std::move(path), fifo, use) {}
 
   void record_write(std::int16_t address, std::int16_t value, std::optional<bool>) override {
     print("W %X %X\n", static_cast<unsigned>(static_cast<std::uint16_t>(address)),
@@ -75,8 +75,8 @@ class TextTrace final : public TraceRecorder {
 // microsecond after the previous one; the lines start idle (pulled high).
 class VcdTrace final : public TraceRecorder {
  public:
-  VcdTrace(std::FILE* file, std::string path, bool fifo)
-      : TraceRecorder(file, std::move(path), fifo) {
+  VcdTrace(std::FILE* file, std::string path, bool fifo, Use use)
+      : TraceRecorder(file, std::move(path), fifo, use) {
     print(
         "$comment VX3071 bench panel: one port access per microsecond $end\n"
         "$timescale 1 us $end\n"
@@ -132,18 +132,28 @@ class VcdTrace final : public TraceRecorder {
 
 }  // namespace
 
-std::unique_ptr<TraceRecorder> TraceRecorder::create(const std::string& path) {
+namespace {
+
+// Why `path` could not be written, in the words of what it was for.
+std::string failure(const std::string& path, TraceRecorder::Use use, const std::string& reason) {
+  if (use == TraceRecorder::Use::saved) return path + " was not saved: " + reason;
+  return "cannot write the trace file " + path + ": " + reason +
+         "; the port goes on without a trace";
+}
+
+}  // namespace
+
+std::unique_ptr<TraceRecorder> TraceRecorder::create(const std::string& path, Use use) {
   // Without blocking: a FIFO that nobody reads would otherwise hold the program at the open.
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) {
     const int error = errno;
     if (error == ENXIO) {
-      throw TraceError("no program is reading the FIFO " + path +
-                       ", so the trace cannot be written: start its reader first; the port goes "
-                       "on without a trace");
+      throw TraceError(failure(path, use,
+                               "no program is reading the FIFO, so nothing can be written to it: "
+                               "start its reader first"));
     }
-    throw TraceError("cannot write the trace file " + path + ": " + std::strerror(error) +
-                     "; the port goes on without a trace");
+    throw TraceError(failure(path, use, std::strerror(error)));
   }
   // Once open, a FIFO's reader sets the pace, as for any other writer: nothing is dropped.
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
@@ -153,15 +163,14 @@ std::unique_ptr<TraceRecorder> TraceRecorder::create(const std::string& path) {
   if (!file) {
     const int error = errno;
     ::close(fd);
-    throw TraceError("cannot write the trace file " + path + ": " + std::strerror(error) +
-                     "; the port goes on without a trace");
+    throw TraceError(failure(path, use, std::strerror(error)));
   }
-  if (ends_with_vcd(path)) return std::make_unique<VcdTrace>(file, path, fifo);
-  return std::make_unique<TextTrace>(file, path, fifo);
+  if (ends_with_vcd(path)) return std::make_unique<VcdTrace>(file, path, fifo, use);
+  return std::make_unique<TextTrace>(file, path, fifo, use);
 }
 
-TraceRecorder::TraceRecorder(std::FILE* file, std::string path, bool fifo)
-    : file_(file), path_(std::move(path)), fifo_(fifo) {}
+TraceRecorder::TraceRecorder(std::FILE* file, std::string path, bool fifo, Use use)
+    : file_(file), path_(std::move(path)), fifo_(fifo), use_(use) {}
 
 TraceRecorder::~TraceRecorder() {
   if (file_) std::fclose(file_);
@@ -202,6 +211,10 @@ std::optional<std::string> TraceRecorder::take_error() {
 
 void TraceRecorder::fail(int error, const char* doing) {
   failed_ = true;
+  if (use_ == Use::saved) {
+    error_ = path_ + " was not saved: " + doing + " it failed: " + std::strerror(error);
+    return;
+  }
   error_ = std::string(doing) + " the trace file " + path_ + " failed: " + std::strerror(error) +
            "; the trace stops here, the port goes on";
 }

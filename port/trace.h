@@ -14,9 +14,13 @@ namespace vx::port {
 // ends the trace and is kept, naming the file, until taken.
 class TraceRecorder {
  public:
+  // What the file is for, which its messages tell: the live trace of a session, or accesses saved
+  // afterwards.
+  enum class Use { live, saved };
+
   // Creates (or empties) the file, or opens the FIFO, without blocking; throws TraceError when it
   // cannot, a FIFO that nobody reads included.
-  static std::unique_ptr<TraceRecorder> create(const std::string& path);
+  static std::unique_ptr<TraceRecorder> create(const std::string& path, Use use = Use::live);
   virtual ~TraceRecorder();
   TraceRecorder(const TraceRecorder&) = delete;
   TraceRecorder& operator=(const TraceRecorder&) = delete;
@@ -34,7 +38,7 @@ class TraceRecorder {
   std::optional<std::string> take_error();
 
  protected:
-  TraceRecorder(std::FILE* file, std::string path, bool fifo);
+  TraceRecorder(std::FILE* file, std::string path, bool fifo, Use use);
 
   // Lets a format close what it has so far, so the file reads whole at every flush.
   virtual void mark_end() {}
@@ -48,6 +52,7 @@ class TraceRecorder {
   std::FILE* file_;
   std::string path_;
   bool fifo_;
+  Use use_;
   bool failed_ = false;
   std::optional<std::string> error_;
 };

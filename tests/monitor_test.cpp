@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QLabel>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTest>
 #include <QWheelEvent>
@@ -110,10 +112,103 @@ TEST(Monitor, SavesAVcdEqualToTheTraceOfTheSameRun) {
     ASSERT_TRUE(m.monitor.save_vcd(QString::fromStdString((dir / "saved.vcd").string()), error))
         << error.toStdString();
     EXPECT_EQ(slurp(dir / "saved.vcd"), slurp(dir / "live.vcd"));
-    EXPECT_TRUE(m.monitor.save_png(QString::fromStdString((dir / "diagram.png").string())));
+    EXPECT_TRUE(m.monitor.save_png(QString::fromStdString((dir / "diagram.png").string()), error))
+        << error.toStdString();
     EXPECT_GT(fs::file_size(dir / "diagram.png"), 1000u);
   }
   fs::remove_all(dir);
+}
+
+TEST(Monitor, ASaveThatFailsSaysTheFileWasNotSavedAndWhy) {
+  Monitored m;
+  m.click("cmdMS");
+  for (const bool vcd : {true, false}) {
+    const QString path = vcd ? "/no/such/folder/bus.vcd" : "/no/such/folder/bus.png";
+    QString error;
+    EXPECT_FALSE(vcd ? m.monitor.save_vcd(path, error) : m.monitor.save_png(path, error));
+    EXPECT_THAT(error.toStdString(),
+                ::testing::StartsWith(path.toStdString() + " was not saved: "));
+    EXPECT_THAT(error.toStdString(), ::testing::HasSubstr("o such file or directory"));
+    EXPECT_THAT(error.toStdString(), ::testing::Not(::testing::HasSubstr("port goes on")));
+  }
+}
+
+// The monitor opens beside the panel, never over it, and on the screen.
+TEST(Monitor, OpensBesideThePanelWithinTheScreen) {
+  Monitored m;
+  const QRect screen = m.form.screen()->availableGeometry();
+  struct Case {
+    QPoint panel_at;
+    QSize monitor;
+  };
+  for (const auto& [panel_at, monitor] : {
+           Case{{0, 0}, {60, 100}},     // fits to the right
+           Case{{0, 0}, {400, 100}},    // only below
+           Case{{0, 400}, {400, 300}},  // nowhere whole: on the screen all the same
+       }) {
+    m.form.move(panel_at);
+    m.monitor.resize(monitor);
+    QTest::keyClick(&m.form, Qt::Key_F2);
+    ASSERT_TRUE(m.monitor.isVisible());
+    const QRect panel = m.form.frameGeometry(), placed = m.monitor.frameGeometry();
+    EXPECT_TRUE(screen.contains(placed)) << placed.x() << "," << placed.y();
+    const bool fits = panel.width() + placed.width() <= screen.width() ||
+                      panel.bottom() + placed.height() < screen.bottom();
+    if (fits) {
+      EXPECT_FALSE(panel.intersects(placed)) << placed.x() << "," << placed.y();
+      EXPECT_TRUE(placed.left() == panel.right() + 1 || placed.top() == panel.bottom() + 1);
+    }
+    QTest::keyClick(&m.form, Qt::Key_F2);
+  }
+}
+
+// At the zoom it opens at and at Home, every frame's texts are written, START, STOP and the
+// acknowledges as letters in boxes that hold them, and the channel names stand apart.
+TEST(Monitor, WritesEveryAnnotationAndTheChannelNamesInAColumnOfTheirOwn) {
+  Monitored m;
+  QTest::keyClick(&m.form, Qt::Key_F2);
+  m.click("cmdMS");
+  m.click("cmdRead");
+  BusDiagram& diagram = m.monitor.diagram();
+  for (const bool home : {false, true}) {
+    SCOPED_TRACE(home ? "Home" : "as it opens");
+    if (home) diagram.show_last_action();
+    diagram.grab();  // paints
+    std::vector<std::string> texts;
+
+    for (const auto& drawn : diagram.drawn()) {
+      texts.push_back(drawn.text);
+      const bool name = drawn.text == "SCL" || drawn.text == "SDA" || drawn.text == "SDA_OUT";
+      if (name) {
+        EXPECT_LE(drawn.box.right(), BusDiagram::kNameColumn) << drawn.text;
+      } else {
+        EXPECT_GE(drawn.box.left(), BusDiagram::kNameColumn) << drawn.text;
+        EXPECT_GT(drawn.box.width(), 4) << drawn.text << ": written, not an empty box";
+      }
+    }
+    // The Read's read transaction is in view either way.
+    const std::vector<std::string> read = {"S", "2C R", "A", "80", "A", "P"};
+    ASSERT_GE(texts.size(), 3 + read.size());
+    EXPECT_EQ(std::vector<std::string>(texts.end() - 6, texts.end()), read);
+    EXPECT_EQ(std::vector<std::string>(texts.begin(), texts.begin() + 3),
+              (std::vector<std::string>{"SCL", "SDA", "SDA_OUT"}));
+  }
+}
+
+TEST(Monitor, TheHoverTextClearsWhenThePointerLeaves) {
+  Monitored m;
+  QTest::keyClick(&m.form, Qt::Key_F2);
+  m.click("cmdMS");
+  BusDiagram& diagram = m.monitor.diagram();
+  auto* hover = m.monitor.findChild<QLabel*>("busHover");
+  const QPoint at(diagram.width() / 2, 60);
+  QMouseEvent move(QEvent::MouseMove, at, diagram.mapToGlobal(at), Qt::NoButton, Qt::NoButton,
+                   Qt::NoModifier);
+  QApplication::sendEvent(&diagram, &move);
+  EXPECT_THAT(hover->text().toStdString(), ::testing::StartsWith("access "));
+  QEvent leave(QEvent::Leave);
+  QApplication::sendEvent(&diagram, &leave);
+  EXPECT_EQ(hover->text(), "");
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 #include "window/bus_monitor.h"
 
+#include <QFile>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
+#include <QScreen>
 #include <QShortcut>
 #include <QStaticText>
 #include <QVBoxLayout>
@@ -27,7 +29,7 @@ constexpr int kLabelTop = 6, kLabelHeight = 22;
 constexpr int kRowTop[] = {44, 92, 140};
 constexpr int kRowHeight = 30;
 constexpr const char* kRowNames[] = {"SCL", "SDA", "SDA_OUT"};
-constexpr double kMinPitch = 0.05, kMaxPitch = 64.0;
+constexpr double kMinPitch = 0.05, kMaxPitch = 64.0, kDefaultPitch = 8.0;
 
 QColor colour_of(decode::Kind kind) {
   switch (kind) {
@@ -101,8 +103,14 @@ void BusDiagram::refresh() {
 void BusDiagram::show_last_action() {
   auto [first, last] = ring_.last_action();
   if (first == last) first = ring_.begin();
+  if (first == last) {  // nothing yet: the zoom at which frames read best
+    pitch_ = kDefaultPitch;
+    follow_ = true;
+    refresh();
+    return;
+  }
   const double count = static_cast<double>(last - first) + 2;
-  pitch_ = std::clamp(width() / count, kMinPitch, kMaxPitch);
+  pitch_ = std::clamp(traces_width() / count, kMinPitch, kMaxPitch);
   first_ = static_cast<double>(first) - 1;
   follow_ = true;
   refresh();
@@ -110,12 +118,12 @@ void BusDiagram::show_last_action() {
 
 void BusDiagram::scroll_to_end() {
   first_ = std::max(static_cast<double>(ring_.begin()),
-                    static_cast<double>(ring_.end()) + 1 - width() / pitch_);
+                    static_cast<double>(ring_.end()) + 1 - traces_width() / pitch_);
 }
 
 void BusDiagram::clamp() {
-  const double last = static_cast<double>(ring_.end()) + 1 - width() / pitch_;
-  first_ = std::clamp(first_, static_cast<double>(ring_.begin()) - width() / pitch_ / 2,
+  const double last = static_cast<double>(ring_.end()) + 1 - traces_width() / pitch_;
+  first_ = std::clamp(first_, static_cast<double>(ring_.begin()) - traces_width() / pitch_ / 2,
                       std::max(last, static_cast<double>(ring_.begin())));
   follow_ = first_ >= last - 0.5;
 }
@@ -139,17 +147,30 @@ std::vector<std::string> BusDiagram::labels() {
 
 void BusDiagram::paintEvent(QPaintEvent*) {
   decode_if_new();  // also for a diagram grabbed before it was ever shown
+  drawn_.clear();
   QPainter painter(this);
   const std::size_t begin = ring_.begin();
   const auto sample_of = [&](std::size_t access) { return access - lines_begin_; };
-  const double visible = width() / pitch_;
+  const double visible = traces_width() / pitch_;
   const auto from = static_cast<std::size_t>(std::max(std::floor(first_), double(begin)));
   const auto to = std::min(ring_.end(), static_cast<std::size_t>(std::ceil(first_ + visible)) + 1);
+
+  // The channel names in a column of their own; everything else right of it.
+  painter.setPen(Qt::black);
+  for (int row = 0; row < 3; ++row) {
+    const QStaticText& name = label(kRowNames[row], painter.font());
+    const QPointF at(4, kRowTop[row] + (kRowHeight - name.size().height()) / 2);
+    painter.drawStaticText(at, name);
+    drawn_.push_back({kRowNames[row], QRectF(at, name.size())});
+  }
+  painter.setPen(QColor(0xd0, 0xd0, 0xd0));
+  painter.drawLine(kNameColumn - 1, 0, kNameColumn - 1, height());
+  painter.setClipRect(QRect(kNameColumn, 0, width() - kNameColumn, height()));
 
   for (int row = 0; row < 3; ++row) {
     const int high = kRowTop[row], low = kRowTop[row] + kRowHeight;
     painter.setPen(QColor(0xe8, 0xe8, 0xe8));
-    painter.drawLine(0, low, width(), low);
+    painter.drawLine(kNameColumn, low, width(), low);
     if (from >= to) continue;
     QPolygon trace;
     for (std::size_t a = from; a < to; ++a) {
@@ -170,34 +191,40 @@ void BusDiagram::paintEvent(QPaintEvent*) {
     painter.drawEllipse(QPointF(x_of(double(a) + 0.5), y), 3, 3);
   }
   painter.setBrush(Qt::NoBrush);
-  // The decoded frames.
+  // The decoded frames. A START, STOP or acknowledge takes one access, narrower than its letter
+  // at most zooms: its box grows to hold the letter, as a logic analyser draws it, moved right
+  // of the label before where they would meet, as long as it still touches its access; longer
+  // texts are written where their span holds them.
+  double drawn_right = -1e9;
   for (const decode::Annotation& a : annotations_) {
     const double left = x_of(double(a.first));
     const double right = x_of(double(a.last) + 1);
-    if (right < 0 || left > width()) continue;
-    const QRectF box(left, kLabelTop, std::max(right - left, 2.0), kLabelHeight);
+    if (right < kNameColumn || left > width()) continue;
+    const std::string text = decode::short_text(a);
+    const QStaticText& shown = label(text, painter.font());
+    const double needed = shown.size().width() + 4;
+    QRectF box(left, kLabelTop, std::max(right - left, 2.0), kLabelHeight);
+    if (text.size() <= 2 && box.width() < needed) {
+      const double grown_left = std::max(box.center().x() - needed / 2, drawn_right);
+      if (grown_left <= right) box = QRectF(grown_left, kLabelTop, needed, kLabelHeight);
+    }
     painter.setPen(colour_of(a.kind));
     painter.drawRect(box);
-    const QStaticText& text = label(decode::short_text(a), painter.font());
-    const QSizeF size = text.size();
-    if (size.width() + 4 < box.width()) {
-      painter.drawStaticText(
-          QPointF(box.center().x() - size.width() / 2, box.center().y() - size.height() / 2), text);
+    const QPointF at(box.center().x() - shown.size().width() / 2,
+                     box.center().y() - shown.size().height() / 2);
+    if (needed <= box.width() + 0.5 && box.left() >= drawn_right && at.x() >= kNameColumn) {
+      painter.drawStaticText(at, shown);
+      drawn_.push_back({text, QRectF(at, shown.size())});
+      drawn_right = box.right();
     }
   }
   // Port errors, where they happened.
   painter.setPen(QPen(QColor(0xd0, 0x20, 0x20), 2));
   for (const auto& failure : ring_.failures()) {
     const double x = x_of(double(failure));
-    if (x < 0 || x > width()) continue;
+    if (x < kNameColumn || x > width()) continue;
     painter.drawLine(QPointF(x, kLabelTop), QPointF(x, kRowTop[2] + kRowHeight));
     painter.drawText(QPointF(x + 3, kRowTop[0] - 4), "port error");
-  }
-  // The row names, over whatever lies beneath.
-  painter.setPen(Qt::black);
-  for (int row = 0; row < 3; ++row) {
-    painter.fillRect(QRect(2, kRowTop[row] + 6, 56, 18), QColor(255, 255, 255, 200));
-    painter.drawStaticText(QPointF(4, kRowTop[row] + 8), label(kRowNames[row], painter.font()));
   }
 }
 
@@ -206,8 +233,8 @@ void BusDiagram::wheelEvent(QWheelEvent* event) {
   const double under = access_at(x);
   const double steps = event->angleDelta().y() / 120.0;
   pitch_ = std::clamp(pitch_ * std::pow(1.25, steps), kMinPitch, kMaxPitch);
-  first_ = under - x / pitch_;  // the access under the pointer stays there
-  follow_ = first_ + width() / pitch_ >= static_cast<double>(ring_.end()) + 0.5;
+  first_ = under - (x - kNameColumn) / pitch_;  // the access under the pointer stays there
+  follow_ = first_ + traces_width() / pitch_ >= static_cast<double>(ring_.end()) + 0.5;
   update();
   event->accept();
 }
@@ -251,6 +278,10 @@ void BusDiagram::keyPressEvent(QKeyEvent* event) {
 
 void BusDiagram::resizeEvent(QResizeEvent*) {
   if (follow_) scroll_to_end();
+}
+
+void BusDiagram::leaveEvent(QEvent*) {
+  emit hovered({});
 }
 
 BusMonitor::BusMonitor(port::PortAccess& port, QWidget* parent)
@@ -304,7 +335,8 @@ void BusMonitor::on_idle() {
 
 bool BusMonitor::save_vcd(const QString& path, QString& error) const {
   try {
-    const auto recorder = port::TraceRecorder::create(path.toStdString());
+    const auto recorder =
+        port::TraceRecorder::create(path.toStdString(), port::TraceRecorder::Use::saved);
     auto wait = ring_.waits().begin();
     for (std::size_t n = ring_.begin(); n < ring_.end(); ++n) {
       // The trace is completed wherever the program waited, as the live trace was.
@@ -324,15 +356,25 @@ bool BusMonitor::save_vcd(const QString& path, QString& error) const {
       error = QString::fromStdString(*failure);
       return false;
     }
-  } catch (const port::PortError& failure) {
+  } catch (const port::TraceError& failure) {
     error = QString::fromStdString(failure.what());
     return false;
   }
   return true;
 }
 
-bool BusMonitor::save_png(const QString& path) const {
-  return diagram_->grab().save(path, "PNG");
+bool BusMonitor::save_png(const QString& path, QString& error) const {
+  QFile file(path);
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    error = path + " was not saved: " + file.errorString();
+    return false;
+  }
+  if (!diagram_->grab().save(&file, "PNG") || !file.flush()) {
+    error = path + " was not saved: " + file.errorString();
+    file.remove();
+    return false;
+  }
+  return true;
 }
 
 void BusMonitor::ask_and_save(bool vcd) {
@@ -341,8 +383,8 @@ void BusMonitor::ask_and_save(bool vcd) {
       vcd ? "Value Change Dump (*.vcd)" : "PNG image (*.png)");
   if (path.isEmpty()) return;
   QString error;
-  const bool saved = vcd ? save_vcd(path, error) : save_png(path);
-  hover_->setText(saved ? "saved " + path : "not saved: " + (error.isEmpty() ? path : error));
+  const bool saved = vcd ? save_vcd(path, error) : save_png(path, error);
+  hover_->setText(saved ? "saved " + path : error);
 }
 
 void BusMonitor::keyPressEvent(QKeyEvent* event) {
@@ -353,12 +395,28 @@ void BusMonitor::keyPressEvent(QKeyEvent* event) {
   QWidget::keyPressEvent(event);
 }
 
+void place_beside(QWidget& window, const QWidget& panel) {
+  const QRect beside = panel.frameGeometry();
+  const QRect screen = panel.screen()->availableGeometry();
+  // The frame around the window's contents, where a window manager has drawn one.
+  const QSize frame = window.frameGeometry().size() - window.geometry().size();
+  const QSize size = window.size().expandedTo(window.minimumSizeHint()) + frame;
+  QPoint at(beside.right() + 1, beside.top());  // right of the panel
+  if (at.x() + size.width() - 1 > screen.right()) at = QPoint(beside.left(), beside.bottom() + 1);
+  at.setX(std::clamp(at.x(), screen.left(),
+                     std::max(screen.left(), screen.right() + 1 - size.width())));
+  at.setY(std::clamp(at.y(), screen.top(),
+                     std::max(screen.top(), screen.bottom() + 1 - size.height())));
+  window.move(at);
+}
+
 void bind_monitor_key(Form1& panel, BusMonitor& monitor) {
   auto* key = new QShortcut(QKeySequence(Qt::Key_F2), &panel);
-  QObject::connect(key, &QShortcut::activated, &monitor, [&monitor] {
+  QObject::connect(key, &QShortcut::activated, &monitor, [&monitor, &panel] {
     if (monitor.isVisible()) {
       monitor.hide();
     } else {
+      place_beside(monitor, panel);
       monitor.show();
       monitor.raise();
       monitor.diagram().show_last_action();

@@ -2,9 +2,11 @@
 
 #include <QStaticText>
 #include <QWidget>
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "decode/decoder.h"
@@ -31,13 +33,22 @@ class BusDiagram final : public QWidget {
   void refresh();
   void show_last_action();
 
+  // The column of the channel names, left of the traces.
+  static constexpr int kNameColumn = 64;
+
   // The access number under x, and the x of an access number's column.
-  double access_at(double x) const { return first_ + x / pitch_; }
-  double x_of(double access) const { return (access - first_) * pitch_; }
+  double access_at(double x) const { return first_ + (x - kNameColumn) / pitch_; }
+  double x_of(double access) const { return kNameColumn + (access - first_) * pitch_; }
   double pitch() const { return pitch_; }
   bool following() const { return follow_; }
   // The decoded frames, in order, as the diagram labels them.
   std::vector<std::string> labels();
+  // The texts the last paint wrote, frames and channel names, each with where it stood.
+  struct Drawn {
+    std::string text;
+    QRectF box;
+  };
+  const std::vector<Drawn>& drawn() const { return drawn_; }
 
  signals:
   void hovered(const QString& text);
@@ -50,8 +61,10 @@ class BusDiagram final : public QWidget {
   void mouseReleaseEvent(QMouseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  void leaveEvent(QEvent* event) override;
 
  private:
+  double traces_width() const { return std::max(width() - kNameColumn, 1); }
   void decode_if_new();
   const QStaticText& label(const std::string& text, const QFont& font);
   void scroll_to_end();
@@ -69,9 +82,10 @@ class BusDiagram final : public QWidget {
   std::size_t decoded_end_ = 0;
   std::map<std::string, QStaticText> labels_;
   double first_ = 0;    // the access number at the left edge
-  double pitch_ = 8.0;  // pixels per access
+  double pitch_ = 8.0;  // pixels per access, as at the start
   bool follow_ = true;
   std::optional<QPointF> drag_;
+  std::vector<Drawn> drawn_;
 };
 
 // The bus monitor window: the diagram, what the pointer is over, and Save as VCD or PNG.
@@ -88,9 +102,10 @@ class BusMonitor final : public QWidget, private port::AccessObserver {
   BusDiagram& diagram() { return *diagram_; }
   const decode::AccessRing& ring() const { return ring_; }
 
-  // Writes the kept accesses as the trace writes a VCD; false with `error` set when it cannot.
+  // Write the kept accesses as the trace writes a VCD, or the diagram as a picture; false with
+  // `error` saying that the file was not saved, and why, when they cannot.
   bool save_vcd(const QString& path, QString& error) const;
-  bool save_png(const QString& path) const;
+  bool save_png(const QString& path, QString& error) const;
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
@@ -108,7 +123,13 @@ class BusMonitor final : public QWidget, private port::AccessObserver {
   QLabel* hover_;
 };
 
-// F2 in the panel shows the monitor, or hides it; F2 in the monitor hides it too.
+// F2 in the panel shows the monitor, or hides it; F2 in the monitor hides it too. It opens beside
+// the panel.
 void bind_monitor_key(Form1& panel, BusMonitor& monitor);
+
+// Puts `window` beside `panel`, not over it: right of the panel's frame where it fits on the
+// panel's screen, else below it, else as far from it as the screen allows; always on the screen,
+// also where no window manager places windows.
+void place_beside(QWidget& window, const QWidget& panel);
 
 }  // namespace vx::panel

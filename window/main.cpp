@@ -82,7 +82,10 @@ int main(int argc, char** argv) {
     vx::panel::BusMonitor monitor(*port);
     vx::panel::bind_monitor_key(window, monitor);
     window.show();
-    if (monitor_at_start) monitor.show();
+    if (monitor_at_start) {
+      vx::panel::place_beside(monitor, window);
+      monitor.show();
+    }
     status = QApplication::exec();
   }
   port->close_trace();
