@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
 
 #include "frame/line_protocol.h"
 
@@ -132,10 +133,15 @@ class FtdiPort final : public port::Port {
     byte_period_ *= static_cast<double>(repeat_);
   }
 
-  // How long the chip holds each line level, as measured at opening.
-  std::chrono::duration<double> byte_period() const { return byte_period_; }
-  // How many bytes the chip clocks per period of its programmed rate, as measured (or assumed).
-  double bytes_per_period() const { return bytes_per_period_; }
+  std::string timing() const override {
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "the chip was measured at %g bytes a period of its programmed rate%s; each line "
+                  "level lasts %.2f us",
+                  bytes_per_period_, measured_ ? "" : " (assumed: nothing could be measured)",
+                  byte_period_.count() * 1e6);
+    return text;
+  }
 
   void write16(std::int16_t address, std::int16_t value) override {
     if (address != frame::kDataRegister) port::no_such_register(kName, address);
@@ -197,7 +203,8 @@ class FtdiPort final : public port::Port {
     };
     const auto slope = (shortest(kLongBurst) - shortest(kShortBurst)) / (kLongBurst - kShortBurst);
     bytes_per_period_ = kFastestReading;
-    if (slope.count() > 0) {
+    measured_ = slope.count() > 0;
+    if (measured_) {
       const double period_s = static_cast<double>(slope.count()) * 1e-9;
       const double measured = 1 / (period_s * static_cast<double>(rate * kLibftdiFactor));
       // Up to the nearest reading the sources name, so a measurement a little short never makes
@@ -241,6 +248,7 @@ class FtdiPort final : public port::Port {
   unsigned char pins_ = 0xFF;  // the last byte written: SDA and SCL released
   std::size_t repeat_ = 1;     // times each line code goes out
   double bytes_per_period_ = kFastestReading;
+  bool measured_ = false;
   std::chrono::duration<double> byte_period_{};
   std::vector<unsigned char> bytes_, echoes_;
   std::vector<std::size_t> samples_;  // for each queued read, the byte whose echo answers it

@@ -196,6 +196,8 @@ class GpioPort final : public port::Port {
     return frame::status_for(sda());
   }
 
+  std::optional<bool> read_scl() override { return scl(); }
+
  private:
   // Both bus lines as open-drain outputs, released, with pull-up bias: gpiolib takes the bias
   // where the chip has it and goes on without it where not (gpio_set_bias in
@@ -269,7 +271,7 @@ class GpioPort final : public port::Port {
           ". If all that is right, this chip may read back its own output rather than the "
           "pin: wire an input line to SDA and name it as SENSE (gpio:CHIP:SDA,SCL,SENSE)";
     }
-    throw port::PortError(advice);
+    throw port::NoAnswer(advice);
   }
   static constexpr const char* kLineCauses =
       "fit a 4.7 kOhm pull-up to the device's supply unless the board has one, and look for a "

@@ -76,16 +76,19 @@ class I2cDev final : public I2cTransport {
     if (::ioctl(fd_, I2C_RDWR, &data) >= 0) return;
     const int error = errno;
     const std::string address = "0x" + port::hex(message.address);
+    if (error == EOPNOTSUPP && message.length == 0) {
+      throw ZeroLengthRefused(where(adapter_) + " takes no message without data");
+    }
     switch (error) {
       case ENXIO:
       case EREMOTEIO:  // adapters differ in how they report a missing acknowledge
-        throw port::PortError("no acknowledge from address " + address + " on " + where(adapter_) +
-                              ": check the device's power, its pull-ups and the wiring");
+        throw port::NoAnswer("no acknowledge from address " + address + " on " + where(adapter_) +
+                             ": check the device's power, its pull-ups and the wiring");
       case ETIMEDOUT:
       case EIO:  // also what a USB bridge reports when its own transfer fails
-        throw port::PortError("no acknowledge from address " + address + " on " + where(adapter_) +
-                              ", or the adapter failed: check the device's power, its pull-ups "
-                              "and the wiring, and that the adapter is plugged in");
+        throw port::NoAnswer("no acknowledge from address " + address + " on " + where(adapter_) +
+                             ", or the adapter failed: check the device's power, its pull-ups "
+                             "and the wiring, and that the adapter is plugged in");
       case ENODEV:
       case ESHUTDOWN:
         throw port::PortError("the I2C adapter " + where(adapter_) + " is gone (" +
@@ -127,6 +130,13 @@ void I2cPort::write16(std::int16_t address, std::int16_t value) {
 std::int32_t I2cPort::read32(std::int16_t address) {
   if (address != frame::kStatusRegister) port::no_such_register(kName, address);
   bool sda = lines_.sda();
+  // A write address's acknowledge slot, sampled with SCL high: a probe of who is there.
+  const bool ack_slot = in_frame_ && count_ == 1 && bits_ == frame::kClocksPerByte && lines_.scl();
+  if (ack_slot && (bytes_[0] & 1) == 0) {
+    if (!probed_) answered_ = probe(static_cast<std::uint16_t>(bytes_[0] >> 1));
+    probed_ = true;
+    return frame::status_for(!answered_);
+  }
   const int clocks = bits_ - frame::kClocksPerByte;  // of the data byte, while reading
   if (in_frame_ && reading() && clocks < 8) {
     if (!byte_read_) {
@@ -148,6 +158,31 @@ void I2cPort::on_start() {
   shift_ = 0;
   count_ = 0;
   byte_read_ = false;
+  probed_ = false;
+}
+
+// As i2cdetect's default: a read where a write could upset a device (EEPROMs at 0x50-0x5F take
+// a zero-length write as the start of a write; 0x30-0x37 are often write-protect switches), and
+// where the adapter takes no message without data; else a write of no data.
+bool I2cPort::probe(std::uint16_t address) {
+  const bool read_first =
+      (address >= 0x30 && address <= 0x37) || (address >= 0x50 && address <= 0x5F);
+  try {
+    if (!read_first) {
+      try {
+        I2cMessage quick{address, false, nullptr, 0};
+        transport_->transfer(quick);
+        return true;
+      } catch (const ZeroLengthRefused&) {
+      }
+    }
+    std::uint8_t byte = 0;
+    I2cMessage read{address, true, &byte, 1};
+    transport_->transfer(read);
+    return true;
+  } catch (const port::NoAnswer&) {
+    return false;
+  }
 }
 
 void I2cPort::on_rising() {
@@ -175,6 +210,10 @@ void I2cPort::on_stop() {
   }
   if (count_ == 0) unfit("a STOP " + clocks(bits_) + " after its START");
   if (byte_read_) return;
+  if (probed_) {
+    if (count_ > 1) unfit("a write frame that goes on after its address was asked");
+    return;
+  }
   const auto address = static_cast<std::uint16_t>(bytes_[0] >> 1);
   const auto length = static_cast<std::uint16_t>(count_ - 1);
   I2cMessage message{address, (bytes_[0] & 1) != 0, bytes_.data() + 1, length};

@@ -20,8 +20,14 @@ struct I2cMessage {
   std::uint16_t length;
 };
 
-// Carries out one frame's message as one transfer. Throws port::PortError, a missing acknowledge
-// included.
+// The adapter takes no zero-length message (i2c-core's I2C_AQ_NO_ZERO_LEN quirk).
+class ZeroLengthRefused : public port::PortError {
+ public:
+  using port::PortError::PortError;
+};
+
+// Carries out one frame's message as one transfer. Throws port::PortError: port::NoAnswer for a
+// missing acknowledge, ZeroLengthRefused where the adapter refuses a message without data.
 class I2cTransport {
  public:
   virtual ~I2cTransport() = default;
@@ -33,8 +39,11 @@ class I2cTransport {
 // A write frame is one write message to its address with the bytes that follow it, sent at its
 // STOP. A frame to a read address whose SDA is sampled after the address's acknowledge slot is
 // one read message of one byte, made at the first sample, whose bits answer the samples in turn;
-// one that is never sampled is a read of as many bytes as it clocks, made at its STOP. Clocks and
-// STOPs outside a frame are ignored: the adapter keeps its own bus in order.
+// one that is never sampled is a read of as many bytes as it clocks, made at its STOP. A write
+// address whose acknowledge slot is sampled, as a bring-up probe does, is asked as i2cdetect asks
+// (a zero-length write; a one-byte read at 0x30-0x37 and 0x50-0x5F, or where the adapter refuses
+// zero-length messages), and the sample shows the answer. Clocks and STOPs outside a frame are
+// ignored: the adapter keeps its own bus in order.
 class I2cPort final : public port::Port {
  public:
   static constexpr std::size_t kMaxFrameBytes = 64;
@@ -43,6 +52,7 @@ class I2cPort final : public port::Port {
 
   void write16(std::int16_t address, std::int16_t value) override;
   std::int32_t read32(std::int16_t address) override;
+  bool sees_lines() const override { return false; }
 
   // What the lines mean to the frame, told by the LineFollower.
   void on_start();
@@ -55,6 +65,7 @@ class I2cPort final : public port::Port {
     return count_ > 0 && (bytes_[0] & 1) != 0 && bits_ >= frame::kClocksPerByte;
   }
   [[noreturn]] void unfit(const std::string& what) const;
+  bool probe(std::uint16_t address);
 
   std::unique_ptr<I2cTransport> transport_;
   frame::LineFollower lines_;  // as driven; only the adapter sees the bus itself
@@ -64,6 +75,8 @@ class I2cPort final : public port::Port {
   std::array<std::uint8_t, kMaxFrameBytes> bytes_{};  // the address byte, then the rest
   std::size_t count_ = 0;
   bool byte_read_ = false;  // the read message of a sampled read frame is done
+  bool probed_ = false;     // the address of this frame was asked at its acknowledge slot
+  bool answered_ = false;   // and something answered
   std::uint8_t read_byte_ = 0;
 };
 

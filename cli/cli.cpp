@@ -15,6 +15,7 @@
 
 #include "backends/backends.h"
 #include "backends/ports.h"
+#include "bus/bring_up.h"
 #include "bus/read_back.h"
 #include "bus/write_transaction.h"
 #include "frame/cell_register.h"
@@ -38,6 +39,14 @@ commands:
   read                    read the device's setting and print it, in decimal
   ports                   list the ports this machine offers and whether this user may
                           open them, with the VX3071_PORT value of each; opens none
+  check [--thorough]      answer the bring-up questions, one line each (ok, FAIL or skip): does
+                          the port open, do SCL and SDA read high when released, does the VX3071
+                          acknowledge its address (if not, who does), does it keep what it is
+                          given, what timing is in force; --thorough also writes 0x55 and 0xAA,
+                          which moves the device's output, then restores the setting it found
+  scan                    list the 7-bit addresses from 0x08 to 0x77 that acknowledge, one a
+                          line, as i2cdetect does; probing can upset some devices (the writes
+                          carry no data, and 0x30-0x37 and 0x50-0x5F are read on an I2C adapter)
   sweep FROM TO [STEP] [--dwell MS]
                           write every STEP-th code from FROM to TO (either direction), waiting
                           MS milliseconds after each
@@ -60,11 +69,12 @@ options:
   for the panel: unset, 5 on bit-banged hardware (parport, gpio, ftdi), none elsewhere; 0 turns
   it off.
 
-Options come before the commands; --verify and --dwell belong to their command. CODE, FROM,
-TO and STEP may be written in hex as 0x...
+Options come before the commands; --verify, --thorough and --dwell belong to their command.
+CODE, FROM, TO and STEP may be written in hex as 0x...
 
 exit status: 0 success, 2 usage error, 3 port error, 4 verify mismatch, 5 the trace file or
-standard output could not be written (the port worked)
+standard output could not be written (the port worked); check gives 3 when the port or its lines
+fail, 4 when the device is missing or answers wrongly
 
 example: step through every code, 200 ms apart, while a meter logs the output:
   vx3071 --port parport sweep 0 255 --dwell 200
@@ -97,7 +107,7 @@ bool is_run_option(const std::string& token) {
   return false;
 }
 
-enum class Kind { write, frame, read, sweep, ports, standard_input };
+enum class Kind { write, frame, read, sweep, ports, check, scan, standard_input };
 
 struct Command {
   Kind kind = Kind::write;
@@ -108,6 +118,14 @@ struct Command {
   std::string forced;      // frame: the acknowledge slots given as 1
   int from = 0, to = 0, step = 1;
   long dwell_ms = 0;
+  bool thorough = false;  // check
+};
+
+// A check that found the port or the device wanting: the run's status, told by its steps.
+class CheckFailed : public std::runtime_error {
+ public:
+  CheckFailed(const std::string& what, int status) : std::runtime_error(what), status(status) {}
+  int status;
 };
 
 std::optional<long> whole_number(const std::string& text) {
@@ -188,12 +206,19 @@ Command parse_command(std::deque<std::string>& tokens) {
     if (flag("--dwell")) command.dwell_ms = number(argument("--dwell MS"), "MS", 0, 3'600'000);
   } else if (name == "ports") {
     command.kind = Kind::ports;
+  } else if (name == "check") {
+    command.kind = Kind::check;
+    command.thorough = flag("--thorough");
+  } else if (name == "scan") {
+    command.kind = Kind::scan;
   } else if (name == "-") {
     command.kind = Kind::standard_input;
   } else if (is_run_option(name)) {
     throw UsageError("option " + port::quoted(name) + " must come before the first command");
   } else if (name == "--verify") {
     throw UsageError("--verify goes right after write CODE, once");
+  } else if (name == "--thorough") {
+    throw UsageError("--thorough goes right after check, once");
   } else if (name == "--dwell") {
     throw UsageError("--dwell MS goes right after sweep FROM TO [STEP], once");
   } else if (name.rfind("--", 0) == 0) {
@@ -284,6 +309,12 @@ class Runner {
         break;
       case Kind::ports:
         ports(command);
+        break;
+      case Kind::check:
+        check(command);
+        break;
+      case Kind::scan:
+        scan(command);
         break;
       case Kind::standard_input:
         if (reading_input_) {
@@ -397,6 +428,49 @@ class Runner {
     }
   }
 
+  // The bring-up check, a line (or JSON object) a step; a failed step fails the run: 3 for the
+  // port or its lines, 4 for the device.
+  void check(const Command& command) {
+    const bus::CheckReport checked = bus::check(*access_, driver_, command.thorough);
+    const char* const results[] = {"ok", "FAIL", "skip"};
+    const bus::CheckStep* failed = nullptr;
+    for (const bus::CheckStep& step : checked.steps) {
+      const char* result = results[static_cast<int>(step.result)];
+      if (step.result == bus::CheckStep::Result::fail && !failed) failed = &step;
+      if (json_) {
+        report(command,
+               ",\"step\":" + json_string(step.name) + ",\"result\":" + json_string(result) +
+                   ",\"text\":" + json_string(step.text) + ",\"fix\":" + json_string(step.fix));
+        continue;
+      }
+      std::string line = step.name;
+      line.append(line.size() < 10 ? 10 - line.size() : 1, ' ');
+      line += result;
+      line.append(line.size() < 16 ? 16 - line.size() : 1, ' ');
+      print(line + step.text + (step.fix.empty() ? "" : ": " + step.fix) + "\n");
+    }
+    if (failed) {
+      throw CheckFailed("check: " + failed->name + " failed",
+                        checked.port_unusable ? kPortError : kVerifyMismatch);
+    }
+  }
+
+  // Who answers on the bus, one address a line, the VX3071's own marked.
+  void scan(const Command& command) {
+    const std::vector<int> found = bus::scan(driver_);
+    std::string list;
+    for (const int address : found) {
+      char text[24];
+      std::snprintf(text, sizeof text, "0x%02x", address);
+      if (json_) {
+        list += (list.empty() ? "\"" : ",\"") + std::string(text) + "\"";
+      } else {
+        print(std::string(text) + (address == frame::kDeviceAddress ? "  VX3071\n" : "\n"));
+      }
+    }
+    report(command, ",\"addresses\":[" + list + "]");
+  }
+
   void report(const Command& command, const std::string& fields) {
     if (json_) print("{\"command\":\"" + command.name + "\"" + fields + "}\n");
   }
@@ -505,6 +579,8 @@ int run(const std::vector<std::string>& args, Streams streams, backends::Setting
     fail(kUsage, error);
   } catch (const VerifyMismatch& error) {
     fail(kVerifyMismatch, error);
+  } catch (const CheckFailed& error) {
+    fail(error.status, error);
   } catch (const OutputError& error) {
     fail(kWriteFailed, error);
   } catch (const port::TraceError& error) {

@@ -15,6 +15,12 @@ class PortError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// No device acknowledged an address: the port works, the device is missing or elsewhere.
+class NoAnswer : public PortError {
+ public:
+  using PortError::PortError;
+};
+
 // The trace file could not be written; the port itself worked.
 class TraceError : public PortError {
  public:
@@ -43,6 +49,14 @@ class Port {
   virtual bool batches() const { return false; }
   virtual void queue_read32(std::int16_t address);
   virtual std::vector<std::int32_t> flush() { return {}; }
+
+  // What a bring-up check may ask. Whether status reads show the bus SDA itself (an I2C adapter
+  // keeps its own bus and shows only what a device answered).
+  virtual bool sees_lines() const { return true; }
+  // The SCL line's level, where the back end can read it.
+  virtual std::optional<bool> read_scl() { return std::nullopt; }
+  // How the back end keeps time, where it knows more than the pacing: a sentence, or empty.
+  virtual std::string timing() const { return {}; }
 };
 
 // Thrown by a back end for an access to any register but the two the bus lives on. `back_end`

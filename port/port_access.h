@@ -109,6 +109,8 @@ class PortAccess {
   void close_trace();
 
   bool is_open() const { return backend_ != nullptr; }
+  // The back end, opened if it is not yet, for what a bring-up check asks of it.
+  Port& port() { return opened(); }
   // The shortest time from the end of one access to the start of the next.
   std::chrono::microseconds min_phase() const {
     return std::chrono::duration_cast<std::chrono::microseconds>(min_phase_);

@@ -31,14 +31,14 @@ void Device::on_falling() {
     // A byte is complete: acknowledge what is ours, or let go of SDA for the master's answer.
     switch (phase_) {
       case Phase::address:
-        if ((shift_ >> 1) != frame::kDeviceAddress) {
+        if ((shift_ >> 1) != address_) {
           phase_ = Phase::ignoring;
           return;
         }
         pulling_low_ = true;
         break;
       case Phase::writing:
-        if (++bytes_written_ == kSettingByte) setting_ = shift_;
+        if (++bytes_written_ == kSettingByte) setting_ = shift_ & ~stuck_low_;
         pulling_low_ = true;
         break;
       default:

@@ -15,6 +15,12 @@ class Device {
  public:
   static constexpr std::uint8_t kPowerUpSetting = 0x80;
 
+  // A device answering at 7-bit `address`: the VX3071's own, or another strapping.
+  explicit Device(std::uint8_t address = frame::kDeviceAddress) : address_(address) {}
+
+  // A faulty part: the setting bits in `mask` stay 0 whatever is written.
+  void stick_low(std::uint8_t mask) { stuck_low_ = mask; }
+
   // Applies one write of the master's lines, as frame::LineFollower reads it.
   void set_lines(bool scl, bool sda) { lines_.set(scl, sda, *this, pulling_low_); }
 
@@ -32,6 +38,8 @@ class Device {
  private:
   enum class Phase { idle, address, writing, reading, ignoring };
 
+  std::uint8_t address_;
+  std::uint8_t stuck_low_ = 0;
   frame::LineFollower lines_;
   bool pulling_low_ = false;
 

@@ -365,6 +365,106 @@ TEST_F(Cli, WithJsonAFailedCommandPrintsAnObjectWithItsErrorAndStatus) {
   EXPECT_THAT(version.out, ::testing::MatchesRegex("vx3071 [0-9]+\\.[0-9]+\\.[0-9]+\n"));
 }
 
+// A port maker for the simulated bus with `device` on it (or nothing, for null).
+PortMaker with_device(std::shared_ptr<sim::Device> device) {
+  return [device](const backends::Settings& settings) {
+    return std::make_unique<port::PortAccess>(
+        [device] { return std::make_unique<sim::VirtualPort>(device); }, settings.trace);
+  };
+}
+
+std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+// Bring-up on the simulated bus: each step's result and text, and the run's status.
+TEST_F(Cli, CheckAnswersTheBringUpQuestionsStepByStep) {
+  auto elsewhere = std::make_shared<sim::Device>(0x2D);
+  struct Case {
+    const char* name;
+    std::shared_ptr<sim::Device> device;
+    int status;
+    std::vector<std::string> lines;
+  };
+  for (const auto& [name, device, status, lines] : std::vector<Case>{
+           {"present",
+            std::make_shared<sim::Device>(),
+            kOk,
+            {"port      ok    opened", "lines     ok    SDA reads high with both lines released",
+             "presence  ok    the VX3071 acknowledges its address 0x2C",
+             "read-back ok    read 128 twice, written back between",
+             "timing    ok    the port is not paced (VX3071_MIN_PHASE_US, or the back end's "
+             "default)"}},
+           {"absent",
+            nullptr,
+            kVerifyMismatch,
+            {"port      ok    opened", "lines     ok    SDA reads high with both lines released",
+             "presence  FAIL  no acknowledge at 0x2C; nothing answers on this bus: check the "
+             "power, the pull-ups and the wiring",
+             "read-back skip  no device answered to be read",
+             "timing    ok    the port is not paced (VX3071_MIN_PHASE_US, or the back end's "
+             "default)"}},
+           {"strapped to 0x2D",
+            elsewhere,
+            kVerifyMismatch,
+            {"port      ok    opened", "lines     ok    SDA reads high with both lines released",
+             "presence  FAIL  no acknowledge at 0x2C; a device answers at 0x2D: is the board "
+             "strapped to another address?",
+             "read-back skip  no device answered to be read",
+             "timing    ok    the port is not paced (VX3071_MIN_PHASE_US, or the back end's "
+             "default)"}},
+       }) {
+    SCOPED_TRACE(name);
+    const Result r = vx3071({"check"}, "", with_device(device));
+    EXPECT_EQ(r.status, status) << r.err;
+    EXPECT_EQ(split_lines(r.out), lines);
+  }
+  // The same through the real choice of port, as a new user types it.
+  EXPECT_EQ(vx3071({"--port", "sim:absent", "check"}).status, kVerifyMismatch);
+  const Result json = vx3071({"--json", "check"});
+  EXPECT_THAT(json.out, HasSubstr("{\"command\":\"check\",\"step\":\"presence\",\"result\":"
+                                  "\"ok\",\"text\":\"the VX3071 acknowledges its address 0x2C\","
+                                  "\"fix\":\"\"}\n"));
+}
+
+// --thorough writes 0x55 and 0xAA, and restores the setting it found, also when a stuck data bit
+// makes the device misread one of them.
+TEST_F(Cli, ACheckThatWritesPatternsRestoresTheSettingItFound) {
+  for (const bool stuck : {false, true}) {
+    SCOPED_TRACE(stuck ? "bit 1 stuck low" : "a sound device");
+    auto device = std::make_shared<sim::Device>();
+    if (stuck) device->stick_low(0x02);
+    ASSERT_EQ(vx3071({"write", "77"}, "", with_device(device)).status, kOk);
+    const Result r = vx3071({"check", "--thorough"}, "", with_device(device));
+    EXPECT_EQ(device->setting(), 77) << "what it held before";
+    const std::vector<std::string> lines = split_lines(r.out);
+    ASSERT_EQ(lines.size(), 5u) << r.out;
+    if (stuck) {
+      EXPECT_EQ(r.status, kVerifyMismatch);
+      EXPECT_EQ(lines[3],
+                "read-back FAIL  wrote 0xAA, read back 0xA8; 77 restored: a data line stuck at "
+                "one level: check SDA's buffer, the wiring and the pull-ups");
+    } else {
+      EXPECT_EQ(r.status, kOk);
+      EXPECT_EQ(lines[3],
+                "read-back ok    read 77 twice, written back between; 0x55 and 0xAA read back as "
+                "written; 77 restored");
+    }
+  }
+}
+
+// Who answers, as i2cdetect lists it, the VX3071 marked.
+TEST_F(Cli, ScanListsWhoAnswers) {
+  EXPECT_EQ(vx3071({"scan"}).out, "0x2c  VX3071\n");
+  EXPECT_EQ(vx3071({"scan"}, "", with_device(std::make_shared<sim::Device>(0x50))).out, "0x50\n");
+  const Result none = vx3071({"--json", "scan"}, "", with_device(nullptr));
+  EXPECT_EQ(none.out, "{\"command\":\"scan\",\"addresses\":[]}\n");
+  EXPECT_EQ(none.status, kOk);
+}
+
 TEST_F(Cli, TheTraceOfAFailedRunIsCompleteUpToTheFailure) {
   const fs::path trace = file("failed.vcd");
   test::PortScript script;

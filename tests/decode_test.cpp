@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bus/address_probe.h"
 #include "bus/line_driver.h"
 #include "decode/decoder.h"
 #include "panel/panel_logic.h"
@@ -214,6 +215,19 @@ TEST_F(Decoder, MalformedAndRandomFramesDecodeAsSigrokDecodesThem) {
   const std::vector<std::string> decoded = ours(accesses);
   ASSERT_GT(decoded.size(), 1000u);
   EXPECT_EQ(decoded, test::sigrok_i2c(vcd_));
+}
+
+// The bring-up probe's frames read as any other: the address, A or N, then P.
+TEST(DecoderMarks, AnAddressProbeIsTheAddressItsAnswerAndAStop) {
+  Collector seen;
+  port::PortAccess access([] { return std::make_unique<sim::VirtualPort>(); });
+  access.set_observer(&seen);
+  bus::LineDriver driver(access);
+  EXPECT_TRUE(bus::address_acknowledged(driver, 0x2C << 1));
+  EXPECT_FALSE(bus::address_acknowledged(driver, 0x2D << 1));
+  std::vector<std::string> texts;
+  for (const Annotation& a : decode(lines_of(seen.accesses))) texts.push_back(short_text(a));
+  EXPECT_EQ(texts, (std::vector<std::string>{"S", "2C W", "A", "P", "S", "2D W", "N", "P"}));
 }
 
 TEST(DecoderMarks, BitsThatAStartOrStopCutShortAsNotAByte) {

@@ -13,6 +13,7 @@
 #include "bus/line_driver.h"
 #include "cli/cli.h"
 #include "panel/panel_logic.h"
+#include "sim/device.h"
 #include "support/simulated_ftdi.h"
 
 namespace vx {
@@ -223,6 +224,34 @@ TEST(Ftdi, AChipUnpluggedInTheMiddleFailsThatActionAndTheNextRecovers) {
   EXPECT_EQ(chip.device->setting(), 66);
   p.logic.cmdRead_Click();
   EXPECT_EQ(p.logic.text(panel::TextBox::sda_data), "66");
+}
+
+// vx3071 check through the simulated chip: its steps, and the clock it measured.
+TEST(Ftdi, CheckTellsThePresentDeviceTheOneElsewhereAndTheMeasuredClock) {
+  for (const int address : {0x2C, 0x50}) {
+    test::FtdiChipModel chip;
+    chip.bytes_per_period = 4;
+    chip.device = std::make_shared<sim::Device>(address);
+    const auto make = [&chip](const backends::Settings&) {
+      return std::make_unique<port::PortAccess>([&chip] {
+        return backends::open_ftdi("", 5us, std::make_unique<test::SimulatedFtdi>(chip));
+      });
+    };
+    std::istringstream in;
+    std::ostringstream out, err;
+    const int status = cli::run({"check"}, {in, out, err, false}, {}, make);
+    const std::string text = out.str();
+    if (address == 0x2C) {
+      EXPECT_EQ(status, cli::kOk) << text << err.str();
+      EXPECT_THAT(text, HasSubstr("presence  ok    the VX3071 acknowledges its address 0x2C\n"));
+      EXPECT_THAT(text, HasSubstr("the chip was measured at 4 bytes a period of its programmed "
+                                  "rate; each line level lasts"));
+    } else {
+      EXPECT_EQ(status, cli::kVerifyMismatch);
+      EXPECT_THAT(text, HasSubstr("presence  FAIL  no acknowledge at 0x2C; a device answers at "
+                                  "0x50: is the board strapped to another address?\n"));
+    }
+  }
 }
 
 // The real library, on a machine with no FTDI chip: what a user without one sees.

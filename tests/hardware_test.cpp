@@ -410,6 +410,103 @@ TEST_F(Gpio, PermissionDeniedPointsToTheRule) {
                         "only; install the udev rule from the README"));
 }
 
+// --- vx3071 check and scan on each emulation -------------------------------------------------
+
+struct Checked {
+  int status;
+  std::vector<std::string> lines;
+};
+
+// `vx3071 check` (or other arguments) on `port`, paced at 0 so that it runs at the emulation's own
+// pace; the result of each step as its first two words, "presence FAIL".
+Checked vx3071_on(const std::string& port, const std::vector<std::string>& args = {"check"}) {
+  std::istringstream in;
+  std::ostringstream out, err;
+  const int status = cli::run(args, {in, out, err, false}, {port, "", "0"});
+  Checked checked{status, {}};
+  std::istringstream lines(out.str());
+  for (std::string line; std::getline(lines, line);) checked.lines.push_back(line);
+  return checked;
+}
+
+// The step named `name` of a check's output, whole, or empty.
+std::string step(const Checked& checked, const std::string& name) {
+  for (const std::string& line : checked.lines) {
+    if (line.rfind(name + " ", 0) == 0) return line;
+  }
+  return "";
+}
+
+TEST_F(Gpio, CheckTellsAPresentDeviceAMissingOneAndLinesHeldLow) {
+  test::GpioChipModel absent, short_sda, short_scl;
+  absent.device_present = false;
+  short_sda.sda_shorted = true;
+  short_scl.scl_shorted = true;
+  hardware.add_gpio_chip(0, chip);
+  hardware.add_gpio_chip(1, absent);
+  hardware.add_gpio_chip(2, short_sda);
+  hardware.add_gpio_chip(3, short_scl);
+
+  const Checked present = vx3071_on("gpio:gpiochip0:2,3");
+  EXPECT_EQ(present.status, cli::kOk);
+  EXPECT_EQ(step(present, "lines"),
+            "lines     ok    SCL and SDA read high with both lines released");
+  EXPECT_EQ(step(present, "presence"), "presence  ok    the VX3071 acknowledges its address 0x2C");
+  EXPECT_THAT(step(present, "read-back"), HasSubstr("ok    read 128 twice"));
+
+  struct Case {
+    const char* port;
+    int status;
+    const char* port_step;
+  };
+  for (const auto& [port, status, port_step] : {
+           Case{"gpio:gpiochip1:2,3", cli::kVerifyMismatch,
+                "port      FAIL  no acknowledge from the VX3071 (address 0x2C)"},
+           Case{"gpio:gpiochip2:2,3", cli::kPortError, "port      FAIL  SDA is held low on"},
+           Case{"gpio:gpiochip3:2,3", cli::kPortError, "port      FAIL  SCL is held low on"},
+       }) {
+    const Checked failed = vx3071_on(port);
+    EXPECT_EQ(failed.status, status) << port;
+    ASSERT_EQ(failed.lines.size(), 5u) << port;
+    EXPECT_THAT(failed.lines[0], ::testing::StartsWith(port_step));
+    EXPECT_EQ(failed.lines[2], "presence  skip  the port could not be used") << port;
+  }
+  EXPECT_EQ(vx3071_on("gpio:gpiochip0:2,3", {"scan"}).lines,
+            std::vector<std::string>{"0x2c  VX3071"});
+}
+
+TEST_F(I2c, CheckAndScanAskAsI2cdetectDoes) {
+  test::I2cAdapterModel absent, quirky;
+  absent.device_present = false;
+  quirky.no_zero_length = true;
+  hardware.add_i2c_adapter(3, "CP2112 SMBus Bridge", adapter);
+  hardware.add_i2c_adapter(4, "CP2112 SMBus Bridge 2", absent);
+  hardware.add_i2c_adapter(5, "MCP2221 usb-i2c bridge", quirky);
+
+  const Checked present = vx3071_on("i2c:3");
+  EXPECT_EQ(present.status, cli::kOk);
+  EXPECT_EQ(step(present, "lines"),
+            "lines     skip  the adapter keeps its own lines: they cannot be read here");
+  EXPECT_EQ(step(present, "presence"), "presence  ok    the VX3071 acknowledges its address 0x2C");
+  EXPECT_EQ(adapter.messages.front(), "W 2C 0") << "a quick write, as i2cdetect's default";
+
+  const Checked missing = vx3071_on("i2c:4");
+  EXPECT_EQ(missing.status, cli::kVerifyMismatch);
+  EXPECT_EQ(step(missing, "presence"),
+            "presence  FAIL  no acknowledge at 0x2C; nothing answers on this bus: check the "
+            "power, the pull-ups and the wiring");
+
+  EXPECT_EQ(vx3071_on("i2c:5").status, cli::kOk) << "a bridge that takes no zero-length write";
+  EXPECT_EQ(quirky.messages.front(), "R 2C 1") << "asked with a one-byte read instead";
+
+  adapter.messages.clear();
+  EXPECT_EQ(vx3071_on("i2c:3", {"scan"}).lines, std::vector<std::string>{"0x2c  VX3071"});
+  ASSERT_EQ(adapter.messages.size(), 0x77u - 0x08u + 1);
+  EXPECT_EQ(adapter.messages[0x30 - 0x08], "R 30 1") << "0x30-0x37 read, as i2cdetect";
+  EXPECT_EQ(adapter.messages[0x50 - 0x08], "R 50 1") << "0x50-0x5F read, as i2cdetect";
+  EXPECT_EQ(adapter.messages[0x2C - 0x08], "W 2C 0");
+}
+
 // --- vx3071 ports ----------------------------------------------------------------------------
 
 std::string run_cli(const std::vector<std::string>& args) {

@@ -10,6 +10,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -126,6 +127,15 @@ gboolean on_i2c_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
       buffer = data->data;
     }
     const bool read = (message.flags & I2C_M_RD) != 0;
+    // i2c-core-base.c, i2c_check_for_quirks: an adapter with I2C_AQ_NO_ZERO_LEN takes no message
+    // without data, before anything reaches the bus.
+    if (model.no_zero_length && message.len == 0) return complete(client, -1, EOPNOTSUPP);
+    {
+      char text[32];
+      std::snprintf(text, sizeof text, "%c %02X %u", read ? 'R' : 'W', message.addr, message.len);
+      std::lock_guard lock(model.log.mutex);
+      model.messages.push_back(text);
+    }
     if (!model.device_present) return complete(client, -1, model.nack_errno);
     start(device);
     if (!send_byte(device, static_cast<std::uint8_t>(message.addr << 1 | (read ? 1 : 0)))) {

@@ -42,6 +42,8 @@ struct I2cAdapterModel {
   bool device_present = true;            // false: nobody acknowledges
   int nack_errno = 6;                    // ENXIO, as i2c-dev adapters mostly report it
   int fail_errno = 0;                    // when set, every transfer fails with it (unplugged)
+  bool no_zero_length = false;           // the I2C_AQ_NO_ZERO_LEN quirk of some bridges
+  std::vector<std::string> messages;     // each message: "W 2C 0" (write, address, length)
   HardwareLog log;
 };
 
