@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "backends/backends.h"
 #include "backends/ftdi.h"
 #include "backends/i2c.h"
 #include "bus/read_back.h"
@@ -46,6 +47,17 @@ void write_transaction(benchmark::State& state) {
   bus::LineDriver driver(access);
   const double word = frame::fixed_address_frame_word(0xA5);
   for (auto _ : state) bus::Read_Write_Bits_to_Parallel_Port(driver, word);
+}
+
+// The same write as `vx3071 write` and the Python module make it: on the simulated bus with
+// nothing on it, the trace completed after the command. Python's rows compare against this.
+void simulated_write(benchmark::State& state) {
+  port::PortAccess access(backends::opener_for("sim:absent"));
+  bus::LineDriver driver(access);
+  for (auto _ : state) {
+    bus::Read_Write_Bits_to_Parallel_Port(driver, frame::fixed_address_frame_word(0xA5));
+    access.flush();
+  }
 }
 
 void read_back_bus_work(benchmark::State& state) {
@@ -362,6 +374,7 @@ constexpr const char* kRepaint = "floor: full repaint of the shown panel";
 constexpr const char* kIdleClick = "floor: a click that changes nothing";
 constexpr const char* kBare59 = "bus: 59 bare back-end calls";
 constexpr const char* kBare107 = "bus: 107 bare back-end calls";
+constexpr const char* kSimulatedWrite = "bus: write transaction on the simulated bus, no device";
 constexpr double kFrame = 16'700;  // us: one frame at 60 Hz
 constexpr const char* kHeapBlocks = "memory: heap blocks added from 1,000 to 100,000 actions";
 constexpr const char* kHeapBytes = "memory: heap bytes added from 1,000 to 100,000 actions";
@@ -378,6 +391,7 @@ const std::map<std::string, Target>& targets() {
       {kBare59, {nullptr, 0, -1, "us"}},
       {kBare107, {nullptr, 0, -1, "us"}},
       {"bus: write transaction", {kBare59, 10, -1, "us"}},
+      {kSimulatedWrite, {nullptr, 0, -1, "us"}},
       {"bus: read-back bus work (write + read)", {kBare107, 10, -1, "us"}},
       {"bus: write frame through the i2c back end", {kBare59, 10, -1, "us"}},
       {"bus: batched write transaction through the ftdi back end", {kBare59, 10, -1, "us"}},
@@ -494,6 +508,7 @@ QScrollBar* slider(Panel& p) {
 void register_all() {
   using benchmark::RegisterBenchmark;
   RegisterBenchmark("bus: write transaction", write_transaction);
+  RegisterBenchmark(kSimulatedWrite, simulated_write);
   RegisterBenchmark("bus: read-back bus work (write + read)", read_back_bus_work);
   RegisterBenchmark("bus: write frame through the i2c back end", i2c_frame);
   RegisterBenchmark("bus: batched write transaction through the ftdi back end", ftdi_transaction);

@@ -80,10 +80,6 @@ example: step through every code, 200 ms apart, while a meter logs the output:
   vx3071 --port parport sweep 0 255 --dwell 200
 )";
 
-class UsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 class VerifyMismatch : public std::runtime_error {
  public:
@@ -128,6 +124,38 @@ class CheckFailed : public std::runtime_error {
   int status;
 };
 
+}  // namespace
+
+void out_of_range(const std::string& text, const std::string& what, long low, long high) {
+  throw UsageError(what + " must be a whole number from " + std::to_string(low) + " to " +
+                   std::to_string(high) + ", not " + port::quoted(text));
+}
+
+long in_range(long value, const std::string& what, long low, long high, const std::string& text) {
+  if (value < low || value > high) {
+    out_of_range(text.empty() ? std::to_string(value) : text, what, low, high);
+  }
+  return value;
+}
+
+std::uint32_t frame_word(const std::string& bits, std::string& forced) {
+  if (bits.size() != 27 || bits.find_first_not_of("01") != std::string::npos) {
+    throw UsageError("frame takes 27 characters of 0 and 1, bit 26 first, not " +
+                     port::quoted(bits) + " (" + std::to_string(bits.size()) + " characters)");
+  }
+  std::uint32_t word = 0;
+  for (char bit : bits) word = word << 1 | (bit == '1' ? 1u : 0u);
+  for (int slot : frame::kAckCells) {
+    if (word >> slot & 1) {
+      forced += (forced.empty() ? "" : ", ") + std::to_string(slot);
+      word &= ~(1u << slot);
+    }
+  }
+  return word;
+}
+
+namespace {
+
 std::optional<long> whole_number(const std::string& text) {
   long value = 0;
   const char* first = text.data();
@@ -144,11 +172,8 @@ std::optional<long> whole_number(const std::string& text) {
 
 long number(const std::string& text, const std::string& what, long low, long high) {
   const auto value = whole_number(text);
-  if (!value || *value < low || *value > high) {
-    throw UsageError(what + " must be a whole number from " + std::to_string(low) + " to " +
-                     std::to_string(high) + ", not " + port::quoted(text));
-  }
-  return *value;
+  if (!value) out_of_range(text, what, low, high);
+  return in_range(*value, what, low, high, text);
 }
 
 int code(const std::string& text, const std::string& what = "CODE") {
@@ -182,18 +207,7 @@ Command parse_command(std::deque<std::string>& tokens) {
     command.code = name == "zero" ? 0 : name == "mid" ? 128 : 255;
   } else if (name == "frame") {
     command.kind = Kind::frame;
-    const std::string bits = argument("27 BITS");
-    if (bits.size() != 27 || bits.find_first_not_of("01") != std::string::npos) {
-      throw UsageError("frame takes 27 characters of 0 and 1, bit 26 first, not " +
-                       port::quoted(bits) + " (" + std::to_string(bits.size()) + " characters)");
-    }
-    for (char bit : bits) command.word = command.word << 1 | (bit == '1' ? 1u : 0u);
-    for (int slot : frame::kAckCells) {
-      if (command.word >> slot & 1) {
-        command.forced += (command.forced.empty() ? "" : ", ") + std::to_string(slot);
-        command.word &= ~(1u << slot);
-      }
-    }
+    command.word = frame_word(argument("27 BITS"), command.forced);
   } else if (name == "read") {
     command.kind = Kind::read;
   } else if (name == "sweep") {

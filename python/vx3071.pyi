@@ -1,0 +1,73 @@
+"""The VX3071 on its two-wire bus, from Python: the frames of the bench panel and of the vx3071
+command, through the same libraries and the same port accesses."""
+
+from typing import Iterator, List, Optional
+
+class Error(Exception):
+    """Every error of this module."""
+
+class PortError(Error):
+    """The port could not be used; the message is the one the panel shows."""
+
+class VerifyError(Error):
+    """A read-back differed from what was written."""
+    wrote: int
+    read: int
+
+class TraceError(Error):
+    """The trace file could not be written; the port work went on."""
+
+class CheckStep:
+    """One step of a bring-up check."""
+    name: str    # port, lines, presence, read-back or timing
+    result: str  # ok, FAIL or skip
+    text: str    # what was seen
+    fix: str     # for a failure, what to do; else empty
+
+class Port:
+    """A port this machine offers, as vx3071 ports lists it."""
+    port: str         # the value that selects it, as for open(port=...)
+    kind: str         # parport, i2c, gpio or ftdi
+    description: str
+    device: str       # its node under /dev
+    usable: bool      # this user may open it
+    fix: str          # what to do when not usable
+
+class Sweep(Iterator[int]):
+    def __iter__(self) -> "Sweep": ...
+    def __next__(self) -> int: ...
+
+class Device:
+    """The VX3071 on one port. Use it from one thread at a time; the GIL is released while the
+    port works, so other threads run meanwhile."""
+    def write(self, code: int, verify: bool = False) -> None:
+        """Sends the slider's frame for code (0..255); with verify, reads the setting back and
+        raises VerifyError when it differs."""
+    def zero(self) -> None: ...
+    def mid(self) -> None: ...
+    def full(self) -> None: ...
+    def frame(self, bits: str) -> None:
+        """Sends 27 characters of 0 and 1, bit 26 first; the acknowledge slots go out as 0."""
+    def read(self) -> int:
+        """Reads the device's setting, 0..255."""
+    def sweep(self, start: int, stop: int, step: int = 1, dwell_ms: int = 0) -> Sweep:
+        """Writes every step-th code from start to stop (either way), waiting dwell_ms after
+        each, and yields each code once it is written."""
+    def check(self, thorough: bool = False) -> List[CheckStep]:
+        """The steps of vx3071 check; thorough also writes 0x55 and 0xAA, then restores the
+        setting found."""
+    def scan(self) -> List[int]:
+        """The 7-bit addresses from 0x08 to 0x77 that acknowledge."""
+    def close(self) -> None:
+        """Releases the port and completes the trace; the device then raises Error on use."""
+    def __enter__(self) -> "Device": ...
+    def __exit__(self, *args: object) -> None: ...
+
+def open(port: Optional[str] = None, trace: Optional[str] = None,
+         min_phase_us: Optional[int] = None) -> Device:
+    """A device on the port named as VX3071_PORT names one; trace and min_phase_us as
+    VX3071_TRACE and VX3071_MIN_PHASE_US. None takes the environment's value, or its default.
+    Nothing is opened before the first call."""
+
+def ports() -> List[Port]:
+    """The ports this machine offers; opens none."""
