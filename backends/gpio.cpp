@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "bus/address_probe.h"
+#include "bus/bring_up.h"
 #include "bus/line_driver.h"
 #include "frame/device_address.h"
 #include "frame/line_protocol.h"
@@ -35,34 +36,49 @@ bool whole_number(const std::string& text) {
          text.find_first_not_of("0123456789") == std::string::npos;
 }
 
-// An open chip: its descriptor, closed on every way out.
+// A descriptor this back end owns: closed on every way out, a constructor that throws included,
+// so that a failed opening never keeps the lines from the next one.
+class OwnedFd {
+ public:
+  OwnedFd() = default;
+  ~OwnedFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  OwnedFd(const OwnedFd&) = delete;
+  OwnedFd& operator=(const OwnedFd&) = delete;
+  void reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+// An open chip.
 class ChipFd {
  public:
   explicit ChipFd(const std::string& name) : path_("/dev/" + name) {
-    fd_ = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
+    fd_.reset(::open(path_.c_str(), O_RDWR | O_CLOEXEC));
   }
-  ~ChipFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  ChipFd(const ChipFd&) = delete;
-  ChipFd& operator=(const ChipFd&) = delete;
-  int get() const { return fd_; }
+  int get() const { return fd_.get(); }
   const std::string& path() const { return path_; }
   std::optional<gpiochip_info> info() const {
     gpiochip_info info{};
-    if (fd_ < 0 || ::ioctl(fd_, GPIO_GET_CHIPINFO_IOCTL, &info) < 0) return std::nullopt;
+    if (get() < 0 || ::ioctl(get(), GPIO_GET_CHIPINFO_IOCTL, &info) < 0) return std::nullopt;
     return info;
   }
   std::optional<gpio_v2_line_info> line(unsigned offset) const {
     gpio_v2_line_info info{};
     info.offset = offset;
-    if (::ioctl(fd_, GPIO_V2_GET_LINEINFO_IOCTL, &info) < 0) return std::nullopt;
+    if (::ioctl(get(), GPIO_V2_GET_LINEINFO_IOCTL, &info) < 0) return std::nullopt;
     return info;
   }
 
  private:
   std::string path_;
-  int fd_ = -1;
+  OwnedFd fd_;
 };
 
 [[noreturn]] void cannot_open(const std::string& path, int error) {
@@ -123,26 +139,6 @@ unsigned find_line(const ChipFd& chip, unsigned lines, const std::string& choice
                         chip.path() + " are named " + port::quoted(choice) + " (for " + role +
                         "): name the line by its offset, 0 to " + std::to_string(lines - 1));
 }
-
-// A descriptor this back end owns: closed on every way out, a constructor that throws included,
-// so that a failed opening never keeps the lines from the next one.
-class OwnedFd {
- public:
-  OwnedFd() = default;
-  ~OwnedFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  OwnedFd(const OwnedFd&) = delete;
-  OwnedFd& operator=(const OwnedFd&) = delete;
-  void reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_ = -1;
-};
 
 [[noreturn]] void needs_uapi_v2(const std::string& path) {
   throw port::PortError(path +
@@ -248,18 +244,17 @@ class GpioPort final : public port::Port {
   void test_lines_and_probe() {
     port::PortAccess access(port::borrowed(*this), {}, phase_);
     bus::LineDriver driver(access);
-    if (!scl()) {
-      throw port::PortError("SCL is held low on " + where_ +
-                            " with both lines released: " + kLineCauses);
-    }
-    if (!sda()) {
-      try {
-        driver.clear_bus();  // a device left mid-byte lets go within nine clocks
-      } catch (const bus::SdaHeldLow&) {
-        throw port::PortError("SDA is held low on " + where_ +
-                              " with both lines released, also after nine clocks: " + kLineCauses +
-                              ", or a device stuck mid-byte (power it off and on)");
-      }
+    switch (bus::test_lines(*this, driver)) {
+      case bus::LineTest::scl_held_low:
+        throw port::PortError("SCL is held low on " + where_ +
+                              " with both lines released: " + bus::kLineCauses);
+      case bus::LineTest::sda_held_low:
+        throw port::PortError(
+            "SDA is held low on " + where_ + " with both lines released, also after nine clocks: " +
+            bus::kLineCauses + ", or a device stuck mid-byte (power it off and on)");
+      case bus::LineTest::free:
+      case bus::LineTest::freed_by_clear:
+        break;
     }
     if (bus::address_acknowledged(driver, frame::kWriteAddressByte)) return;
     std::string advice = "no acknowledge from the VX3071 (address 0x" +
@@ -273,9 +268,6 @@ class GpioPort final : public port::Port {
     }
     throw port::NoAnswer(advice);
   }
-  static constexpr const char* kLineCauses =
-      "fit a 4.7 kOhm pull-up to the device's supply unless the board has one, and look for a "
-      "short to ground";
 
   // gpiolib sets open-drain lines one at a time, in the order of the request, SDA first
   // (gpiod_set_array_value_complex). So a code that moves both lines goes out as two changes,

@@ -20,10 +20,6 @@ std::string hex_address(int address) {
   return text;
 }
 
-constexpr const char* kPullUps =
-    "fit 4.7 kOhm pull-ups to the device's supply unless the board has them, and look for a short "
-    "to ground";
-
 int read_setting(LineDriver& driver) {
   return read_transaction(driver, standard_read_frame());
 }
@@ -36,22 +32,24 @@ CheckStep lines(port::Port& port, LineDriver& driver) {
   if (!port.sees_lines()) {
     return {"lines", Result::skip, "the adapter keeps its own lines: they cannot be read here", ""};
   }
-  driver.Write_Line_Code(hex_text_to_int16(kSclHighSdaHigh));  // both released
-  if (port.read_scl() == false) {
-    return {"lines", Result::fail, "SCL is held low with both lines released", kPullUps};
+  const std::string read = port.read_scl() ? "SCL and SDA read high" : "SDA reads high";
+  switch (test_lines(port, driver)) {
+    case LineTest::scl_held_low:
+      return {"lines", Result::fail, "SCL is held low with both lines released", kLineCauses};
+    case LineTest::sda_held_low:
+      return {
+          "lines", Result::fail, "SDA is held low with both lines released, also after nine clocks",
+          std::string(kLineCauses) + "; a device stuck mid-byte lets go when powered off and on"};
+    case LineTest::freed_by_clear:
+      return {"lines", Result::ok,
+              read +
+                  " with both lines released, after a bus clear freed SDA (a device was left "
+                  "mid-byte)",
+              ""};
+    case LineTest::free:
+      break;
   }
-  std::string text = port.read_scl() ? "SCL and SDA read high" : "SDA reads high";
-  if (driver.Sample_SDA() == 0) {
-    try {
-      driver.clear_bus();
-    } catch (const SdaHeldLow&) {
-      return {"lines", Result::fail,
-              "SDA is held low with both lines released, also after nine clocks",
-              std::string(kPullUps) + "; a device stuck mid-byte lets go when powered off and on"};
-    }
-    text += ", after a bus clear freed SDA (a device was left mid-byte)";
-  }
-  return {"lines", Result::ok, text + " with both lines released", ""};
+  return {"lines", Result::ok, read + " with both lines released", ""};
 }
 
 CheckStep presence(LineDriver& driver) {
@@ -113,6 +111,18 @@ CheckStep timing(port::PortAccess& access, port::Port& port) {
 }
 
 }  // namespace
+
+LineTest test_lines(port::Port& port, LineDriver& driver) {
+  driver.Write_Line_Code(hex_text_to_int16(kSclHighSdaHigh));  // both released
+  if (port.read_scl() == false) return LineTest::scl_held_low;
+  if (driver.Sample_SDA() == 1) return LineTest::free;
+  try {
+    driver.clear_bus();
+  } catch (const SdaHeldLow&) {
+    return LineTest::sda_held_low;
+  }
+  return LineTest::freed_by_clear;
+}
 
 std::vector<int> scan(LineDriver& driver) {
   std::vector<int> found;

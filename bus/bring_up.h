@@ -10,6 +10,17 @@ namespace vx::bus {
 // The 7-bit addresses a bus may carry devices at; i2cdetect scans the same.
 inline constexpr int kFirstScanAddress = 0x08, kLastScanAddress = 0x77;
 
+// The kernel's i2c-algo-bit test_bus(): with both lines released, SCL (where the back end can
+// read it) and SDA must read high. SDA low gets one bus clear first: a device left mid-byte lets
+// go within nine clocks.
+enum class LineTest { free, freed_by_clear, scl_held_low, sda_held_low };
+LineTest test_lines(port::Port& port, LineDriver& driver);
+
+// What holds a line low, and what to do about it.
+inline constexpr const char* kLineCauses =
+    "fit a 4.7 kOhm pull-up to the device's supply unless the board has one, and look for a short "
+    "to ground";
+
 // The addresses from 0x08 to 0x77 that acknowledge an address-only write, in order.
 std::vector<int> scan(LineDriver& driver);
 

@@ -80,7 +80,6 @@ example: step through every code, 200 ms apart, while a meter logs the output:
   vx3071 --port parport sweep 0 255 --dwell 200
 )";
 
-
 class VerifyMismatch : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -269,6 +268,11 @@ std::deque<std::string> split(const std::string& line) {
   return tokens;
 }
 
+// Pads `line` with spaces to `column`, or by one space when it reaches past it: the next field.
+void pad_to(std::string& line, std::size_t column) {
+  line.append(line.size() < column ? column - line.size() : 1, ' ');
+}
+
 // One line of standard input, at most kMaxLine bytes before its newline.
 enum class LineRead { line, end, too_long, failed };
 LineRead read_line(std::istream& in, std::string& line) {
@@ -433,7 +437,7 @@ class Runner {
         continue;
       }
       std::string line = port.choice;
-      line.append(line.size() < 24 ? 24 - line.size() : 1, ' ');
+      pad_to(line, 24);
       line += port.what;
       if (port.plain_i2c == true) line += ", plain I2C";
       line += port.usable ? "" : "; this user cannot open " + port.device;
@@ -458,9 +462,9 @@ class Runner {
         continue;
       }
       std::string line = step.name;
-      line.append(line.size() < 10 ? 10 - line.size() : 1, ' ');
+      pad_to(line, 10);
       line += result;
-      line.append(line.size() < 16 ? 16 - line.size() : 1, ' ');
+      pad_to(line, 16);
       print(line + step.text + (step.fix.empty() ? "" : ": " + step.fix) + "\n");
     }
     if (failed) {
