@@ -47,6 +47,7 @@ std::string port_error(const std::function<void()>& action) {
 
 // The shortest time a line level lasted on the chip's own clock, from the first byte it clocked.
 double shortest_level_us(const test::FtdiChipModel& chip) {
+  if (chip.clocked.empty()) return 0;  // nothing clocked: no level at all
   double shortest = 1e300, since = chip.clocked.front().first;
   unsigned char lines = chip.clocked.front().second & 0x03;
   for (const auto& [at, pins] : chip.clocked) {
@@ -72,6 +73,7 @@ TEST(Ftdi, NoLineLevelIsShorterThanThePhaseAtAnyByteRate) {
       EXPECT_EQ(chip.mode, 0x04);
       EXPECT_EQ(chip.outputs, 0x03) << "ADBUS0 and ADBUS1 out, ADBUS3 in";
       EXPECT_EQ(chip.latency, 1);
+      ASSERT_FALSE(chip.clocked.empty());
       EXPECT_EQ(chip.clocked.front().second & 0x03, 0x03) << "the lines released first";
       for (const int code : {0x00, 0x5A, 0xA5, 0xFF}) {
         p.logic.user_sets_slider(code);

@@ -127,6 +127,7 @@ TEST_F(Parport, PicksAPortByName) {
   kernel_port("parport0", 0x278);
   kernel_port("parport1", 888);
   open_parport("parport0", system());
+  ASSERT_FALSE(calls_.log.empty());
   EXPECT_EQ(calls_.log.front(), "open " + dev("parport0") + " rw");
 }
 
@@ -210,6 +211,7 @@ TEST_F(Parport, SaysWhatToDoWhenTheDeviceCannotBeHad) {
     calls_.fail = {{call, error}};
     EXPECT_THAT(open_error(), HasSubstr(advice)) << call << " " << std::strerror(error);
     const bool opened = std::string(call) != "open";
+    ASSERT_FALSE(calls_.log.empty());
     EXPECT_EQ(calls_.log.back() == "close fd7", opened) << call << ": a failed claim closes";
   }
 }
@@ -227,6 +229,7 @@ TEST_F(Parport, APortLostMidTransactionIsReportedAndOpenedAfresh) {
     EXPECT_THAT(error.what(), HasSubstr("stopped answering"));
     EXPECT_THAT(error.what(), HasSubstr("unplugged"));
   }
+  ASSERT_GE(calls_.log.size(), 2u);
   EXPECT_EQ(calls_.log.back(), "close fd7");
   EXPECT_EQ(calls_.log[calls_.log.size() - 2], "PPRELEASE fd7");
 

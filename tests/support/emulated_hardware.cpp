@@ -237,8 +237,17 @@ gboolean on_gpio_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer
       request == GPIO_V2_LINE_SET_VALUES_IOCTL || request == GPIO_V2_LINE_GET_VALUES_IOCTL;
   if (line_call) {
     std::lock_guard lock(model.log.mutex);
-    model.line_call_times.push_back(std::chrono::steady_clock::now());
+    model.line_calls.push_back({std::chrono::steady_clock::now(), {}});
   }
+  // A line call's return is stamped before the caller is let go, so that the pause up to the
+  // next call's entry is never longer than the one the caller made.
+  const auto complete = [&](UMockdevIoctlClient* c, long result, int error = 0) {
+    if (line_call) {
+      std::lock_guard lock(model.log.mutex);
+      model.line_calls.back().returned = std::chrono::steady_clock::now();
+    }
+    return vx::test::complete(c, result, error);
+  };
   if (line_call && model.unplug_in > 0 && --model.unplug_in == 0) model.fail_errno = ENODEV;
   const bool v2 =
       request == GPIO_V2_GET_LINEINFO_IOCTL || request == GPIO_V2_GET_LINE_IOCTL || line_call;

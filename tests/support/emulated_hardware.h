@@ -68,10 +68,14 @@ struct GpioChipModel {
   int fail_errno = 0;         // when set, every line ioctl fails with it (unplugged)
   int unplug_in = 0;          // when > 0, the line ioctl that many from now sets ENODEV
 
-  // What it saw, for the test: each requested line's flags, by offset; the time of every line
-  // call, on this emulation's side of the ioctl; START and STOP conditions on the pins.
+  // What it saw, for the test: each requested line's flags, by offset; when every line call
+  // reached this emulation and when the emulation let it return; START and STOP conditions on the
+  // pins.
+  struct LineCall {
+    std::chrono::steady_clock::time_point entered, returned;
+  };
   std::map<unsigned, std::uint64_t> line_flags;
-  std::vector<std::chrono::steady_clock::time_point> line_call_times;
+  std::vector<LineCall> line_calls;
   int starts = 0, stops = 0;
   HardwareLog log;
 };
