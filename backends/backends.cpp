@@ -53,17 +53,26 @@ std::unique_ptr<port::Port> ftdi(const std::string& serial, std::chrono::microse
 
 using Argument = BackEnd::Argument;
 constexpr BackEnd kBackEnds[] = {
-    {"sim", "sim", "the simulated device, also when unset", Argument::none, false, unused, ""},
+    {"sim", "sim", "the simulated device, also when unset", Argument::none, false, unused, "",
+     "nothing: the simulated device keeps its setting for the whole run"},
     {"sim:absent", "sim:absent", "the simulated bus with no device on it", Argument::none, false,
-     unused, ""},
+     unused, "", "nothing"},
     {"parport", "parport:NAME", "the parallel port at 0x378, or one by name", Argument::optional,
-     true, parport, "parallel ports in /proc/sys/dev/parport (sudo modprobe parport_pc ppdev)"},
+     true, parport, "parallel ports in /proc/sys/dev/parport (sudo modprobe parport_pc ppdev)",
+     "claims the port for this program alone (ppdev's PPEXCL, then PPCLAIM); no line moves before "
+     "the first frame"},
     {"i2c", "i2c:ADAPTER", "an I2C adapter by bus number or name", Argument::required, false, i2c,
-     "I2C adapters in /sys/class/i2c-dev (sudo modprobe i2c-dev; plug the USB bridge in)"},
+     "I2C adapters in /sys/class/i2c-dev (sudo modprobe i2c-dev; plug the USB bridge in)",
+     "asks the adapter what it offers (I2C_FUNCS) and refuses one without plain I2C; nothing goes "
+     "on the bus before the first frame"},
     {"gpio", "gpio:CHIP:SDA,SCL[,SENSE]", "two GPIO lines", Argument::required, true, gpio,
-     "GPIO chips in /dev/gpiochip* (the board's GPIO driver)"},
+     "GPIO chips in /dev/gpiochip* (the board's GPIO driver)",
+     "requests both lines as open-drain outputs, released, and tests them as the kernel's "
+     "i2c-algo-bit does (high when released, low only while pulled low); asks no device"},
     {"ftdi", "ftdi:SERIAL", "an FTDI chip in bit-bang mode", Argument::optional, true, ftdi,
-     "FTDI chips on the USB (plug one in)"},
+     "FTDI chips on the USB (plug one in)",
+     "sets synchronous bit-bang mode and times 62 idle bytes twice at the slowest clock to learn "
+     "the chip's byte clock (45 ms at 16 bytes a period, 0.7 s at 1), else assumes the fastest"},
 };
 
 // "a, b, c or d", with `last` for "or"

@@ -28,7 +28,14 @@ struct BackEnd {
   std::unique_ptr<port::Port> (*open)(const std::string& argument, std::chrono::microseconds phase);
   // Where `vx3071 ports` looks for these, and what makes them appear; empty for the simulation.
   const char* listed_from;
+  // What opening one does, before the first frame, for a person.
+  const char* opening;
 };
+
+// What no test without the hardware can show, for every bit-banged back end.
+inline constexpr const char* kOnlyHardwareShows =
+    "only a logic analyser on SCL and SDA can confirm the real timing: one START and one STOP per "
+    "frame, and no level shorter than 4.7 us";
 
 // Every back end, the simulated device first: the one table of them.
 std::span<const BackEnd> back_ends();

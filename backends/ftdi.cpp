@@ -7,6 +7,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 
 #include "frame/line_protocol.h"
 
@@ -26,18 +27,26 @@ constexpr int kReadTries = 1000;  // reads that may come back empty before the c
 // The byte clock. libftdi multiplies the rate it is given by 4 in bit-bang mode
 // (ftdi_set_baudrate) and programs the chip's baud-rate divisor with that; how many bytes the chip
 // then clocks per period of that rate, its sources do not settle: one, as libftdi's factor
-// implies, or 16, as FTDI's note on the FT232R's bit-bang modes is quoted. So it is measured.
+// implies, or 16, as FTDI's note on the FT232R's bit-bang modes is quoted. So it is measured where
+// that can be done surely, and else the fastest is assumed, which no line level can undercut.
 constexpr long kLibftdiFactor = 4;
-constexpr double kReadings[] = {1, 4, 16};  // bytes per period of the programmed rate
+constexpr double kReadings[] = {16, 4, 1};  // bytes per period of the programmed rate
 constexpr double kFastestReading = 16;
 // The slowest rate the divisor reaches (3 MHz / 16384, AN232B-05), and libftdi's tolerance of 5%
 // between the rate asked for and the nearest one the chip has.
 constexpr long kSlowestProgrammedRate = 184;
 constexpr double kDivisorTolerance = 0.95;
-// Idle bytes per timed burst, two lengths, so that the USB latency cancels: both within one
-// full-speed packet's 62 data bytes, so that both take one read, and the shortest of a few tries,
-// so that the host's scheduling drops out.
-constexpr int kShortBurst = 4, kLongBurst = 60, kBurstTries = 8;
+// The measurement: at the slowest rate, a burst of idle bytes as long as one USB packet of echoes,
+// which the chip sends the moment the last is clocked (AN232B-04: a packet goes when 62 bytes
+// wait), timed from the write to the last echo. At 16 bytes a period that is 21 ms of the chip's
+// own time, at 4 84 ms, at 1 337 ms: far apart, and each far longer than the host's and the USB's
+// share (the 1 ms frames, the latency timer, the host's turnaround), which can only add time. The
+// shortest of a few tries counts; it must lie within a reading's band (its chip time, less the
+// divisor's and the crystal's error, up to that plus kUsbSlack), else the fastest is assumed.
+constexpr long kCalibrationRate = (kSlowestProgrammedRate + kLibftdiFactor - 1) / kLibftdiFactor;
+constexpr int kCalibrationBytes = 62;
+constexpr int kCalibrationTries = 2;
+constexpr double kUsbSlackS = 0.020;  // a 16 ms latency timer, two 1 ms frames, a 2 ms turnaround
 
 class Libftdi final : public FtdiCalls {
  public:
@@ -120,26 +129,35 @@ class FtdiPort final : public port::Port {
   void configure(std::chrono::microseconds phase) {
     if (calls_->set_bitmode(kOutputs, BITMODE_SYNCBB) < 0) fail("set synchronous bit-bang mode");
     if (calls_->set_latency_timer(kLatencyMs) < 0) fail("set the latency timer to 1 ms");
-    const double phase_s = std::max<double>(static_cast<double>(phase.count()), 1) * 1e-6;
-    const long probe_rate = set_clock(phase_s, kFastestReading);
+    if (calls_->set_baudrate(static_cast<int>(kCalibrationRate)) < 0) fail("set its clock");
     if (calls_->purge() < 0) fail("empty its buffers");
     // The timing bursts are idle bytes: they release the lines before anything else goes out,
     // whatever the pins held before the mode changed.
-    const double measured = bytes_per_period(probe_rate);
+    reading_ = measure_reading();
+    bytes_per_period_ = reading_.value_or(kFastestReading);
+    const double phase_s = std::max<double>(static_cast<double>(phase.count()), 1) * 1e-6;
     byte_period_ = std::chrono::duration<double>(
-        1 / (static_cast<double>(set_clock(phase_s, measured) * kLibftdiFactor) * measured));
+        1 / (static_cast<double>(set_clock(phase_s, bytes_per_period_) * kLibftdiFactor) *
+             bytes_per_period_));
     // A phase longer than the slowest byte: each byte goes out as often as it takes.
     repeat_ = static_cast<std::size_t>(std::ceil(phase_s / byte_period_.count() - 1e-9));
     byte_period_ *= static_cast<double>(repeat_);
   }
 
+  // What the chip does, as far as it is known: at an assumed reading a slower chip holds each
+  // level longer, up to the slowest reading's factor.
   std::string timing() const override {
     char text[200];
-    std::snprintf(text, sizeof text,
-                  "the chip was measured at %g bytes a period of its programmed rate%s; each line "
-                  "level lasts %.2f us",
-                  bytes_per_period_, measured_ ? "" : " (assumed: nothing could be measured)",
-                  byte_period_.count() * 1e6);
+    const double level_us = byte_period_.count() * 1e6;
+    if (reading_) {
+      std::snprintf(text, sizeof text, "measured at %gx: a level lasts %.2f us", *reading_,
+                    level_us);
+    } else {
+      std::snprintf(text, sizeof text,
+                    "assumed %gx (the chip's clock could not be measured surely): a level lasts "
+                    "between %.2f and %.2f us",
+                    kFastestReading, level_us, level_us * kFastestReading / kReadings[2]);
+    }
     return text;
   }
 
@@ -187,37 +205,26 @@ class FtdiPort final : public port::Port {
     return rate;
   }
 
-  // Times bursts of idle bytes at the rate `rate` was handed to libftdi, the shortest of a few
-  // tries at each of two lengths, so that the USB's latency and its jitter drop out. Gives the
-  // reading it comes nearest to from below, or the fastest when nothing could be measured.
-  double bytes_per_period(long rate) {
-    std::vector<unsigned char> idle(kLongBurst, pins_), echoes(kLongBurst);
-    auto shortest = [&](int count) {
-      auto best = std::chrono::nanoseconds::max();
-      for (int tries = 0; tries < kBurstTries; ++tries) {
-        const auto start = calls_->now();
-        transfer(idle.data(), echoes.data(), static_cast<std::size_t>(count));
-        best = std::min(best, calls_->now() - start);
-      }
-      return best;
-    };
-    const auto slope = (shortest(kLongBurst) - shortest(kShortBurst)) / (kLongBurst - kShortBurst);
-    bytes_per_period_ = kFastestReading;
-    measured_ = slope.count() > 0;
-    if (measured_) {
-      const double period_s = static_cast<double>(slope.count()) * 1e-9;
-      const double measured = 1 / (period_s * static_cast<double>(rate * kLibftdiFactor));
-      // Up to the nearest reading the sources name, so a measurement a little short never makes
-      // a phase shorter than asked; beyond them, what was measured, with the same margin.
-      bytes_per_period_ = measured * 1.2;
-      for (const double reading : kReadings) {
-        if (measured <= reading * 1.2) {
-          bytes_per_period_ = reading;
-          break;
-        }
+  // The reading whose band the shortest burst time lies in, at the calibration rate; none when it
+  // lies in no band (a host too busy to time it, a chip that is none of them) or nothing moved.
+  std::optional<double> measure_reading() {
+    std::vector<unsigned char> idle(kCalibrationBytes, pins_), echoes(kCalibrationBytes);
+    auto shortest = std::chrono::nanoseconds::max();
+    for (int tries = 0; tries < kCalibrationTries; ++tries) {
+      const auto start = calls_->now();
+      transfer(idle.data(), echoes.data(), idle.size());
+      shortest = std::min(shortest, calls_->now() - start);
+    }
+    const double took_s = std::chrono::duration<double>(shortest).count();
+    for (const double reading : kReadings) {
+      const double chip_s =
+          kCalibrationBytes / (static_cast<double>(kCalibrationRate * kLibftdiFactor) * reading);
+      if (took_s >= chip_s * kDivisorTolerance &&
+          took_s <= chip_s / kDivisorTolerance + kUsbSlackS) {
+        return reading;
       }
     }
-    return bytes_per_period_;
+    return std::nullopt;
   }
 
   void transfer(const unsigned char* out, unsigned char* in, std::size_t size) {
@@ -245,10 +252,10 @@ class FtdiPort final : public port::Port {
 
   std::unique_ptr<FtdiCalls> calls_;
   std::string serial_;
-  unsigned char pins_ = 0xFF;  // the last byte written: SDA and SCL released
-  std::size_t repeat_ = 1;     // times each line code goes out
+  unsigned char pins_ = 0xFF;      // the last byte written: SDA and SCL released
+  std::size_t repeat_ = 1;         // times each line code goes out
+  std::optional<double> reading_;  // bytes per period, where measured
   double bytes_per_period_ = kFastestReading;
-  bool measured_ = false;
   std::chrono::duration<double> byte_period_{};
   std::vector<unsigned char> bytes_, echoes_;
   std::vector<std::size_t> samples_;  // for each queued read, the byte whose echo answers it

@@ -12,10 +12,8 @@
 #include <filesystem>
 #include <optional>
 
-#include "bus/address_probe.h"
 #include "bus/bring_up.h"
 #include "bus/line_driver.h"
-#include "frame/device_address.h"
 #include "frame/line_protocol.h"
 
 namespace vx::backends {
@@ -177,7 +175,7 @@ class GpioPort final : public port::Port {
     if (error != 0) {
       throw port::PortError("cannot take " + where_ + ": " + std::strerror(error));
     }
-    test_lines_and_probe();
+    test_lines();
   }
   GpioPort(const GpioPort&) = delete;
   GpioPort& operator=(const GpioPort&) = delete;
@@ -237,36 +235,17 @@ class GpioPort final : public port::Port {
     throw port::PortError("the lines of " + where_ + " are in use by another program or driver");
   }
 
-  // The kernel's i2c-algo-bit test_bus(), then an address-only frame to the VX3071 whose
-  // acknowledge slot is read with SDA released: only the device can pull SDA low there, so only
-  // an answer shows that SDA reads the pin rather than the chip's own drive. Both go through the
-  // bus layer at the phase in force.
-  void test_lines_and_probe() {
+  // The kernel's i2c-algo-bit test_bus(), through the bus layer at the phase in force: nothing
+  // else, so that bring-up (check, scan) can run on a board whose device is missing or strapped
+  // elsewhere. A released open-drain line is an input and reads the pin on every chip, native
+  // open drain or emulated (gpio_set_open_drain_value_commit in drivers/gpio/gpiolib.c), so the
+  // lines themselves show a wiring fault; a missing device shows as a missing acknowledge at the
+  // first command that asks for one.
+  void test_lines() {
     port::PortAccess access(port::borrowed(*this), {}, phase_);
     bus::LineDriver driver(access);
-    switch (bus::test_lines(*this, driver)) {
-      case bus::LineTest::scl_held_low:
-        throw port::PortError("SCL is held low on " + where_ +
-                              " with both lines released: " + bus::kLineCauses);
-      case bus::LineTest::sda_held_low:
-        throw port::PortError(
-            "SDA is held low on " + where_ + " with both lines released, also after nine clocks: " +
-            bus::kLineCauses + ", or a device stuck mid-byte (power it off and on)");
-      case bus::LineTest::free:
-      case bus::LineTest::freed_by_clear:
-        break;
-    }
-    if (bus::address_acknowledged(driver, frame::kWriteAddressByte)) return;
-    std::string advice = "no acknowledge from the VX3071 (address 0x" +
-                         port::hex(frame::kDeviceAddress) + ") on " + where_ +
-                         ": check the device's power, the wiring and the pull-ups (4.7 kOhm on "
-                         "SDA and SCL to the device's supply, unless the board has them)";
-    if (!sensing_) {
-      advice +=
-          ". If all that is right, this chip may read back its own output rather than the "
-          "pin: wire an input line to SDA and name it as SENSE (gpio:CHIP:SDA,SCL,SENSE)";
-    }
-    throw port::NoAnswer(advice);
+    const bus::LineFault fault = bus::describe(bus::test_lines(*this, driver));
+    if (!fault.seen.empty()) throw port::PortError(where_ + ": " + fault.seen + ": " + fault.fix);
   }
 
   // gpiolib sets open-drain lines one at a time, in the order of the request, SDA first

@@ -24,9 +24,8 @@ std::vector<GpioChip> list_gpio_chips();
 // an offset or a line name. SDA and SCL are open-drain outputs with pull-up bias where the chip
 // offers it; SENSE, when given, is an input wired to SDA that every status read reads. A
 // line-code write that moves one line is one call, one that moves both is two, a phase apart; a
-// status read is one call. Opening tests the lines as i2c-algo-bit does (both read high when
-// released) and ends with an address-only probe of the VX3071, since only the device can show
-// whether SDA reads the pin or the chip's own drive; both at `phase`.
+// status read is one call. Opening requests the lines and tests them as i2c-algo-bit's test_bus()
+// does, at `phase`; it asks no device, so a board without one opens too.
 std::unique_ptr<port::Port> open_gpio(const std::string& choice, std::chrono::microseconds phase);
 
 }  // namespace vx::backends

@@ -57,6 +57,8 @@ class I2cDev final : public I2cTransport {
       throw port::PortError("cannot ask " + where(adapter_) +
                             " what it can do (I2C_FUNCS: " + std::strerror(error) + ")");
     }
+    probes_ = {(functions & I2C_FUNC_SMBUS_QUICK) != 0,
+               (functions & I2C_FUNC_SMBUS_READ_BYTE) != 0};
     if ((functions & I2C_FUNC_I2C) == 0) {
       ::close(fd_);
       throw port::PortError(
@@ -66,6 +68,7 @@ class I2cDev final : public I2cTransport {
     }
   }
   ~I2cDev() override { ::close(fd_); }
+  I2cProbes probes() const override { return probes_; }
   I2cDev(const I2cDev&) = delete;
   I2cDev& operator=(const I2cDev&) = delete;
 
@@ -76,7 +79,7 @@ class I2cDev final : public I2cTransport {
     if (::ioctl(fd_, I2C_RDWR, &data) >= 0) return;
     const int error = errno;
     const std::string address = "0x" + port::hex(message.address);
-    if (error == EOPNOTSUPP && message.length == 0) {
+    if ((error == EOPNOTSUPP || error == EINVAL) && message.length == 0) {
       throw ZeroLengthRefused(where(adapter_) + " takes no message without data");
     }
     switch (error) {
@@ -103,6 +106,7 @@ class I2cDev final : public I2cTransport {
  private:
   I2cAdapter adapter_;
   int fd_ = -1;
+  I2cProbes probes_;
 };
 
 std::string describe(const std::vector<I2cAdapter>& adapters) {
@@ -162,20 +166,25 @@ void I2cPort::on_start() {
 }
 
 // As i2cdetect's default: a read where a write could upset a device (EEPROMs at 0x50-0x5F take
-// a zero-length write as the start of a write; 0x30-0x37 are often write-protect switches), and
-// where the adapter takes no message without data; else a write of no data.
+// a write of no data as the start of a write; 0x30-0x37 are often write-protect switches), else a
+// write of no data. Each only where the adapter offers it (i2cdetect skips the address where not);
+// where a write of no data is not offered or was refused, a read instead, so a device on a bridge
+// such as the CP2112 or the FT260 is still found.
 bool I2cPort::probe(std::uint16_t address) {
+  const I2cProbes can = transport_->probes();
   const bool read_first =
       (address >= 0x30 && address <= 0x37) || (address >= 0x50 && address <= 0x5F);
   try {
-    if (!read_first) {
+    if (!read_first && can.quick_write && !zero_length_refused_) {
       try {
         I2cMessage quick{address, false, nullptr, 0};
         transport_->transfer(quick);
         return true;
       } catch (const ZeroLengthRefused&) {
+        zero_length_refused_ = true;
       }
     }
+    if (!can.read_byte) return false;
     std::uint8_t byte = 0;
     I2cMessage read{address, true, &byte, 1};
     transport_->transfer(read);
@@ -183,6 +192,13 @@ bool I2cPort::probe(std::uint16_t address) {
   } catch (const port::NoAnswer&) {
     return false;
   }
+}
+
+std::string I2cPort::cannot_probe() const {
+  const I2cProbes can = transport_->probes();
+  if (can.quick_write || can.read_byte) return {};
+  return "the adapter offers neither a write of no data (SMBus Quick) nor a one-byte read (SMBus "
+         "Receive Byte) in its I2C_FUNCS, the two ways i2cdetect asks";
 }
 
 void I2cPort::on_rising() {
@@ -277,10 +293,19 @@ I2cAdapter find_i2c_adapter(const std::string& choice) {
   std::copy_if(adapters.begin(), adapters.end(), std::back_inserter(matches),
                [&](const I2cAdapter& adapter) { return adapter.name == choice; });
   if (matches.size() == 1) return matches.front();
-  throw port::PortError(std::string(matches.empty() ? "no I2C adapter is named "
-                                                    : "several I2C adapters are named ") +
-                        port::quoted(choice) + ": " + describe(adapters) +
-                        "; pick one by number with VX3071_PORT=i2c:N");
+  if (matches.empty() && !choice.empty()) {
+    std::copy_if(adapters.begin(), adapters.end(), std::back_inserter(matches),
+                 [&](const I2cAdapter& adapter) { return adapter.name.rfind(choice, 0) == 0; });
+    if (matches.size() == 1) return matches.front();
+  }
+  if (matches.empty()) {
+    throw port::PortError("no I2C adapter is named " + port::quoted(choice) + ": " +
+                          describe(adapters) + "; pick one by number with VX3071_PORT=i2c:N");
+  }
+  std::string which = describe(matches);
+  which.replace(0, std::string("the adapters are").size(), "they are");
+  throw port::PortError("several I2C adapters are named " + port::quoted(choice) + ": " + which +
+                        "; name one by more of its name or by number (VX3071_PORT=i2c:N)");
 }
 
 std::unique_ptr<port::Port> open_i2c(const std::string& choice) {

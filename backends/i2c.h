@@ -20,10 +20,19 @@ struct I2cMessage {
   std::uint16_t length;
 };
 
-// The adapter takes no zero-length message (i2c-core's I2C_AQ_NO_ZERO_LEN quirk).
+// The adapter took no message without data: i2c-core refuses it with EOPNOTSUPP for an adapter
+// with the I2C_AQ_NO_ZERO_LEN quirk (i2c_check_for_quirks), and some drivers with EINVAL of their
+// own (hid-ft260's ft260_i2c_write: "if (len < 1) return -EINVAL").
 class ZeroLengthRefused : public port::PortError {
  public:
   using port::PortError::PortError;
+};
+
+// The two ways i2cdetect asks who is there, as the adapter's I2C_FUNCS offers them: a write of
+// no data (I2C_FUNC_SMBUS_QUICK) and a one-byte read (I2C_FUNC_SMBUS_READ_BYTE).
+struct I2cProbes {
+  bool quick_write = true;
+  bool read_byte = true;
 };
 
 // Carries out one frame's message as one transfer. Throws port::PortError: port::NoAnswer for a
@@ -32,6 +41,7 @@ class I2cTransport {
  public:
   virtual ~I2cTransport() = default;
   virtual void transfer(I2cMessage& message) = 0;
+  virtual I2cProbes probes() const { return {}; }
 };
 
 // A port back end on an I2C adapter: it follows SCL and SDA as a device on the bus would (START,
@@ -41,9 +51,10 @@ class I2cTransport {
 // one read message of one byte, made at the first sample, whose bits answer the samples in turn;
 // one that is never sampled is a read of as many bytes as it clocks, made at its STOP. A write
 // address whose acknowledge slot is sampled, as a bring-up probe does, is asked as i2cdetect asks
-// (a zero-length write; a one-byte read at 0x30-0x37 and 0x50-0x5F, or where the adapter refuses
-// zero-length messages), and the sample shows the answer. Clocks and STOPs outside a frame are
-// ignored: the adapter keeps its own bus in order.
+// (a one-byte read at 0x30-0x37 and 0x50-0x5F; elsewhere a write of no data where the adapter
+// offers it, else a one-byte read, which an adapter that refused a write of no data gets from then
+// on), and the sample shows the answer. Clocks and STOPs outside a frame are ignored: the adapter
+// keeps its own bus in order.
 class I2cPort final : public port::Port {
  public:
   static constexpr std::size_t kMaxFrameBytes = 64;
@@ -53,6 +64,7 @@ class I2cPort final : public port::Port {
   void write16(std::int16_t address, std::int16_t value) override;
   std::int32_t read32(std::int16_t address) override;
   bool sees_lines() const override { return false; }
+  std::string cannot_probe() const override;
 
   // What the lines mean to the frame, told by the LineFollower.
   void on_start();
@@ -78,6 +90,7 @@ class I2cPort final : public port::Port {
   bool probed_ = false;     // the address of this frame was asked at its acknowledge slot
   bool answered_ = false;   // and something answered
   std::uint8_t read_byte_ = 0;
+  bool zero_length_refused_ = false;  // the adapter refused a write of no data once
 };
 
 // An I2C adapter the kernel offers through i2c-dev.
@@ -91,8 +104,10 @@ std::vector<I2cAdapter> list_i2c_adapters();
 // permission).
 std::optional<bool> does_plain_i2c(int number);
 
-// The adapter `choice` names: its bus number, or its name exactly. Throws port::PortError listing
-// the adapters there are when none or several match.
+// The adapter `choice` names: its bus number, its name exactly, or the start of the name of
+// exactly one adapter (bridges name theirs after a node that changes on re-plugging: "CP2112 SMBus
+// Bridge on hidraw0"). Throws port::PortError listing the adapters there are when none match, and
+// those that match when several do.
 I2cAdapter find_i2c_adapter(const std::string& choice);
 
 // Opens the adapter `choice` names through /dev/i2c-N, checking that it does plain I2C.

@@ -32,33 +32,31 @@ CheckStep lines(port::Port& port, LineDriver& driver) {
   if (!port.sees_lines()) {
     return {"lines", Result::skip, "the adapter keeps its own lines: they cannot be read here", ""};
   }
-  const std::string read = port.read_scl() ? "SCL and SDA read high" : "SDA reads high";
-  switch (test_lines(port, driver)) {
-    case LineTest::scl_held_low:
-      return {"lines", Result::fail, "SCL is held low with both lines released", kLineCauses};
-    case LineTest::sda_held_low:
-      return {
-          "lines", Result::fail, "SDA is held low with both lines released, also after nine clocks",
-          std::string(kLineCauses) + "; a device stuck mid-byte lets go when powered off and on"};
-    case LineTest::freed_by_clear:
-      return {"lines", Result::ok,
-              read +
-                  " with both lines released, after a bus clear freed SDA (a device was left "
-                  "mid-byte)",
-              ""};
-    case LineTest::free:
-      break;
+  const bool both = port.read_scl().has_value();
+  const std::string released = both ? "SCL and SDA read high with both lines released, and each "
+                                      "reads low only while pulled low"
+                                    : "SDA reads high with both lines released, low while pulled "
+                                      "low, and high while SCL is pulled low";
+  const LineTest result = test_lines(port, driver);
+  if (result == LineTest::free) return {"lines", Result::ok, released, ""};
+  if (result == LineTest::freed_by_clear) {
+    return {"lines", Result::ok,
+            released + ", after a bus clear freed SDA (a device was left mid-byte)", ""};
   }
-  return {"lines", Result::ok, read + " with both lines released", ""};
+  const LineFault fault = describe(result);
+  return {"lines", Result::fail, fault.seen, fault.fix};
 }
 
-CheckStep presence(LineDriver& driver) {
+CheckStep presence(port::Port& port, LineDriver& driver, port::PortAccess& access) {
   const std::string own = hex_address(frame::kDeviceAddress);
+  if (const std::string why = port.cannot_probe(); !why.empty()) {
+    return {"presence", Result::skip, "cannot ask who is there: " + why, ""};
+  }
   if (address_acknowledged(driver, frame::kWriteAddressByte)) {
     return {"presence", Result::ok, "the VX3071 acknowledges its address " + own, ""};
   }
   std::string others;
-  for (const int address : scan(driver))
+  for (const int address : scan(access, driver).found)
     others += (others.empty() ? "" : ", ") + hex_address(address);
   if (others.empty()) {
     return {"presence", Result::fail, "no acknowledge at " + own + "; nothing answers on this bus",
@@ -68,28 +66,70 @@ CheckStep presence(LineDriver& driver) {
           "is the board strapped to another address?"};
 }
 
+// After a port failure in the middle of a thorough read-back: puts `found` back where the port
+// lets it, and says in the error what the device may hold where it does not.
+[[noreturn]] void restore_after(const port::PortError& error, LineDriver& driver, int held,
+                                int found) {
+  try {
+    write_setting(driver, found);
+  } catch (const port::PortError&) {
+    throw port::PortError(std::string(error.what()) + "; the device may hold " +
+                          std::to_string(held) + " rather than the " + std::to_string(found) +
+                          " it held: write " + std::to_string(found) + " back");
+  }
+  throw port::PortError(std::string(error.what()) + "; " + std::to_string(found) + " restored");
+}
+
+// Writes `code`; a failure leaves the device holding `held` or `code`, and `found` is put back.
+void write_restoring(LineDriver& driver, int code, int held, int found) {
+  try {
+    write_setting(driver, code);
+  } catch (const port::PortError& error) {
+    restore_after(error, driver, held, found);
+  }
+}
+
+int read_restoring(LineDriver& driver, int held, int found) {
+  try {
+    return read_setting(driver);
+  } catch (const port::PortError& error) {
+    restore_after(error, driver, held, found);
+  }
+}
+
 CheckStep read_back(LineDriver& driver, bool thorough) {
+  // A value read once may be a misread: it is written back only when a second read agrees.
   const int found = read_setting(driver);
+  const int twice = read_setting(driver);
+  if (twice != found) {
+    return {"read-back", Result::fail,
+            "reads disagree: " + std::to_string(found) + " then " + std::to_string(twice) +
+                "; nothing was written",
+            "a phase too short for the wiring: set a longer one with VX3071_MIN_PHASE_US"};
+  }
   write_setting(driver, found);
   const int again = read_setting(driver);
   if (again != found) {
     return {"read-back", Result::fail,
-            "read " + std::to_string(found) + ", wrote it back, then read " + std::to_string(again),
+            "read " + std::to_string(found) + " twice, wrote it back, then read " +
+                std::to_string(again),
             "a line stuck at one level or a device that does not hold its setting: check SDA's "
             "buffer and the wiring"};
   }
-  std::string text = "read " + std::to_string(found) + " twice, written back between";
+  std::string text = "read " + std::to_string(found) + " twice, wrote it back and read it again";
   if (!thorough) return {"read-back", Result::ok, text, ""};
   std::string wrong;
+  int held = found;  // what the device holds unless a write failed
   for (const int pattern : {0x55, 0xAA}) {
-    write_setting(driver, pattern);
-    const int got = read_setting(driver);
+    write_restoring(driver, pattern, pattern, found);
+    held = pattern;
+    const int got = read_restoring(driver, pattern, found);
     if (got != pattern && wrong.empty()) {
       wrong = "wrote " + hex_address(pattern) + ", read back " + hex_address(got);
     }
   }
-  write_setting(driver, found);
-  const int restored = read_setting(driver);
+  write_restoring(driver, found, held, found);
+  const int restored = read_restoring(driver, found, found);
   const std::string holds = restored == found
                                 ? "; " + std::to_string(found) + " restored"
                                 : "; restoring " + std::to_string(found) +
@@ -113,25 +153,86 @@ CheckStep timing(port::PortAccess& access, port::Port& port) {
 }  // namespace
 
 LineTest test_lines(port::Port& port, LineDriver& driver) {
-  driver.Write_Line_Code(hex_text_to_int16(kSclHighSdaHigh));  // both released
-  if (port.read_scl() == false) return LineTest::scl_held_low;
-  if (driver.Sample_SDA() == 1) return LineTest::free;
-  try {
-    driver.clear_bus();
-  } catch (const SdaHeldLow&) {
-    return LineTest::sda_held_low;
+  const auto code = [&](std::string_view text) { driver.Write_Line_Code(hex_text_to_int16(text)); };
+  const auto sda = [&] { return driver.Sample_SDA() == 1; };
+  const auto scl_reads = [&](bool level) { return port.read_scl().value_or(level) == level; };
+  // A fault leaves both lines released, as a pass does.
+  const auto fault = [&](LineTest result) {
+    code(kSclHighSdaHigh);
+    return result;
+  };
+
+  code(kSclHighSdaHigh);
+  if (!scl_reads(true)) return LineTest::scl_held_low;
+  bool cleared = false;
+  if (!sda()) {
+    try {
+      driver.clear_bus();
+    } catch (const SdaHeldLow&) {
+      return LineTest::sda_held_low;
+    }
+    cleared = true;
   }
-  return LineTest::freed_by_clear;
+  code(kSclHighSdaLow);
+  if (sda()) return fault(LineTest::sda_stuck_high);
+  if (!scl_reads(true)) return fault(LineTest::scl_follows_sda);
+  code(kSclHighSdaHigh);
+  if (!sda()) return fault(LineTest::sda_stays_low);
+  code(kSclLowSdaHigh);
+  if (!scl_reads(false)) return fault(LineTest::scl_stuck_high);
+  if (!sda()) return fault(LineTest::sda_follows_scl);
+  code(kSclHighSdaHigh);
+  if (!scl_reads(true)) return LineTest::scl_stays_low;
+  return cleared ? LineTest::freed_by_clear : LineTest::free;
 }
 
-std::vector<int> scan(LineDriver& driver) {
-  std::vector<int> found;
+LineFault describe(LineTest result) {
+  constexpr const char* kPullUp =
+      "fit a 4.7 kOhm pull-up to the device's supply unless the board "
+      "has one";
+  const std::string pull_up = kPullUp;
+  switch (result) {
+    case LineTest::free:
+    case LineTest::freed_by_clear:
+      return {};
+    case LineTest::scl_held_low:
+      return {"SCL is held low with both lines released",
+              pull_up + ", and look for a short to ground or an open SCL line"};
+    case LineTest::sda_held_low:
+      return {"SDA is held low with both lines released, also after nine clocks",
+              pull_up +
+                  ", and look for a short to ground; a device stuck mid-byte lets go when "
+                  "powered off and on"};
+    case LineTest::sda_stuck_high:
+      return {"SDA reads high while pulled low",
+              "the drive does not reach the line that is read: an open SDA line, or the "
+              "open-drain buffer missing, unpowered or inverting"};
+    case LineTest::scl_follows_sda:
+      return {"SCL reads low while only SDA is pulled low",
+              "SDA and SCL are bridged: look for a short between the two lines"};
+    case LineTest::sda_stays_low:
+      return {"SDA stays low once released", pull_up + " (a weak one rises too slowly)"};
+    case LineTest::scl_stuck_high:
+      return {"SCL reads high while pulled low", "an open SCL line, or SCL shorted to the supply"};
+    case LineTest::sda_follows_scl:
+      return {"SDA reads low while only SCL is pulled low",
+              "SDA and SCL are bridged: look for a short between the two lines"};
+    case LineTest::scl_stays_low:
+      return {"SCL stays low once released", pull_up + " (a weak one rises too slowly)"};
+  }
+  return {};
+}
+
+ScanResult scan(port::PortAccess& access, LineDriver& driver) {
+  ScanResult result;
+  result.skipped = access.port().cannot_probe();
+  if (!result.skipped.empty()) return result;
   for (int address = kFirstScanAddress; address <= kLastScanAddress; ++address) {
     if (address_acknowledged(driver, static_cast<std::uint8_t>(address << 1))) {
-      found.push_back(address);
+      result.found.push_back(address);
     }
   }
-  return found;
+  return result;
 }
 
 CheckReport check(port::PortAccess& access, LineDriver& driver, bool thorough) {
@@ -166,7 +267,7 @@ CheckReport check(port::PortAccess& access, LineDriver& driver, bool thorough) {
     if (!add(lines(*port, driver))) {
       report.port_unusable = true;
       skip_to(4, "the lines are not free");
-    } else if (!add(presence(driver))) {
+    } else if (!add(presence(*port, driver, access))) {
       report.device_wrong = true;
       skip_to(4, "no device answered to be read");
     } else if (!add(read_back(driver, thorough))) {

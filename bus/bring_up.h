@@ -10,19 +10,41 @@ namespace vx::bus {
 // The 7-bit addresses a bus may carry devices at; i2cdetect scans the same.
 inline constexpr int kFirstScanAddress = 0x08, kLastScanAddress = 0x77;
 
-// The kernel's i2c-algo-bit test_bus(): with both lines released, SCL (where the back end can
-// read it) and SDA must read high. SDA low gets one bus clear first: a device left mid-byte lets
-// go within nine clocks.
-enum class LineTest { free, freed_by_clear, scl_held_low, sda_held_low };
+// The kernel's i2c-algo-bit test_bus(), on whatever lines the back end can read (SDA always, SCL
+// where read_scl answers): with both released both read high (SDA low gets one bus clear first: a
+// device left mid-byte lets go within nine clocks); SDA pulled low reads low while SCL stays high,
+// and reads high again once released; SCL pulled low reads low while SDA stays high, and reads
+// high again once released. Pulling SDA low with SCL high and letting it go is a START and a STOP,
+// which leave every device idle. Ends with both lines released.
+enum class LineTest {
+  free,
+  freed_by_clear,
+  scl_held_low,     // released
+  sda_held_low,     // released, also after a bus clear
+  sda_stuck_high,   // pulled low, read high
+  scl_follows_sda,  // SCL read low while SDA was pulled low
+  sda_stays_low,    // low again once released
+  scl_stuck_high,   // pulled low, read high
+  sda_follows_scl,  // SDA read low while SCL was pulled low
+  scl_stays_low,    // low again once released
+};
 LineTest test_lines(port::Port& port, LineDriver& driver);
 
-// What holds a line low, and what to do about it.
-inline constexpr const char* kLineCauses =
-    "fit a 4.7 kOhm pull-up to the device's supply unless the board has one, and look for a short "
-    "to ground";
+// What a line test found, for a person: what was seen and its likely causes; empty for a pass.
+struct LineFault {
+  std::string seen;
+  std::string fix;
+};
+LineFault describe(LineTest result);
 
-// The addresses from 0x08 to 0x77 that acknowledge an address-only write, in order.
-std::vector<int> scan(LineDriver& driver);
+// Asks the addresses from 0x08 to 0x77 in order. `skipped` says why none could be asked (an I2C
+// adapter that can neither write without data nor read a byte); else `found` holds those that
+// acknowledged.
+struct ScanResult {
+  std::vector<int> found;
+  std::string skipped;
+};
+ScanResult scan(port::PortAccess& access, LineDriver& driver);
 
 // One step of a bring-up check: what was seen, and for a failure what to do.
 struct CheckStep {
@@ -42,9 +64,10 @@ struct CheckReport {
 // Answers, in order, a bench engineer's first questions about a port: does it open (port), do
 // both lines read high when released (lines, where the back end can read them; a bus clear runs
 // once before SDA is judged), does the VX3071 acknowledge its address (presence; when not, who
-// does), does it keep what it is given (read-back: read, write the same back, read again; with
-// `thorough` also 0x55 and 0xAA, then the setting found is restored), and what timing is in force.
-// Makes frames of its own through `driver`; leaves the bus idle and the device as it found it.
+// does), does it keep what it is given (read-back: read twice, and only when both agree write the
+// same back and read again; with `thorough` also 0x55 and 0xAA, then the setting found is
+// restored, on every way out), and what timing is in force. Makes frames of its own through
+// `driver`; leaves the bus idle and the device as it found it.
 CheckReport check(port::PortAccess& access, LineDriver& driver, bool thorough);
 
 }  // namespace vx::bus

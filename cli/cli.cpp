@@ -433,6 +433,7 @@ class Runner {
           fields += ",\"plain_i2c\":" + std::string(*port.plain_i2c ? "true" : "false");
         if (port.lines) fields += ",\"lines\":" + std::to_string(*port.lines);
         if (!port.fix.empty()) fields += ",\"fix\":" + json_string(port.fix);
+        fields += ",\"opening\":" + json_string(opening_of(port.kind));
         report(command, fields);
         continue;
       }
@@ -444,6 +445,22 @@ class Runner {
       if (!port.fix.empty()) line += ": " + port.fix;
       print(line + "\n");
     }
+    if (json_) return;
+    // What opening each kind listed does, once a kind, and what no test here can show.
+    std::string told;
+    for (const auto& port : offered) {
+      if (told.find(" " + port.kind + " ") != std::string::npos) continue;
+      told += " " + port.kind + " ";
+      print("\nopening " + port.kind + ": " + opening_of(port.kind) + "\n");
+    }
+    print(std::string("\non real hardware, ") + backends::kOnlyHardwareShows + "\n");
+  }
+
+  static std::string opening_of(const std::string& kind) {
+    for (const backends::BackEnd& back_end : backends::back_ends()) {
+      if (back_end.name == kind) return back_end.opening;
+    }
+    return "";
   }
 
   // The bring-up check, a line (or JSON object) a step; a failed step fails the run: 3 for the
@@ -473,13 +490,21 @@ class Runner {
     }
   }
 
-  // Who answers on the bus, one address a line, the VX3071's own marked.
+  // Who answers on the bus, one address a line, the VX3071's own marked. Without the VX3071 the
+  // run fails as check's presence does (4), after the list (with --json, after its object, as
+  // check's steps come before its failure); an adapter that can ask no address
+  // fails as a port does (3).
   void scan(const Command& command) {
-    const std::vector<int> found = bus::scan(driver_);
+    const bus::ScanResult scanned = bus::scan(*access_, driver_);
+    if (!scanned.skipped.empty()) {
+      throw CheckFailed("scan: cannot ask who is there: " + scanned.skipped, kPortError);
+    }
     std::string list;
-    for (const int address : found) {
+    bool vx3071 = false;
+    for (const int address : scanned.found) {
       char text[24];
       std::snprintf(text, sizeof text, "0x%02x", address);
+      vx3071 = vx3071 || address == frame::kDeviceAddress;
       if (json_) {
         list += (list.empty() ? "\"" : ",\"") + std::string(text) + "\"";
       } else {
@@ -487,6 +512,13 @@ class Runner {
       }
     }
     report(command, ",\"addresses\":[" + list + "]");
+    if (vx3071) return;
+    char own[8];
+    std::snprintf(own, sizeof own, "0x%02X", frame::kDeviceAddress);
+    throw CheckFailed("scan: no acknowledge at " + std::string(own) +
+                          (scanned.found.empty() ? "; nothing answers on this bus"
+                                                 : "; the addresses above answer"),
+                      kVerifyMismatch);
   }
 
   void report(const Command& command, const std::string& fields) {

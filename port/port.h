@@ -55,6 +55,9 @@ class Port {
   virtual bool sees_lines() const { return true; }
   // The SCL line's level, where the back end can read it.
   virtual std::optional<bool> read_scl() { return std::nullopt; }
+  // Why no address can be asked who is there (an adapter that can neither write without data nor
+  // read a byte), or empty.
+  virtual std::string cannot_probe() const { return {}; }
   // How the back end keeps time, where it knows more than the pacing: a sentence, or empty.
   virtual std::string timing() const { return {}; }
 };

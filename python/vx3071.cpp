@@ -88,9 +88,11 @@ class Device {
   }
 
   std::vector<int> scan() {
-    std::vector<int> found;
-    command([&] { found = bus::scan(driver_); });
-    return found;
+    bus::ScanResult scanned;
+    command([&] { scanned = bus::scan(*access_, driver_); });
+    if (!scanned.skipped.empty())
+      throw port::PortError("cannot ask who is there: " + scanned.skipped);
+    return scanned.found;
   }
 
   void close() {
@@ -221,7 +223,8 @@ PYBIND11_MODULE(vx3071, m) {
         return "<CheckStep " + s.name + " " + python::result_name(s.result) + ": " + s.text + ">";
       });
 
-  py::class_<backends::OfferedPort>(m, "Port", "A port this machine offers, as vx3071 ports lists it.")
+  py::class_<backends::OfferedPort>(m, "Port",
+                                    "A port this machine offers, as vx3071 ports lists it.")
       .def_readonly("port", &backends::OfferedPort::choice, "the value that selects it")
       .def_readonly("kind", &backends::OfferedPort::kind, "parport, i2c, gpio or ftdi")
       .def_readonly("description", &backends::OfferedPort::what)
@@ -240,9 +243,12 @@ PYBIND11_MODULE(vx3071, m) {
       .def("write", &Device::write, py::arg("code"), py::arg("verify") = false,
            "Sends the slider's frame for code (0..255); with verify, reads the setting back and "
            "raises VerifyError when it differs.")
-      .def("zero", [](Device& d) { d.write(0, false); }, "Writes 0.")
-      .def("mid", [](Device& d) { d.write(128, false); }, "Writes 128.")
-      .def("full", [](Device& d) { d.write(255, false); }, "Writes 255.")
+      .def(
+          "zero", [](Device& d) { d.write(0, false); }, "Writes 0.")
+      .def(
+          "mid", [](Device& d) { d.write(128, false); }, "Writes 128.")
+      .def(
+          "full", [](Device& d) { d.write(255, false); }, "Writes 255.")
       .def("frame", &Device::frame, py::arg("bits"),
            "Sends 27 characters of 0 and 1, bit 26 first; the acknowledge slots go out as 0.")
       .def("read", &Device::read, "Reads the device's setting, 0..255.")

@@ -366,10 +366,11 @@ TEST_F(Cli, WithJsonAFailedCommandPrintsAnObjectWithItsErrorAndStatus) {
 }
 
 // A port maker for the simulated bus with `device` on it (or nothing, for null).
-PortMaker with_device(std::shared_ptr<sim::Device> device) {
-  return [device](const backends::Settings& settings) {
+PortMaker with_device(std::shared_ptr<sim::Device> device, sim::Wiring wiring = {}) {
+  return [device, wiring](const backends::Settings& settings) {
     return std::make_unique<port::PortAccess>(
-        [device] { return std::make_unique<sim::VirtualPort>(device); }, settings.trace);
+        [device, wiring] { return std::make_unique<sim::VirtualPort>(device, wiring); },
+        settings.trace);
   };
 }
 
@@ -383,42 +384,72 @@ std::vector<std::string> split_lines(const std::string& text) {
 // Bring-up on the simulated bus: each step's result and text, and the run's status.
 TEST_F(Cli, CheckAnswersTheBringUpQuestionsStepByStep) {
   auto elsewhere = std::make_shared<sim::Device>(0x2D);
+  const std::string lines_ok =
+      "lines     ok    SDA reads high with both lines released, low while pulled low, and high "
+      "while SCL is pulled low";
+  const std::string timing =
+      "timing    ok    the port is not paced (VX3071_MIN_PHASE_US, or the back end's default)";
+  const std::string skipped_lines = "presence  skip  the lines are not free";
   struct Case {
     const char* name;
     std::shared_ptr<sim::Device> device;
+    sim::Wiring wiring;
     int status;
     std::vector<std::string> lines;
   };
-  for (const auto& [name, device, status, lines] : std::vector<Case>{
+  for (const auto& [name, device, wiring, status, lines] : std::vector<Case>{
            {"present",
             std::make_shared<sim::Device>(),
+            {},
             kOk,
-            {"port      ok    opened", "lines     ok    SDA reads high with both lines released",
+            {"port      ok    opened", lines_ok,
              "presence  ok    the VX3071 acknowledges its address 0x2C",
-             "read-back ok    read 128 twice, written back between",
-             "timing    ok    the port is not paced (VX3071_MIN_PHASE_US, or the back end's "
-             "default)"}},
+             "read-back ok    read 128 twice, wrote it back and read it again", timing}},
            {"absent",
             nullptr,
+            {},
             kVerifyMismatch,
-            {"port      ok    opened", "lines     ok    SDA reads high with both lines released",
+            {"port      ok    opened", lines_ok,
              "presence  FAIL  no acknowledge at 0x2C; nothing answers on this bus: check the "
              "power, the pull-ups and the wiring",
-             "read-back skip  no device answered to be read",
-             "timing    ok    the port is not paced (VX3071_MIN_PHASE_US, or the back end's "
-             "default)"}},
+             "read-back skip  no device answered to be read", timing}},
            {"strapped to 0x2D",
             elsewhere,
+            {},
             kVerifyMismatch,
-            {"port      ok    opened", "lines     ok    SDA reads high with both lines released",
+            {"port      ok    opened", lines_ok,
              "presence  FAIL  no acknowledge at 0x2C; a device answers at 0x2D: is the board "
              "strapped to another address?",
-             "read-back skip  no device answered to be read",
-             "timing    ok    the port is not paced (VX3071_MIN_PHASE_US, or the back end's "
-             "default)"}},
+             "read-back skip  no device answered to be read", timing}},
+           {"SDA open",
+            std::make_shared<sim::Device>(),
+            {.sda_open = true},
+            kPortError,
+            {"port      ok    opened",
+             "lines     FAIL  SDA reads high while pulled low: the drive does not reach the line "
+             "that is read: an open SDA line, or the open-drain buffer missing, unpowered or "
+             "inverting",
+             skipped_lines, "read-back skip  the lines are not free", timing}},
+           {"lines bridged",
+            std::make_shared<sim::Device>(),
+            {.bridged = true},
+            kPortError,
+            {"port      ok    opened",
+             "lines     FAIL  SDA reads low while only SCL is pulled low: SDA and SCL are "
+             "bridged: look for a short between the two lines",
+             skipped_lines, "read-back skip  the lines are not free", timing}},
+           // SCL cannot be read on a parallel port: an open SCL line shows as nobody answering.
+           {"SCL open",
+            std::make_shared<sim::Device>(),
+            {.scl_open = true},
+            kVerifyMismatch,
+            {"port      ok    opened", lines_ok,
+             "presence  FAIL  no acknowledge at 0x2C; nothing answers on this bus: check the "
+             "power, the pull-ups and the wiring",
+             "read-back skip  no device answered to be read", timing}},
        }) {
     SCOPED_TRACE(name);
-    const Result r = vx3071({"check"}, "", with_device(device));
+    const Result r = vx3071({"check"}, "", with_device(device, wiring));
     EXPECT_EQ(r.status, status) << r.err;
     EXPECT_EQ(split_lines(r.out), lines);
   }
@@ -450,19 +481,79 @@ TEST_F(Cli, ACheckThatWritesPatternsRestoresTheSettingItFound) {
     } else {
       EXPECT_EQ(r.status, kOk);
       EXPECT_EQ(lines[3],
-                "read-back ok    read 77 twice, written back between; 0x55 and 0xAA read back as "
-                "written; 77 restored");
+                "read-back ok    read 77 twice, wrote it back and read it again; 0x55 and 0xAA "
+                "read back as written; 77 restored");
     }
   }
 }
 
 // Who answers, as i2cdetect lists it, the VX3071 marked.
+// A setting is written back only when two reads agree: a misread written back would change the
+// device. Here the second read's samples all come back low, as a phase too short for the wiring
+// can make them.
+TEST_F(Cli, ACheckWritesNothingBackWhenItsReadsDisagree) {
+  test::PortScript script;
+  int reads = 0;
+  script.read_filter = [&reads](std::int32_t status) {
+    ++reads;  // the line test's 4, presence's 1, then the first read's 8
+    return reads >= 14 && reads <= 21 ? status & ~0x08 : status;
+  };
+  const auto device = std::make_shared<sim::Device>();
+  const Result r = vx3071({"check"}, "", [&](const backends::Settings&) {
+    return std::make_unique<port::PortAccess>(
+        test::recording(script, [device] { return std::make_unique<sim::VirtualPort>(device); }));
+  });
+  EXPECT_EQ(r.status, kVerifyMismatch);
+  EXPECT_THAT(r.out, HasSubstr("read-back FAIL  reads disagree: 128 then 0; nothing was written: "
+                               "a phase too short for the wiring: set a longer one with "
+                               "VX3071_MIN_PHASE_US\n"));
+  // The line test, presence and the two reads: an undisturbed check makes these 130 accesses,
+  // then the write frame back (59) and the third read (48).
+  EXPECT_EQ(script.accesses.size(), 130u) << "no write frame after the reads";
+  EXPECT_EQ(device->setting(), 128);
+}
+
+// A port that fails in the middle of --thorough's patterns: the setting found is put back where
+// the port lets it, and where it does not, the report names what the device may hold.
+TEST_F(Cli, AThoroughCheckThatFailsRestoresTheSettingOrSaysWhatTheDeviceHolds) {
+  for (const bool keeps_failing : {false, true}) {
+    SCOPED_TRACE(keeps_failing ? "the port stays down" : "the port comes back");
+    const auto device = std::make_shared<sim::Device>();
+    ASSERT_EQ(vx3071({"write", "77"}, "", with_device(device)).status, kOk);
+    test::PortScript script;
+    // The 0x55 write frame: after the line test (8), presence (30), the three reads (2 x 56 + 30
+    // after the write back, 59 writes between): well inside it.
+    script.fail_at(4 + 4 + 30 + 56 + 59 + 56 + 30, "the adapter went away");
+    script.keeps_failing = keeps_failing;
+    const Result r = vx3071({"check", "--thorough"}, "", [&](const backends::Settings&) {
+      return std::make_unique<port::PortAccess>(
+          test::recording(script, [device] { return std::make_unique<sim::VirtualPort>(device); }));
+    });
+    EXPECT_EQ(r.status, kPortError);
+    if (keeps_failing) {
+      EXPECT_THAT(r.out, HasSubstr("read-back FAIL  the adapter went away; the device may hold 85 "
+                                   "rather than the 77 it held: write 77 back\n"));
+    } else {
+      EXPECT_THAT(r.out, HasSubstr("read-back FAIL  the adapter went away; 77 restored\n"));
+      EXPECT_EQ(device->setting(), 77);
+    }
+  }
+}
+
+// Who answers, as i2cdetect lists it, the VX3071 marked; without it the run fails as check's
+// presence does, after the list.
 TEST_F(Cli, ScanListsWhoAnswers) {
   EXPECT_EQ(vx3071({"scan"}).out, "0x2c  VX3071\n");
-  EXPECT_EQ(vx3071({"scan"}, "", with_device(std::make_shared<sim::Device>(0x50))).out, "0x50\n");
+  const Result elsewhere = vx3071({"scan"}, "", with_device(std::make_shared<sim::Device>(0x50)));
+  EXPECT_EQ(elsewhere.out, "0x50\n");
+  EXPECT_EQ(elsewhere.status, kVerifyMismatch);
+  EXPECT_EQ(elsewhere.err, "vx3071: scan: no acknowledge at 0x2C; the addresses above answer\n");
   const Result none = vx3071({"--json", "scan"}, "", with_device(nullptr));
-  EXPECT_EQ(none.out, "{\"command\":\"scan\",\"addresses\":[]}\n");
-  EXPECT_EQ(none.status, kOk);
+  EXPECT_EQ(none.out,
+            "{\"command\":\"scan\",\"addresses\":[]}\n"
+            "{\"command\":\"scan\",\"error\":\"scan: no acknowledge at 0x2C; nothing answers on "
+            "this bus\",\"status\":4}\n");
+  EXPECT_EQ(none.status, kVerifyMismatch);
 }
 
 TEST_F(Cli, TheTraceOfAFailedRunIsCompleteUpToTheFailure) {

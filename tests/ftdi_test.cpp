@@ -59,45 +59,94 @@ double shortest_level_us(const test::FtdiChipModel& chip) {
   return shortest;
 }
 
-// Whatever the chip's byte clock turns out to be, as each source reads it, the back end measures
-// it at opening and no line level lasts less than the phase, also beyond the slowest byte.
-TEST(Ftdi, NoLineLevelIsShorterThanThePhaseAtAnyByteRate) {
+// The level `check`'s timing line says a code lasts, and where the reading was assumed, the
+// longest it may last: "... a level lasts 5.26 us" or "... lasts between 5.26 and 84.21 us".
+std::pair<double, double> claimed_levels_us(const std::string& timing) {
+  const std::size_t at = timing.find("a level lasts ");
+  if (at == std::string::npos) return {-1, -1};
+  std::istringstream in(timing.substr(at + 14));
+  std::string word;
+  double low = -1, high = -1;
+  if (timing.find("between", at) != std::string::npos) {
+    in >> word >> low >> word >> high;
+  } else {
+    in >> low;
+    high = low;
+  }
+  return {low, high};
+}
+
+// Whatever the chip's byte clock turns out to be, as each source reads it, and however the host
+// and the USB time its packets (AN232B-04's latency timer, at 1 ms as asked and at a chip's 16 ms
+// default, with the host's turnaround from 0 to 2 ms and its jitter), no line level lasts less
+// than the phase, and where the clock was measured no code's level lasts more than 4 phases; what
+// check's timing line says is what the chip does.
+TEST(Ftdi, NoLineLevelIsShorterThanThePhaseAtAnyByteRateOrUsbTiming) {
   for (const double bytes_per_period : {1.0, 4.0, 16.0}) {
-    for (const auto phase : {5us, 10'000us}) {
-      SCOPED_TRACE(testing::Message()
-                   << bytes_per_period << " bytes a period, phase " << phase.count() << " us");
-      test::FtdiChipModel chip;
-      chip.bytes_per_period = bytes_per_period;
-      FtdiPanel p(chip, "", "", phase);
-      p.logic.cmdMS_Click();
-      EXPECT_EQ(chip.mode, 0x04);
-      EXPECT_EQ(chip.outputs, 0x03) << "ADBUS0 and ADBUS1 out, ADBUS3 in";
-      EXPECT_EQ(chip.latency, 1);
-      ASSERT_FALSE(chip.clocked.empty());
-      EXPECT_EQ(chip.clocked.front().second & 0x03, 0x03) << "the lines released first";
-      for (const int code : {0x00, 0x5A, 0xA5, 0xFF}) {
-        p.logic.user_sets_slider(code);
-        ASSERT_EQ(chip.device->setting(), code);
-        p.logic.cmdRead_Click();
-        ASSERT_EQ(p.logic.text(panel::TextBox::sda_data), std::to_string(code));
+    for (const double turnaround_us : {0.0, 700.0, 1100.0, 2000.0}) {
+      for (const unsigned char latency_ms : {0, 16}) {
+        for (const auto phase : {5us, 10us, 10'000us}) {
+          SCOPED_TRACE(testing::Message()
+                       << bytes_per_period << " bytes a period, turnaround " << turnaround_us
+                       << " us, latency timer " << (latency_ms ? "16 ms" : "as set") << ", phase "
+                       << phase.count() << " us");
+          test::FtdiChipModel chip;
+          chip.bytes_per_period = bytes_per_period;
+          chip.turnaround_us = turnaround_us;
+          chip.fixed_latency_ms = latency_ms;
+          port::PortAccess access([&chip, phase] {
+            return backends::open_ftdi("", phase, std::make_unique<test::SimulatedFtdi>(chip));
+          });
+          const std::string timing = access.port().timing();
+          EXPECT_EQ(chip.mode, 0x04);
+          EXPECT_EQ(chip.outputs, 0x03) << "ADBUS0 and ADBUS1 out, ADBUS3 in";
+          EXPECT_EQ(chip.latency, 1);
+          ASSERT_FALSE(chip.clocked.empty());
+          EXPECT_EQ(chip.clocked.front().second & 0x03, 0x03) << "the lines released first";
+          chip.clocked.clear();  // the levels of frames, not of the measurement
+          panel::PanelLogic logic(access);
+          for (const int code : {0x5A, 0xA5, 0xFF, 0x00}) {
+            logic.user_sets_slider(code);
+            ASSERT_EQ(chip.device->setting(), code);
+            logic.cmdRead_Click();
+            ASSERT_EQ(logic.text(panel::TextBox::sda_data), std::to_string(code));
+          }
+          const double shortest = shortest_level_us(chip);
+          const auto phase_us = static_cast<double>(phase.count());
+          EXPECT_GE(shortest, phase_us);
+          std::ostringstream reading;
+          reading << "measured at " << bytes_per_period << "x: a level lasts";
+          EXPECT_THAT(timing, HasSubstr(reading.str()));
+          EXPECT_LE(shortest, 4 * phase_us) << "measured, so not needlessly slow";
+          const auto [low, high] = claimed_levels_us(timing);
+          EXPECT_NEAR(low, shortest, shortest * 0.01) << timing;
+          EXPECT_EQ(low, high) << timing;
+          if (phase > 5'000us) {
+            EXPECT_EQ(chip.baudrate, 46) << "the chip's slowest: 184 / 4";
+          }
+        }
       }
-      EXPECT_GE(shortest_level_us(chip), static_cast<double>(phase.count()));
-      if (phase > 5'000us) {
-        EXPECT_EQ(chip.baudrate, 46) << "the chip's slowest: 184 / 4";
-      }
-      EXPECT_LT(shortest_level_us(chip), phase.count() * 2.5) << "not needlessly slow";
     }
   }
 }
 
-TEST(Ftdi, WithNoMeasurementItAssumesTheFastestReading) {
-  test::FtdiChipModel chip;
-  chip.timed = false;  // a clock that never moves
-  chip.bytes_per_period = 16;
-  FtdiPanel p(chip);
-  p.logic.user_sets_slider(0x3C);
-  EXPECT_EQ(chip.device->setting(), 0x3C);
-  EXPECT_EQ(chip.baudrate, static_cast<int>(0.95 / (5e-6 * 16)) / 4) << "16 bytes a period";
+// The host may be descheduled in the middle of a measurement: one try delayed by as much as takes
+// it past the fastest reading's band, or right into the next one's, decides nothing.
+TEST(Ftdi, AHostStallInOneTryDoesNotDecideTheReading) {
+  for (const int stalled_write : {1, 2}) {
+    for (const double stall_us : {62'000.0, 150'000.0}) {
+      SCOPED_TRACE(testing::Message()
+                   << "write " << stalled_write << " stalled " << stall_us << " us");
+      test::FtdiChipModel chip;
+      chip.bytes_per_period = 16;
+      chip.stall_at_write = stalled_write;
+      chip.stall_us = stall_us;
+      port::PortAccess access([&chip] {
+        return backends::open_ftdi("", 5us, std::make_unique<test::SimulatedFtdi>(chip));
+      });
+      EXPECT_THAT(access.port().timing(), HasSubstr("measured at 16x"));
+    }
+  }
 }
 
 TEST(Ftdi, EveryCodeRoundTripsWithOneWriteAndOneReadPerTransaction) {
@@ -107,7 +156,6 @@ TEST(Ftdi, EveryCodeRoundTripsWithOneWriteAndOneReadPerTransaction) {
   for (int step = 1; step <= 256; ++step) {
     const int code = step % 256;
     const int writes = chip.writes, reads = chip.reads;
-    const long latency = chip.latency_ms;
     p.logic.user_sets_slider(code);
     ASSERT_EQ(chip.writes - writes, 1) << "code " << code;
     ASSERT_EQ(chip.reads - reads, 1);
@@ -116,7 +164,6 @@ TEST(Ftdi, EveryCodeRoundTripsWithOneWriteAndOneReadPerTransaction) {
     ASSERT_EQ(chip.writes - writes, 3) << "a Read: the frame, then the read transaction";
     ASSERT_EQ(chip.reads - reads, 3);
     ASSERT_EQ(p.logic.text(panel::TextBox::sda_data), std::to_string(code));
-    ASSERT_EQ(chip.latency_ms - latency, 3L) << "1 ms of latency timer a read, counted";
   }
 }
 
@@ -246,8 +293,7 @@ TEST(Ftdi, CheckTellsThePresentDeviceTheOneElsewhereAndTheMeasuredClock) {
     if (address == 0x2C) {
       EXPECT_EQ(status, cli::kOk) << text << err.str();
       EXPECT_THAT(text, HasSubstr("presence  ok    the VX3071 acknowledges its address 0x2C\n"));
-      EXPECT_THAT(text, HasSubstr("the chip was measured at 4 bytes a period of its programmed "
-                                  "rate; each line level lasts"));
+      EXPECT_THAT(text, HasSubstr("measured at 4x: a level lasts 5.26 us"));
     } else {
       EXPECT_EQ(status, cli::kVerifyMismatch);
       EXPECT_THAT(text, HasSubstr("presence  FAIL  no acknowledge at 0x2C; a device answers at "

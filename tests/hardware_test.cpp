@@ -110,14 +110,32 @@ TEST_F(I2c, TheSliderRoundTripsEveryCodeWithOneTransferPerFrame) {
       1);
 }
 
-TEST_F(I2c, AnAdapterIsFoundByItsNameExactly) {
-  test::I2cAdapterModel other;
+// Bridges name their adapter after a hidraw node, which changes on re-plugging: the start of a
+// name finds the one adapter it begins, and one that begins several is refused with them listed.
+TEST_F(I2c, AnAdapterIsFoundByItsNameOrTheStartOfIt) {
+  test::I2cAdapterModel other, second, third;
   hardware.add_i2c_adapter(1, "SMBus I801 adapter at f040", other);
-  hardware.add_i2c_adapter(3, "CP2112 SMBus Bridge", adapter);
-  PanelOn p("i2c:CP2112 SMBus Bridge");
-  p.logic.user_sets_slider(99);
-  EXPECT_EQ(adapter.device->setting(), 99);
+  hardware.add_i2c_adapter(3, "CP2112 SMBus Bridge on hidraw0", adapter);
+  for (const char* choice :
+       {"i2c:CP2112 SMBus Bridge on hidraw0", "i2c:CP2112 SMBus Bridge", "i2c:CP2112"}) {
+    PanelOn p(choice);
+    p.logic.user_sets_slider(99);
+    EXPECT_EQ(adapter.device->setting(), 99) << choice;
+    p.logic.cmdZS_Click();
+  }
   EXPECT_EQ(other.log.count(I2C_RDWR), 0);
+
+  hardware.add_i2c_adapter(4, "CP2112 SMBus Bridge on hidraw1", second);
+  hardware.add_i2c_adapter(5, "CP2112 SMBus Bridge on hidraw10", third);
+  PanelOn ambiguous("i2c:CP2112 SMBus Bridge");
+  EXPECT_EQ(port_error([&] { ambiguous.logic.cmdMS_Click(); }),
+            "several I2C adapters are named \"CP2112 SMBus Bridge\": they are 3 'CP2112 SMBus "
+            "Bridge on hidraw0', 4 'CP2112 SMBus Bridge on hidraw1', 5 'CP2112 SMBus Bridge on "
+            "hidraw10'; name one by more of its name or by number (VX3071_PORT=i2c:N)");
+  PanelOn exact("i2c:CP2112 SMBus Bridge on hidraw1");
+  exact.logic.user_sets_slider(7);
+  EXPECT_EQ(second.device->setting(), 7) << "a whole name wins over the names it begins";
+  EXPECT_EQ(third.log.count(I2C_RDWR), 0);
 }
 
 // Each failure, with the message a person needs; the panel lives on and the next action works.
@@ -301,21 +319,26 @@ TEST_F(Gpio, NoLineLevelLastsShorterThanThePhase) {
 }
 
 TEST_F(Gpio, EveryFailureSaysWhatToDo) {
-  test::GpioChipModel twin, busy, shorted_sda, shorted_scl, mirror, old_kernel, older_kernel;
+  test::GpioChipModel twin, busy, shorted_sda, bridged, shorted_scl, old_kernel, older_kernel,
+      scl_to_supply, sda_open;
   busy.busy_consumer = "i2c-gpio";
   shorted_sda.sda_shorted = true;
   shorted_scl.scl_shorted = true;
-  mirror.reads_own_output = true;
+  bridged.bridged = true;
   old_kernel.v2_errno = EINVAL;  // gpiolib's gpio_ioctl for a command it does not know
   older_kernel.v2_errno = ENOTTY;
+  scl_to_supply.scl_to_supply = true;
+  sda_open.sda_open = true;
   hardware.add_gpio_chip(0, chip);
   hardware.add_gpio_chip(1, twin);
   hardware.add_gpio_chip(2, busy);
   hardware.add_gpio_chip(3, shorted_sda);
-  hardware.add_gpio_chip(4, mirror);
+  hardware.add_gpio_chip(4, bridged);
   hardware.add_gpio_chip(5, shorted_scl);
   hardware.add_gpio_chip(6, old_kernel);
   hardware.add_gpio_chip(7, older_kernel);
+  hardware.add_gpio_chip(8, scl_to_supply);
+  hardware.add_gpio_chip(10, sda_open);
   struct Case {
     const char* port;
     const char* message;
@@ -331,19 +354,22 @@ TEST_F(Gpio, EveryFailureSaysWhatToDo) {
                 "SCL line 99 is not on /dev/gpiochip0, which has lines 0 to 27"},
            Case{"gpio:gpiochip0:2,SCL1", "no line of /dev/gpiochip0 are named \"SCL1\" (for SCL)"},
            Case{"gpio:gpiochip2:2,3", "line 2 of /dev/gpiochip2 is in use by \"i2c-gpio\""},
-           Case{"gpio:gpiochip4:2,3",
-                "no acknowledge from the VX3071 (address 0x2C) on gpiochip4 ('pinctrl-bcm2711') "
-                "lines SDA 2, SCL 3: check the device's power, the wiring and the pull-ups (4.7 "
-                "kOhm on SDA and SCL to the device's supply, unless the board has them). If all "
-                "that is right, this chip may read back its own output rather than the pin: wire "
-                "an input line to SDA and name it as SENSE (gpio:CHIP:SDA,SCL,SENSE)"},
            Case{"gpio:gpiochip3:2,3",
-                "SDA is held low on gpiochip3 ('pinctrl-bcm2711') lines SDA 2, SCL 3 with both "
+                "gpiochip3 ('pinctrl-bcm2711') lines SDA 2, SCL 3: SDA is held low with both "
                 "lines released, also after nine clocks: fit a 4.7 kOhm pull-up"},
            Case{"gpio:gpiochip5:2,3",
-                "SCL is held low on gpiochip5 ('pinctrl-bcm2711') lines SDA 2, SCL 3 with both "
+                "gpiochip5 ('pinctrl-bcm2711') lines SDA 2, SCL 3: SCL is held low with both "
                 "lines released: fit a 4.7 kOhm pull-up to the device's supply unless the board "
-                "has one, and look for a short to ground"},
+                "has one, and look for a short to ground or an open SCL line"},
+           Case{"gpio:gpiochip4:2,3",
+                "gpiochip4 ('pinctrl-bcm2711') lines SDA 2, SCL 3: SCL reads low while only SDA "
+                "is pulled low: SDA and SCL are bridged"},
+           Case{"gpio:gpiochip8:2,3",
+                "gpiochip8 ('pinctrl-bcm2711') lines SDA 2, SCL 3: SCL reads high while pulled "
+                "low: an open SCL line, or SCL shorted to the supply"},
+           Case{"gpio:gpiochip10:2,3,4",
+                "gpiochip10 ('pinctrl-bcm2711') lines SDA 2, SCL 3, SENSE 4: SDA reads high while "
+                "pulled low: the drive does not reach the line that is read"},
            Case{"gpio:gpiochip6:2,3", "GPIO lines need Linux 5.10 or later"},
            Case{"gpio:gpiochip7:2,3", "GPIO lines need Linux 5.10 or later"},
        }) {
@@ -375,12 +401,12 @@ TEST_F(Gpio, ADeviceStuckMidByteIsClockedFreeAtOpening) {
 }
 
 // A failed opening keeps nothing: the lines it took are given back, so the next one can take them.
-TEST_F(Gpio, AFailedProbeGivesTheLinesBack) {
+TEST_F(Gpio, AFailedOpeningGivesTheLinesBack) {
   hardware.add_gpio_chip(0, chip);
-  chip.device_present = false;
+  chip.bridged = true;
   PanelOn p("gpio:gpiochip0:2,3");
-  EXPECT_THAT(port_error([&] { p.logic.cmdMS_Click(); }), HasSubstr("no acknowledge"));
-  chip.device_present = true;
+  EXPECT_THAT(port_error([&] { p.logic.cmdMS_Click(); }), HasSubstr("bridged"));
+  chip.bridged = false;
   p.logic.user_sets_slider(9);
   EXPECT_EQ(chip.device->setting(), 9);
 }
@@ -436,76 +462,164 @@ std::string step(const Checked& checked, const std::string& name) {
   return "";
 }
 
-TEST_F(Gpio, CheckTellsAPresentDeviceAMissingOneAndLinesHeldLow) {
-  test::GpioChipModel absent, short_sda, short_scl;
+// Opening asks no device, so bring-up runs on a board whose device is missing or strapped
+// elsewhere, as on every other back end; a line fault stops it at the port.
+TEST_F(Gpio, CheckAndScanTellAPresentDeviceAMissingOneOneElsewhereAndLinesHeldLow) {
+  test::GpioChipModel absent, elsewhere, short_sda, short_scl;
   absent.device_present = false;
+  elsewhere.device = std::make_shared<sim::Device>(0x2D);
   short_sda.sda_shorted = true;
   short_scl.scl_shorted = true;
   hardware.add_gpio_chip(0, chip);
   hardware.add_gpio_chip(1, absent);
   hardware.add_gpio_chip(2, short_sda);
   hardware.add_gpio_chip(3, short_scl);
+  hardware.add_gpio_chip(4, elsewhere);
 
   const Checked present = vx3071_on("gpio:gpiochip0:2,3");
   EXPECT_EQ(present.status, cli::kOk);
   EXPECT_EQ(step(present, "lines"),
-            "lines     ok    SCL and SDA read high with both lines released");
+            "lines     ok    SCL and SDA read high with both lines released, and each reads low "
+            "only while pulled low");
   EXPECT_EQ(step(present, "presence"), "presence  ok    the VX3071 acknowledges its address 0x2C");
   EXPECT_THAT(step(present, "read-back"), HasSubstr("ok    read 128 twice"));
+  const Checked scanned = vx3071_on("gpio:gpiochip0:2,3", {"scan"});
+  EXPECT_EQ(scanned.lines, std::vector<std::string>{"0x2c  VX3071"});
+  EXPECT_EQ(scanned.status, cli::kOk);
+
+  struct Missing {
+    const char* port;
+    const char* presence;
+    std::vector<std::string> scan;
+  };
+  for (const auto& [port, presence, scan] : {
+           Missing{"gpio:gpiochip1:2,3",
+                   "presence  FAIL  no acknowledge at 0x2C; nothing answers on this bus: check "
+                   "the power, the pull-ups and the wiring",
+                   {}},
+           Missing{"gpio:gpiochip4:2,3",
+                   "presence  FAIL  no acknowledge at 0x2C; a device answers at 0x2D: is the "
+                   "board strapped to another address?",
+                   {"0x2d"}},
+       }) {
+    const Checked checked = vx3071_on(port);
+    EXPECT_EQ(checked.status, cli::kVerifyMismatch) << port;
+    EXPECT_EQ(step(checked, "port"), "port      ok    opened") << port;
+    EXPECT_EQ(step(checked, "presence"), presence) << port;
+    const Checked listed = vx3071_on(port, {"scan"});
+    EXPECT_EQ(listed.lines, scan) << port;
+    EXPECT_EQ(listed.status, cli::kVerifyMismatch) << port << ": the VX3071 is missing";
+  }
 
   struct Case {
     const char* port;
-    int status;
     const char* port_step;
   };
-  for (const auto& [port, status, port_step] : {
-           Case{"gpio:gpiochip1:2,3", cli::kVerifyMismatch,
-                "port      FAIL  no acknowledge from the VX3071 (address 0x2C)"},
-           Case{"gpio:gpiochip2:2,3", cli::kPortError, "port      FAIL  SDA is held low on"},
-           Case{"gpio:gpiochip3:2,3", cli::kPortError, "port      FAIL  SCL is held low on"},
+  for (const auto& [port, port_step] : {
+           Case{"gpio:gpiochip2:2,3",
+                "port      FAIL  gpiochip2 ('pinctrl-bcm2711') lines SDA 2, "
+                "SCL 3: SDA is held low"},
+           Case{"gpio:gpiochip3:2,3",
+                "port      FAIL  gpiochip3 ('pinctrl-bcm2711') lines SDA 2, "
+                "SCL 3: SCL is held low"},
        }) {
     const Checked failed = vx3071_on(port);
-    EXPECT_EQ(failed.status, status) << port;
+    EXPECT_EQ(failed.status, cli::kPortError) << port;
     ASSERT_EQ(failed.lines.size(), 5u) << port;
     EXPECT_THAT(failed.lines[0], ::testing::StartsWith(port_step));
     EXPECT_EQ(failed.lines[2], "presence  skip  the port could not be used") << port;
   }
-  EXPECT_EQ(vx3071_on("gpio:gpiochip0:2,3", {"scan"}).lines,
-            std::vector<std::string>{"0x2c  VX3071"});
 }
 
-TEST_F(I2c, CheckAndScanAskAsI2cdetectDoes) {
-  test::I2cAdapterModel absent, quirky;
-  absent.device_present = false;
-  quirky.no_zero_length = true;
-  hardware.add_i2c_adapter(3, "CP2112 SMBus Bridge", adapter);
-  hardware.add_i2c_adapter(4, "CP2112 SMBus Bridge 2", absent);
-  hardware.add_i2c_adapter(5, "MCP2221 usb-i2c bridge", quirky);
+// check and scan on adapters as their drivers behave, with the device at its own address and at
+// 0x50, where i2cdetect asks with a read: each probe as i2cdetect chooses it from I2C_FUNCS, and
+// a refused write of no data never taken for a failed port.
+TEST_F(I2c, CheckAndScanFindTheDeviceOnEveryKindOfAdapter) {
+  struct Case {
+    const char* name;  // as the kernel's driver names the adapter
+    void (*like)(test::I2cAdapterModel&);
+    const char* probe_at_2c;  // the first message on the bus, which asks 0x2C
+  };
+  for (const auto& [name, like, probe_at_2c] : {
+           Case{"i2c-gpio1", [](test::I2cAdapterModel&) {}, "W 2C 0"},
+           Case{"FT260 usb-i2c bridge on hidraw1", test::like_ft260, "R 2C 1"},
+           Case{"CP2112 SMBus Bridge on hidraw0", test::like_cp2112, "R 2C 1"},
+           Case{"MediaTek I2C adapter", test::with_no_zero_length_quirk, "R 2C 1"},
+           // A driver that offers the quick write and still refuses a message without data with
+           // EINVAL: what it offers changes between kernel versions, the refusal must be read
+           // either way.
+           Case{"FT260 usb-i2c bridge on hidraw2",
+                [](test::I2cAdapterModel& model) {
+                  test::like_ft260(model);
+                  model.functions |= I2C_FUNC_SMBUS_QUICK;
+                },
+                "R 2C 1"},  // after the refused write, which never reaches the bus
+       }) {
+    for (const int address : {0x2C, 0x50}) {
+      SCOPED_TRACE(testing::Message() << name << ", device at 0x" << std::hex << address);
+      test::EmulatedHardware bench;
+      test::I2cAdapterModel model;
+      like(model);
+      model.device = std::make_shared<sim::Device>(static_cast<std::uint8_t>(address));
+      bench.add_i2c_adapter(3, name, model);
 
-  const Checked present = vx3071_on("i2c:3");
-  EXPECT_EQ(present.status, cli::kOk);
-  EXPECT_EQ(step(present, "lines"),
-            "lines     skip  the adapter keeps its own lines: they cannot be read here");
-  EXPECT_EQ(step(present, "presence"), "presence  ok    the VX3071 acknowledges its address 0x2C");
-  ASSERT_FALSE(adapter.messages.empty());
-  EXPECT_EQ(adapter.messages.front(), "W 2C 0") << "a quick write, as i2cdetect's default";
+      const Checked checked = vx3071_on("i2c:3");
+      EXPECT_EQ(step(checked, "lines"),
+                "lines     skip  the adapter keeps its own lines: they cannot be read here");
+      ASSERT_FALSE(model.messages.empty()) << "nothing was asked";
+      EXPECT_EQ(model.messages.front(), probe_at_2c);
+      model.messages.clear();
+      const Checked scanned = vx3071_on("i2c:3", {"scan"});
+      if (address == 0x2C) {
+        EXPECT_EQ(checked.status, cli::kOk);
+        EXPECT_EQ(step(checked, "presence"),
+                  "presence  ok    the VX3071 acknowledges its address 0x2C");
+        EXPECT_EQ(scanned.lines, std::vector<std::string>{"0x2c  VX3071"});
+        EXPECT_EQ(scanned.status, cli::kOk);
+      } else {
+        EXPECT_EQ(checked.status, cli::kVerifyMismatch);
+        EXPECT_EQ(step(checked, "presence"),
+                  "presence  FAIL  no acknowledge at 0x2C; a device answers at 0x50: is the "
+                  "board strapped to another address?");
+        EXPECT_EQ(scanned.lines, std::vector<std::string>{"0x50"});
+        EXPECT_EQ(scanned.status, cli::kVerifyMismatch) << "the VX3071 is not there";
+      }
+      ASSERT_EQ(model.messages.size(), 0x77u - 0x08u + 1) << "every address asked once";
+      for (int at = 0x08; at <= 0x77; ++at) {
+        const bool read_range = (at >= 0x30 && at <= 0x37) || (at >= 0x50 && at <= 0x5F);
+        const std::string asked = model.messages[static_cast<std::size_t>(at - 0x08)];
+        if (read_range) {
+          EXPECT_EQ(asked.substr(0, 2), "R ")
+              << "a read at 0x" << std::hex << at << ", as i2cdetect: EEPROMs live there";
+        }
+      }
+    }
+  }
+}
+
+TEST_F(I2c, AMissingDeviceAndAnAdapterThatCannotAskAreTold) {
+  test::I2cAdapterModel blind;
+  adapter.device_present = false;
+  blind.functions = I2C_FUNC_I2C;  // plain messages, no SMBus command at all
+  hardware.add_i2c_adapter(4, "CP2112 SMBus Bridge on hidraw2", adapter);
+  hardware.add_i2c_adapter(5, "i2c-tiny-usb at bus 001 device 004", blind);
 
   const Checked missing = vx3071_on("i2c:4");
   EXPECT_EQ(missing.status, cli::kVerifyMismatch);
   EXPECT_EQ(step(missing, "presence"),
             "presence  FAIL  no acknowledge at 0x2C; nothing answers on this bus: check the "
             "power, the pull-ups and the wiring");
+  const Checked empty = vx3071_on("i2c:4", {"scan"});
+  EXPECT_EQ(empty.status, cli::kVerifyMismatch);
+  EXPECT_TRUE(empty.lines.empty());
 
-  EXPECT_EQ(vx3071_on("i2c:5").status, cli::kOk) << "a bridge that takes no zero-length write";
-  ASSERT_FALSE(quirky.messages.empty()) << "nothing was asked";
-  EXPECT_EQ(quirky.messages.front(), "R 2C 1") << "asked with a one-byte read instead";
-
-  adapter.messages.clear();
-  EXPECT_EQ(vx3071_on("i2c:3", {"scan"}).lines, std::vector<std::string>{"0x2c  VX3071"});
-  ASSERT_EQ(adapter.messages.size(), 0x77u - 0x08u + 1);
-  EXPECT_EQ(adapter.messages[0x30 - 0x08], "R 30 1") << "0x30-0x37 read, as i2cdetect";
-  EXPECT_EQ(adapter.messages[0x50 - 0x08], "R 50 1") << "0x50-0x5F read, as i2cdetect";
-  EXPECT_EQ(adapter.messages[0x2C - 0x08], "W 2C 0");
+  const Checked cannot = vx3071_on("i2c:5");
+  EXPECT_THAT(step(cannot, "presence"),
+              ::testing::StartsWith("presence  skip  cannot ask who is there: the adapter offers "
+                                    "neither a write of no data"));
+  EXPECT_EQ(vx3071_on("i2c:5", {"scan"}).status, cli::kPortError);
+  EXPECT_THAT(blind.messages, ::testing::Each(::testing::AnyOf("R 2C 1", "W 2C 2")))
+      << "read-back's frames only, no probe";
 }
 
 // --- vx3071 ports ----------------------------------------------------------------------------
@@ -534,12 +648,19 @@ TEST(Ports, ListsTheEmulatedAdapterAndChipWithTheirPortValues) {
   EXPECT_THAT(
       text, HasSubstr("gpio:gpiochip0:SDA,SCL  GPIO chip gpiochip0 'pinctrl-bcm2711', 28 lines\n"));
   EXPECT_EQ(adapter.log.count(I2C_RDWR), 0) << "listing touches no bus";
+  // What opening each kind does, once a kind, and what only hardware shows.
+  EXPECT_THAT(text, HasSubstr("\nopening i2c: asks the adapter what it offers (I2C_FUNCS)"));
+  EXPECT_THAT(text, HasSubstr("\nopening gpio: requests both lines as open-drain outputs"));
+  EXPECT_EQ(text.find("opening i2c"), text.rfind("opening i2c")) << "once for the two adapters";
+  EXPECT_THAT(text, HasSubstr("\non real hardware, only a logic analyser on SCL and SDA can "));
 
   const std::string json = run_cli({"--json", "ports"});
   EXPECT_THAT(json,
               HasSubstr("{\"command\":\"ports\",\"port\":\"i2c:3\",\"kind\":\"i2c\",\"device\":"
                         "\"/dev/i2c-3\",\"description\":\"I2C adapter 3 'CP2112 SMBus "
-                        "Bridge'\",\"usable\":true,\"plain_i2c\":true}\n"));
+                        "Bridge'\",\"usable\":true,\"plain_i2c\":true,\"opening\":\"asks the "
+                        "adapter what it offers (I2C_FUNCS) and refuses one without plain I2C; "
+                        "nothing goes on the bus before the first frame\"}\n"));
   EXPECT_THAT(json, HasSubstr("\"port\":\"gpio:gpiochip0:SDA,SCL\",\"kind\":\"gpio\""));
 }
 

@@ -127,9 +127,11 @@ gboolean on_i2c_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
       buffer = data->data;
     }
     const bool read = (message.flags & I2C_M_RD) != 0;
-    // i2c-core-base.c, i2c_check_for_quirks: an adapter with I2C_AQ_NO_ZERO_LEN takes no message
-    // without data, before anything reaches the bus.
-    if (model.no_zero_length && message.len == 0) return complete(client, -1, EOPNOTSUPP);
+    // A message without data refused before anything reaches the bus: see the functions that
+    // set zero_length_errno.
+    if (model.zero_length_errno && message.len == 0) {
+      return complete(client, -1, model.zero_length_errno);
+    }
     {
       char text[32];
       std::snprintf(text, sizeof text, "%c %02X %u", read ? 'R' : 'W', message.addr, message.len);
@@ -154,6 +156,29 @@ gboolean on_i2c_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
   }
   return complete(client, static_cast<long>(header.nmsgs));
 }
+
+}  // namespace
+
+void like_ft260(I2cAdapterModel& adapter) {
+  adapter.functions = I2C_FUNC_I2C | I2C_FUNC_SMBUS_BYTE | I2C_FUNC_SMBUS_BYTE_DATA |
+                      I2C_FUNC_SMBUS_WORD_DATA | I2C_FUNC_SMBUS_I2C_BLOCK;
+  adapter.zero_length_errno = EINVAL;
+}
+
+void like_cp2112(I2cAdapterModel& adapter) {
+  adapter.functions = I2C_FUNC_I2C | I2C_FUNC_SMBUS_BYTE | I2C_FUNC_SMBUS_BYTE_DATA |
+                      I2C_FUNC_SMBUS_WORD_DATA | I2C_FUNC_SMBUS_BLOCK_DATA |
+                      I2C_FUNC_SMBUS_I2C_BLOCK | I2C_FUNC_SMBUS_PROC_CALL |
+                      I2C_FUNC_SMBUS_BLOCK_PROC_CALL;
+  adapter.zero_length_errno = EIO;
+}
+
+void with_no_zero_length_quirk(I2cAdapterModel& adapter) {
+  adapter.functions = I2C_FUNC_I2C | (I2C_FUNC_SMBUS_EMUL & ~I2C_FUNC_SMBUS_QUICK);
+  adapter.zero_length_errno = EOPNOTSUPP;
+}
+
+namespace {
 
 // --- GPIO: a chip whose lines are wired to the simulated device ----------------------------------
 
@@ -213,14 +238,18 @@ bool valid_flags(std::uint64_t flags) {
   return true;
 }
 
-// The pins as the board makes them, handed to the device after every single line change, and
-// the START and STOP conditions among them counted as a logic analyser would.
+// The lines as the board makes them, handed to the device after every single line change, and
+// the START and STOP conditions among them counted as a logic analyser would. A short to ground
+// wins over everything, a short to the supply over the chip's drive; bridged lines are each low
+// when either is driven low.
 void settle(GpioState& state) {
   GpioChipModel& model = *state.model;
-  const bool scl = state.drive_scl && !model.scl_shorted;
-  const bool sda_master = state.drive_sda && !model.sda_shorted;
+  bool scl = (state.drive_scl || model.scl_to_supply) && !model.scl_shorted;
+  bool sda_master = (state.drive_sda || model.sda_open) && !model.sda_shorted;
+  if (model.bridged) scl = sda_master = scl && sda_master;
   if (model.device_present) model.device->set_lines(scl, sda_master);
   const bool sda = model.device_present ? model.device->sda() : sda_master;
+  if (model.bridged) scl = scl && sda;
   if (scl && state.pin_scl && sda != state.pin_sda) ++(sda ? model.stops : model.starts);
   state.pin_scl = scl;
   state.pin_sda = sda;
@@ -347,7 +376,10 @@ gboolean on_gpio_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer
         if ((values->mask >> i & 1) == 0) continue;
         bool high = true;
         const std::uint32_t offset = state.requested[i];
-        if (offset == model.sda) high = model.reads_own_output ? state.drive_sda : state.pin_sda;
+        // An open SDA line leaves the chip's pin alone with its own drive.
+        if (offset == model.sda) {
+          high = model.reads_own_output || model.sda_open ? state.drive_sda : state.pin_sda;
+        }
         if (offset == model.scl) high = model.reads_own_output ? state.drive_scl : state.pin_scl;
         if (offset == model.sense) high = state.pin_sda;
         if (high) bits |= std::uint64_t{1} << i;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <linux/i2c.h>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -35,17 +37,35 @@ struct HardwareLog {
 };
 
 // An I2C adapter's behaviour over the simulated device: each message is clocked out to the
-// device bit by bit, and a missing acknowledge fails the transfer as an adapter does.
+// device bit by bit, and a missing acknowledge fails the transfer as an adapter does. As made, it
+// answers as an i2c-algo-bit adapter does (i2c-gpio, a board's bit-banged bus); the functions
+// below make it answer as a USB bridge's driver does, each as its source says.
 struct I2cAdapterModel {
   std::shared_ptr<sim::Device> device = std::make_shared<sim::Device>();
-  unsigned long functions = 0x0eff0009;  // I2C_FUNC_I2C and the SMBus emulation, as most report
-  bool device_present = true;            // false: nobody acknowledges
-  int nack_errno = 6;                    // ENXIO, as i2c-dev adapters mostly report it
-  int fail_errno = 0;                    // when set, every transfer fails with it (unplugged)
-  bool no_zero_length = false;           // the I2C_AQ_NO_ZERO_LEN quirk of some bridges
-  std::vector<std::string> messages;     // each message: "W 2C 0" (write, address, length)
+  // drivers/i2c/algos/i2c-algo-bit.c, bit_func: plain I2C and every SMBus command emulated over
+  // it, the quick write among them.
+  unsigned long functions = I2C_FUNC_I2C | I2C_FUNC_NOSTART | I2C_FUNC_SMBUS_EMUL_ALL |
+                            I2C_FUNC_10BIT_ADDR | I2C_FUNC_PROTOCOL_MANGLING;
+  bool device_present = true;         // false: nobody acknowledges
+  int nack_errno = 6;                 // ENXIO: i2c-algo-bit's bit_xfer for a missing acknowledge
+  int fail_errno = 0;                 // when set, every transfer fails with it (unplugged)
+  int zero_length_errno = 0;          // when set, a message without data fails with it
+  std::vector<std::string> messages;  // each message: "W 2C 0" (write, address, length)
   HardwareLog log;
 };
+
+// drivers/hid/hid-ft260.c: ft260_functionality offers no SMBus quick write, and ft260_i2c_write
+// refuses a message without data ("if (len < 1) return -EINVAL").
+void like_ft260(I2cAdapterModel& adapter);
+// drivers/hid/hid-cp2112.c: cp2112_functionality offers I2C and SMBus byte, byte-data, word,
+// block and process calls, no quick write, and the driver sets no quirk for messages without data.
+// The chip's data write request takes 1 to 61 bytes (AN495); what it does with none is not
+// documented, so the model fails it (EIO), as an unfinished transfer is reported.
+void like_cp2112(I2cAdapterModel& adapter);
+// An adapter with i2c-core's I2C_AQ_NO_ZERO_LEN quirk: i2c_check_for_quirks refuses a message
+// without data with EOPNOTSUPP before it reaches the driver, and such drivers leave the quick
+// write out of their functions (i2c-mt65xx's mtk_i2c_functionality).
+void with_no_zero_length_quirk(I2cAdapterModel& adapter);
 
 // GPIO0 to GPIO27, as a single-board computer's header names its lines, with line 9 unnamed as
 // lines often are.
@@ -63,6 +83,11 @@ struct GpioChipModel {
   bool reads_own_output = false;  // a driver that reads back what it drives, not the pin
   bool sda_shorted = false;       // a line held to ground on the board
   bool scl_shorted = false;
+  bool scl_to_supply = false;  // SCL shorted to the supply: it cannot be pulled low
+  bool bridged = false;        // SDA and SCL shorted together: each is low when either is
+  // SDA broken between the chip and the bus: the chip's pin sees its own drive, the bus and SENSE
+  // only the device and the pull-ups.
+  bool sda_open = false;
   int v2_errno = 0;           // when set, every uAPI v2 call fails with it (a kernel before 5.10)
   std::string busy_consumer;  // when set, the lines are in use by this consumer
   int fail_errno = 0;         // when set, every line ioctl fails with it (unplugged)

@@ -7,10 +7,6 @@ namespace vx::test {
 namespace {
 constexpr unsigned char kSyncBitbang = 0x04;
 constexpr int kPacket = 62;  // data bytes in one 64-byte USB packet after the modem status
-// A USB bulk transfer's cost beyond its bytes: the 1 ms frames of a full-speed bus, give or take
-// the host's scheduling.
-constexpr double kTransferUs = 1000;
-constexpr unsigned kJitterUs = 250;
 }  // namespace
 
 int SimulatedFtdi::find_all(std::vector<backends::FtdiChip>& chips) {
@@ -78,6 +74,8 @@ int SimulatedFtdi::purge() {
   return 0;
 }
 
+// Each byte of an OUT is clocked once the bytes before it are, one period of the chip's byte clock
+// each; the OUT reaches the chip a host turnaround after the last read ended.
 int SimulatedFtdi::write(const unsigned char* data, int size) {
   if (model_.unplug_at_write > 0 && --model_.unplug_at_write == 0) model_.unplugged = true;
   if (model_.unplugged) return fail(-666, "USB device unavailable");
@@ -88,32 +86,52 @@ int SimulatedFtdi::write(const unsigned char* data, int size) {
   ++model_.writes;
   if (model_.timed) {
     jitter_ = jitter_ * 1103515245 + 12345;
-    model_.clock_us += kTransferUs + (jitter_ >> 16) % kJitterUs;
+    model_.clock_us +=
+        model_.turnaround_us + (model_.jitter_us ? (jitter_ >> 16) % model_.jitter_us : 0);
+    if (model_.writes == model_.stall_at_write) model_.clock_us += model_.stall_us;
   }
   const double byte_us = 1e6 / (model_.bytes_per_period * model_.baudrate * 4.0);
+  double at = std::max(model_.clock_us, chip_free_us_);
   for (int i = 0; i < size; ++i) {
     // The pins just before the byte: outputs as latched, inputs pulled high, ADBUS3 the bus SDA.
     const unsigned char inputs = static_cast<unsigned char>(~model_.outputs & 0xF7);
-    echoes_.push_back(static_cast<unsigned char>((pins_ & model_.outputs) | inputs |
-                                                 (model_.device->sda() ? 0x08 : 0)));
+    const auto echo = static_cast<unsigned char>((pins_ & model_.outputs) | inputs |
+                                                 (model_.device->sda() ? 0x08 : 0));
     pins_ = data[i];
-    if (model_.timed) model_.clock_us += byte_us;
-    model_.clocked.emplace_back(model_.clock_us, pins_);
+    if (model_.timed) at += byte_us;
+    echoes_.push_back({at, echo});
+    model_.clocked.emplace_back(at, pins_);
     model_.device->set_lines((pins_ & 0x02) != 0, (pins_ & 0x01) != 0);
   }
+  chip_free_us_ = at;
   return size;
 }
 
+// FTDI's AN232B-04, "Data Throughput, Latency and Handshaking": the chip answers the host's
+// request with a packet when 62 bytes wait (64 with the two modem-status bytes), or when its
+// latency timer runs out, which "measures the time since data was last sent to the PC" and is
+// reset "every time data is sent back to the PC"; then the packet holds what is there, perhaps
+// only the status bytes, and libftdi's ftdi_read_data gives 0 bytes for it.
 int SimulatedFtdi::read(unsigned char* data, int size) {
   if (model_.unplugged) return fail(-666, "USB device unavailable");
   ++model_.reads;
-  model_.latency_ms += model_.latency;
-  if (model_.timed) model_.clock_us += model_.latency * 1000.0;
-  const int n = std::min({size, static_cast<int>(echoes_.size()), kPacket});
-  for (int i = 0; i < n; ++i) {
-    data[i] = echoes_.front();
+  const double latency_us =
+      1000.0 * (model_.fixed_latency_ms ? model_.fixed_latency_ms : model_.latency);
+  double sent = model_.clock_us;
+  if (model_.timed) {
+    const double timer_out = std::max(model_.clock_us, last_packet_us_ + latency_us);
+    const double full = echoes_.size() >= static_cast<std::size_t>(kPacket)
+                            ? std::max(model_.clock_us, echoes_[kPacket - 1].ready_us)
+                            : timer_out;
+    sent = std::min(full, timer_out);
+  }
+  int n = 0;
+  while (n < std::min(size, kPacket) && !echoes_.empty() && echoes_.front().ready_us <= sent) {
+    data[n++] = echoes_.front().pins;
     echoes_.pop_front();
   }
+  last_packet_us_ = sent;
+  model_.clock_us = sent;
   return n;
 }
 

@@ -24,21 +24,32 @@ struct FtdiChipModel {
   // differ, so tests run at each reading.
   double bytes_per_period = 1;
   bool timed = true;  // false: a clock that never moves, so nothing can be measured
+  // The host: how long it takes from the end of one read to its next OUT, and a spread of up to
+  // `jitter_us` more, drawn anew for each write; a one-off stall of `stall_us` before the OUT of
+  // write number `stall_at_write` (a process descheduled on a busy machine).
+  double turnaround_us = 100;
+  unsigned jitter_us = 250;
+  int stall_at_write = 0;
+  double stall_us = 0;
+  // A chip whose latency timer stays at this many milliseconds whatever it is told (0: as told).
+  unsigned char fixed_latency_ms = 0;
 
   int writes = 0, reads = 0;  // USB transfers
-  long latency_ms = 0;        // the latency timer's cost of every read, counted, not slept
   unsigned char mode = 0, outputs = 0, latency = 16;
   int baudrate = 0;  // as handed to libftdi
   bool unplugged = false;
 
-  // The chip's own clock, in microseconds, and every byte it clocked out: when, and the pins.
+  // The host's clock, in microseconds, which the chip's runs beside; every byte the chip clocked
+  // out: when, on that clock, and the pins.
   double clock_us = 0;
   std::vector<std::pair<double, unsigned char>> clocked;
 };
 
 // A chip in synchronous bit-bang mode behind the libftdi seam: each byte written sets the pins
 // and, one byte behind, the pins as they stood just before it come back to be read. ADBUS0 and
-// ADBUS1 drive the simulated device's SDA and SCL; ADBUS3 reads the bus SDA.
+// ADBUS1 drive the simulated device's SDA and SCL; ADBUS3 reads the bus SDA. The chip clocks its
+// bytes out on its own time, from when the host's OUT reaches it, and sends the echoes back as
+// FTDI's AN232B-04 says a packet goes to the host; see simulated_ftdi.cpp.
 class SimulatedFtdi final : public backends::FtdiCalls {
  public:
   explicit SimulatedFtdi(FtdiChipModel& model) : model_(model) {}
@@ -66,7 +77,13 @@ class SimulatedFtdi final : public backends::FtdiCalls {
   FtdiChipModel& model_;
   bool open_ = false;
   unsigned char pins_ = 0xFF;
-  std::deque<unsigned char> echoes_;
+  struct Echo {
+    double ready_us;  // clocked, on the host's clock
+    unsigned char pins;
+  };
+  std::deque<Echo> echoes_;
+  double chip_free_us_ = 0;    // when the chip has clocked out all it was given
+  double last_packet_us_ = 0;  // when it last sent the host a packet
   std::string error_;
   unsigned jitter_ = 1;
 };

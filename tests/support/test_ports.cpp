@@ -17,6 +17,7 @@ std::string to_string(const std::vector<Access>& accesses) {
 
 void RecordingPort::count_and_maybe_fail() {
   if (script_.fail_countdown > 0 && --script_.fail_countdown == 0) {
+    if (script_.keeps_failing) script_.fail_countdown = 1;
     throw port::PortError(script_.fail_message);
   }
 }

@@ -29,6 +29,7 @@ inline Access write_of(int code) {
 struct PortScript {
   std::vector<Access> accesses;  // every access that succeeded
   long fail_countdown = 0;       // the access numbered this from now (1-based) fails, once
+  bool keeps_failing = false;    // and so does every access after it (an adapter unplugged)
   std::string fail_message = "injected port failure";
   std::function<std::int32_t(std::int32_t)> read_filter;  // changes every value read
   int opens = 0;
