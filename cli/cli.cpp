@@ -38,15 +38,20 @@ commands:
                           (bits 18, 9 and 0) are sent as 0, as the panel sends them
   read                    read the device's setting and print it, in decimal
   ports                   list the ports this machine offers and whether this user may
-                          open them, with the VX3071_PORT value of each; opens none
+                          open them, with the VX3071_PORT value of each, and what opening each
+                          kind does; opens none
   check [--thorough]      answer the bring-up questions, one line each (ok, FAIL or skip): does
-                          the port open, do SCL and SDA read high when released, does the VX3071
-                          acknowledge its address (if not, who does), does it keep what it is
-                          given, what timing is in force; --thorough also writes 0x55 and 0xAA,
-                          which moves the device's output, then restores the setting it found
+                          the port open, do the lines pass the kernel's line test (high when
+                          released, low only while pulled low), does the VX3071 acknowledge its
+                          address (if not, who does), does it keep what it is given (read twice,
+                          written back only when both agree), what timing is in force;
+                          --thorough also writes 0x55 and 0xAA, which moves the device's output,
+                          then restores the setting it found
   scan                    list the 7-bit addresses from 0x08 to 0x77 that acknowledge, one a
-                          line, as i2cdetect does; probing can upset some devices (the writes
-                          carry no data, and 0x30-0x37 and 0x50-0x5F are read on an I2C adapter)
+                          line, as i2cdetect does, and fail (4) without the VX3071; probing can
+                          upset some devices (the writes carry no data; on an I2C adapter
+                          0x30-0x37 and 0x50-0x5F are read, and every address where the adapter
+                          offers no quick write)
   sweep FROM TO [STEP] [--dwell MS]
                           write every STEP-th code from FROM to TO (either direction), waiting
                           MS milliseconds after each
@@ -74,7 +79,7 @@ CODE, FROM, TO and STEP may be written in hex as 0x...
 
 exit status: 0 success, 2 usage error, 3 port error, 4 verify mismatch, 5 the trace file or
 standard output could not be written (the port worked); check gives 3 when the port or its lines
-fail, 4 when the device is missing or answers wrongly
+fail, 4 when the device is missing or answers wrongly; scan gives 4 without the VX3071
 
 example: step through every code, 200 ms apart, while a meter logs the output:
   vx3071 --port parport sweep 0 255 --dwell 200

@@ -264,7 +264,9 @@ PYBIND11_MODULE(vx3071, m) {
       .def("check", &Device::check, py::arg("thorough") = false,
            "The steps of vx3071 check; thorough also writes 0x55 and 0xAA, then restores the "
            "setting found.")
-      .def("scan", &Device::scan, "The 7-bit addresses from 0x08 to 0x77 that acknowledge.")
+      .def("scan", &Device::scan,
+           "The 7-bit addresses from 0x08 to 0x77 that acknowledge, asked as i2cdetect asks; "
+           "PortError on an I2C adapter that can ask no address.")
       .def("close", &Device::close, "Releases the port and completes the trace.")
       .def("__enter__", [](Device& d) -> Device& { return d; })
       .def("__exit__", [](Device& d, py::args) { d.close(); });

@@ -57,7 +57,8 @@ class Device:
         """The steps of vx3071 check; thorough also writes 0x55 and 0xAA, then restores the
         setting found."""
     def scan(self) -> List[int]:
-        """The 7-bit addresses from 0x08 to 0x77 that acknowledge."""
+        """The 7-bit addresses from 0x08 to 0x77 that acknowledge, asked as i2cdetect asks;
+        PortError on an I2C adapter that can ask no address."""
     def close(self) -> None:
         """Releases the port and completes the trace; the device then raises Error on use."""
     def __enter__(self) -> "Device": ...
