@@ -16,8 +16,6 @@ namespace vx::backends {
 
 namespace {
 
-constexpr long kMaxMinPhaseUs = 1'000'000;
-
 std::string env(const char* name) {
   const char* value = std::getenv(name);
   return value ? value : "";
@@ -127,12 +125,36 @@ std::pair<const BackEnd*, std::string> find_back_end(const std::string& choice) 
   return {nullptr, ""};
 }
 
-port::PortAccess::Opener opener_for(const std::string& choice, std::chrono::microseconds phase) {
+std::string malformed_port(const std::string& choice) {
   const auto [back_end, argument] = find_back_end(choice);
   if (!back_end) {
-    return failing("unknown port " + port::quoted(choice) + ": the port is " + accepted_names() +
-                   "; vx3071 ports lists what this machine has");
+    return "unknown port " + port::quoted(choice) + ": the port is " + accepted_names() +
+           "; vx3071 ports lists what this machine has";
   }
+  if (back_end->name == std::string_view("gpio") && !parse_gpio_choice(argument)) {
+    return gpio_choice_usage(argument);
+  }
+  return {};
+}
+
+std::optional<long> min_phase_us(const std::string& text) {
+  long phase = -1;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), phase);
+  if (error != std::errc() || end != text.data() + text.size() || phase < 0 ||
+      phase > kMaxMinPhaseUs) {
+    return std::nullopt;
+  }
+  return phase;
+}
+
+std::string malformed_phase(const std::string& text) {
+  return "VX3071_MIN_PHASE_US is " + port::quoted(text) +
+         ": it must be a whole number of microseconds from 0 to " + std::to_string(kMaxMinPhaseUs);
+}
+
+port::PortAccess::Opener opener_for(const std::string& choice, std::chrono::microseconds phase) {
+  const auto [back_end, argument] = find_back_end(choice);
+  if (!back_end) return failing(malformed_port(choice));
   if (back_end->name == std::string_view("sim")) {
     // One device for every opening: it keeps its setting while the port is reopened.
     return [device = std::make_shared<sim::Device>()] {
@@ -153,15 +175,12 @@ std::unique_ptr<port::PortAccess> make_port(const Settings& settings) {
   const BackEnd* back_end = find_back_end(settings.port).first;
   long min_phase = back_end && back_end->bit_banged ? kDefaultHardwarePhase.count() : 0;
   if (!settings.min_phase_us.empty()) {
-    const char* first = settings.min_phase_us.data();
-    const char* last = first + settings.min_phase_us.size();
-    const auto [end, error] = std::from_chars(first, last, min_phase);
-    if (error != std::errc() || end != last || min_phase < 0 || min_phase > kMaxMinPhaseUs) {
-      return std::make_unique<port::PortAccess>(
-          failing("VX3071_MIN_PHASE_US is " + port::quoted(settings.min_phase_us) +
-                  ": it must be a whole number of microseconds from 0 to 1000000"),
-          settings.trace);
+    const auto asked = min_phase_us(settings.min_phase_us);
+    if (!asked) {
+      return std::make_unique<port::PortAccess>(failing(malformed_phase(settings.min_phase_us)),
+                                                settings.trace);
     }
+    min_phase = *asked;
   }
   const std::chrono::microseconds phase(min_phase);
   return std::make_unique<port::PortAccess>(opener_for(settings.port, phase), settings.trace,

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -42,6 +43,17 @@ std::span<const BackEnd> back_ends();
 
 // The back end `choice` names, and the argument after its colon; null when none does.
 std::pair<const BackEnd*, std::string> find_back_end(const std::string& choice);
+
+// The longest phase VX3071_MIN_PHASE_US may ask for: a second.
+inline constexpr long kMaxMinPhaseUs = 1'000'000;
+
+// What is wrong with `choice` before anything is opened (a back end no table names, an argument
+// its back end cannot take), for a person; empty when nothing is.
+std::string malformed_port(const std::string& choice);
+// The phase `text` asks for, in microseconds; empty when it is no whole number from 0 to
+// kMaxMinPhaseUs, and then malformed_phase says so.
+std::optional<long> min_phase_us(const std::string& text);
+std::string malformed_phase(const std::string& text);
 
 // The port named by `choice` (empty: the simulated device). Nothing is opened here; a name it does
 // not know fails at the first port call with a message listing the accepted names.

@@ -323,15 +323,11 @@ std::vector<GpioChip> list_gpio_chips() {
   return chips;
 }
 
-std::unique_ptr<port::Port> open_gpio(const std::string& choice, std::chrono::microseconds phase) {
+std::optional<GpioChoice> parse_gpio_choice(const std::string& choice) {
   const std::size_t colon = choice.rfind(':');
-  auto usage = [&] {
-    return port::PortError("the GPIO port " + port::quoted(choice) +
-                           " is not CHIP:SDA,SCL[,SENSE], as in gpio:gpiochip0:2,3");
-  };
-  if (colon == std::string::npos || colon == 0) throw usage();
+  if (colon == std::string::npos || colon == 0) return std::nullopt;
   std::vector<std::string> lines;
-  std::string rest = choice.substr(colon + 1);
+  const std::string rest = choice.substr(colon + 1);
   for (std::size_t start = 0;;) {
     const std::size_t comma = rest.find(',', start);
     lines.push_back(rest.substr(start, comma - start));
@@ -340,11 +336,21 @@ std::unique_ptr<port::Port> open_gpio(const std::string& choice, std::chrono::mi
   }
   if (lines.size() < 2 || lines.size() > 3 ||
       std::any_of(lines.begin(), lines.end(), [](const std::string& l) { return l.empty(); })) {
-    throw usage();
+    return std::nullopt;
   }
-  const std::string chip = find_chip(choice.substr(0, colon));
-  return std::make_unique<GpioPort>(chip, lines[0], lines[1], lines.size() == 3 ? lines[2] : "",
-                                    phase);
+  return GpioChoice{choice.substr(0, colon), lines[0], lines[1], lines.size() == 3 ? lines[2] : ""};
+}
+
+std::string gpio_choice_usage(const std::string& choice) {
+  return "the GPIO port " + port::quoted(choice) +
+         " is not CHIP:SDA,SCL[,SENSE], as in gpio:gpiochip0:2,3";
+}
+
+std::unique_ptr<port::Port> open_gpio(const std::string& choice, std::chrono::microseconds phase) {
+  const auto parsed = parse_gpio_choice(choice);
+  if (!parsed) throw port::PortError(gpio_choice_usage(choice));
+  return std::make_unique<GpioPort>(find_chip(parsed->chip), parsed->sda, parsed->scl,
+                                    parsed->sense, phase);
 }
 
 }  // namespace vx::backends

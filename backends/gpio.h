@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,14 @@ std::vector<GpioChip> list_gpio_chips();
 // line-code write that moves one line is one call, one that moves both is two, a phase apart; a
 // status read is one call. Opening requests the lines and tests them as i2c-algo-bit's test_bus()
 // does, at `phase`; it asks no device, so a board without one opens too.
+// The parts of "CHIP:SDA,SCL[,SENSE]"; empty when `choice` is not of that form.
+struct GpioChoice {
+  std::string chip, sda, scl, sense;
+};
+std::optional<GpioChoice> parse_gpio_choice(const std::string& choice);
+// Why `choice` is not of that form, for a person.
+std::string gpio_choice_usage(const std::string& choice);
+
 std::unique_ptr<port::Port> open_gpio(const std::string& choice, std::chrono::microseconds phase);
 
 }  // namespace vx::backends

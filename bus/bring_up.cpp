@@ -223,11 +223,13 @@ LineFault describe(LineTest result) {
   return {};
 }
 
-ScanResult scan(port::PortAccess& access, LineDriver& driver) {
+ScanResult scan(port::PortAccess& access, LineDriver& driver,
+                const std::function<void()>& between) {
   ScanResult result;
   result.skipped = access.port().cannot_probe();
   if (!result.skipped.empty()) return result;
   for (int address = kFirstScanAddress; address <= kLastScanAddress; ++address) {
+    if (between) between();
     if (address_acknowledged(driver, static_cast<std::uint8_t>(address << 1))) {
       result.found.push_back(address);
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,7 +45,9 @@ struct ScanResult {
   std::vector<int> found;
   std::string skipped;
 };
-ScanResult scan(port::PortAccess& access, LineDriver& driver);
+// `between`, when given, runs before each probe: it may stop the scan by throwing, the bus idle.
+ScanResult scan(port::PortAccess& access, LineDriver& driver,
+                const std::function<void()>& between = {});
 
 // One step of a bring-up check: what was seen, and for a failure what to do.
 struct CheckStep {

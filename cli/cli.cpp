@@ -85,11 +85,6 @@ example: step through every code, 200 ms apart, while a meter logs the output:
   vx3071 --port parport sweep 0 255 --dwell 200
 )";
 
-class VerifyMismatch : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 // Standard output could not be written: there is no one left to tell the results to.
 class OutputError : public std::runtime_error {
  public:
@@ -130,34 +125,6 @@ class CheckFailed : public std::runtime_error {
 
 }  // namespace
 
-void out_of_range(const std::string& text, const std::string& what, long low, long high) {
-  throw UsageError(what + " must be a whole number from " + std::to_string(low) + " to " +
-                   std::to_string(high) + ", not " + port::quoted(text));
-}
-
-long in_range(long value, const std::string& what, long low, long high, const std::string& text) {
-  if (value < low || value > high) {
-    out_of_range(text.empty() ? std::to_string(value) : text, what, low, high);
-  }
-  return value;
-}
-
-std::uint32_t frame_word(const std::string& bits, std::string& forced) {
-  if (bits.size() != 27 || bits.find_first_not_of("01") != std::string::npos) {
-    throw UsageError("frame takes 27 characters of 0 and 1, bit 26 first, not " +
-                     port::quoted(bits) + " (" + std::to_string(bits.size()) + " characters)");
-  }
-  std::uint32_t word = 0;
-  for (char bit : bits) word = word << 1 | (bit == '1' ? 1u : 0u);
-  for (int slot : frame::kAckCells) {
-    if (word >> slot & 1) {
-      forced += (forced.empty() ? "" : ", ") + std::to_string(slot);
-      word &= ~(1u << slot);
-    }
-  }
-  return word;
-}
-
 namespace {
 
 std::optional<long> whole_number(const std::string& text) {
@@ -176,8 +143,8 @@ std::optional<long> whole_number(const std::string& text) {
 
 long number(const std::string& text, const std::string& what, long low, long high) {
   const auto value = whole_number(text);
-  if (!value) out_of_range(text, what, low, high);
-  return in_range(*value, what, low, high, text);
+  if (!value) session::out_of_range(text, what, low, high);
+  return static_cast<long>(session::in_range(*value, what, low, high, text));
 }
 
 int code(const std::string& text, const std::string& what = "CODE") {
@@ -211,7 +178,7 @@ Command parse_command(std::deque<std::string>& tokens) {
     command.code = name == "zero" ? 0 : name == "mid" ? 128 : 255;
   } else if (name == "frame") {
     command.kind = Kind::frame;
-    command.word = frame_word(argument("27 BITS"), command.forced);
+    command.word = session::frame_word(argument("27 BITS"), command.forced);
   } else if (name == "read") {
     command.kind = Kind::read;
   } else if (name == "sweep") {
@@ -221,7 +188,9 @@ Command parse_command(std::deque<std::string>& tokens) {
     if (!tokens.empty() && whole_number(tokens.front())) {
       command.step = static_cast<int>(number(argument("STEP"), "STEP", 1, 255));
     }
-    if (flag("--dwell")) command.dwell_ms = number(argument("--dwell MS"), "MS", 0, 3'600'000);
+    if (flag("--dwell")) {
+      command.dwell_ms = number(argument("--dwell MS"), "MS", 0, session::kMaxDwellMs);
+    }
   } else if (name == "ports") {
     command.kind = Kind::ports;
   } else if (name == "check") {
@@ -294,22 +263,24 @@ LineRead read_line(std::istream& in, std::string& line) {
 
 class Runner {
  public:
-  Runner(std::unique_ptr<port::PortAccess> access, bool json, Streams streams)
-      : access_(std::move(access)), driver_(*access_), json_(json), io_(streams) {}
+  Runner(session::Device& device, bool json, Streams streams, const Signalled& signalled)
+      : device_(device), json_(json), io_(streams), signalled_(signalled) {}
+
+  // The command running, as its name: what a failure's JSON object names.
+  const std::string& current() const { return current_; }
+  // Standard input's line of the command running, or 0.
+  long line() const { return line_; }
 
   void execute(const Command& command) {
+    current_ = command.name;
     switch (command.kind) {
       case Kind::write:
-        write(command.code);
         if (command.verify) {
-          const int back = read();
-          if (back != command.code) {
-            throw VerifyMismatch("verify failed: wrote " + std::to_string(command.code) +
-                                 ", read back " + std::to_string(back));
-          }
+          device_.write(command.code, true);
           report(command, ",\"code\":" + std::to_string(command.code) +
-                              ",\"verified\":true,\"read\":" + std::to_string(back));
+                              ",\"verified\":true,\"read\":" + std::to_string(command.code));
         } else {
+          device_.write(command.code, false);
           report(command, ",\"code\":" + std::to_string(command.code));
         }
         break;
@@ -318,11 +289,11 @@ class Runner {
           io_.err << "vx3071: acknowledge slot(s) " << command.forced
                   << " given as 1, sent as 0 as the panel sends them\n";
         }
-        bus::Read_Write_Bits_to_Parallel_Port(driver_, command.word);
+        device_.frame(command.word);
         report(command, ",\"word\":" + std::to_string(command.word));
         break;
       case Kind::read: {
-        const int value = read();
+        const int value = device_.read();
         if (!json_) print(std::to_string(value) + '\n');
         report(command, ",\"value\":" + std::to_string(value));
         break;
@@ -348,14 +319,14 @@ class Runner {
         reading_input_ = false;
         break;
     }
-    flush_trace();
+    tell_trace_error();
   }
 
   // Ends the run whichever way it went: the trace complete and closed, its error told once.
   // Returns the run's status, 5 where it was 0 but the trace could not be written.
   int finish(int status) {
-    access_->close_trace();
-    flush_trace();
+    device_.close();
+    tell_trace_error();
     return status == kOk && trace_failed_ ? kWriteFailed : status;
   }
 
@@ -363,7 +334,10 @@ class Runner {
   void commands_from_input() {
     std::string line;
     for (long number = 1;; ++number) {
+      waiting_for_input = 1;
       const LineRead got = read_line(io_.in, line);
+      waiting_for_input = 0;
+      if (signalled_ && signalled_() != 0) throw session::Interrupted("stopped at standard input");
       if (got == LineRead::end) return;
       const std::string where = "standard input line " + std::to_string(number) + ": ";
       if (got == LineRead::failed) {
@@ -375,28 +349,24 @@ class Runner {
       }
       std::deque<std::string> tokens = split(line);
       if (tokens.empty() || tokens.front().rfind('#', 0) == 0) continue;
+      line_ = number;
+      current_ = tokens.front();
       try {
         while (!tokens.empty()) execute(parse_command(tokens));
       } catch (const UsageError& error) {
         throw UsageError(where + error.what());
       }
+      line_ = 0;
     }
   }
 
-  void write(int code) {
-    bus::Read_Write_Bits_to_Parallel_Port(driver_, frame::fixed_address_frame_word(code));
-  }
-
-  // The read-back's second transaction alone: the read address, its acknowledge slot low.
-  int read() { return bus::read_transaction(driver_, bus::standard_read_frame()); }
-
   void sweep(const Command& command) {
-    const int direction = command.to >= command.from ? 1 : -1;
-    const int count = (std::abs(command.to - command.from)) / command.step + 1;
+    const session::SweepPlan plan =
+        session::plan_sweep(command.from, command.to, command.step, command.dwell_ms);
+    const int count = plan.count;
     std::size_t shown = 0;  // the progress line's length, to blank what a shorter one leaves
     for (int n = 0; n < count; ++n) {
-      const int code = command.from + direction * n * command.step;
-      write(code);
+      const int code = device_.sweep_code(plan, n);
       if (io_.err_is_terminal) {
         std::string progress = "sweep: code " + std::to_string(code) + " (" +
                                std::to_string(n + 1) + " of " + std::to_string(count) + ")";
@@ -405,10 +375,7 @@ class Runner {
         shown = length;
         io_.err << '\r' << progress << std::flush;
       }
-      if (command.dwell_ms > 0) {
-        flush_trace();
-        std::this_thread::sleep_for(std::chrono::milliseconds(command.dwell_ms));
-      }
+      tell_trace_error();
     }
     if (io_.err_is_terminal) io_.err << '\n';
     report(command,
@@ -471,7 +438,7 @@ class Runner {
   // The bring-up check, a line (or JSON object) a step; a failed step fails the run: 3 for the
   // port or its lines, 4 for the device.
   void check(const Command& command) {
-    const bus::CheckReport checked = bus::check(*access_, driver_, command.thorough);
+    const bus::CheckReport checked = device_.check(command.thorough);
     const char* const results[] = {"ok", "FAIL", "skip"};
     const bus::CheckStep* failed = nullptr;
     for (const bus::CheckStep& step : checked.steps) {
@@ -500,7 +467,7 @@ class Runner {
   // check's steps come before its failure); an adapter that can ask no address
   // fails as a port does (3).
   void scan(const Command& command) {
-    const bus::ScanResult scanned = bus::scan(*access_, driver_);
+    const bus::ScanResult scanned = device_.scan();
     if (!scanned.skipped.empty()) {
       throw CheckFailed("scan: cannot ask who is there: " + scanned.skipped, kPortError);
     }
@@ -511,7 +478,7 @@ class Runner {
       std::snprintf(text, sizeof text, "0x%02x", address);
       vx3071 = vx3071 || address == frame::kDeviceAddress;
       if (json_) {
-        list += (list.empty() ? "\"" : ",\"") + std::string(text) + "\"";
+        list += (list.empty() ? "" : ",") + std::to_string(address);
       } else {
         print(std::string(text) + (address == frame::kDeviceAddress ? "  VX3071\n" : "\n"));
       }
@@ -539,29 +506,40 @@ class Runner {
     }
   }
 
-  // The trace complete on disk; its first error is told once, and the run goes on.
-  void flush_trace() {
-    access_->flush();
-    if (auto error = access_->take_trace_error()) {
+  // The trace's first error, told once (with --json also as an object); the run goes on.
+  void tell_trace_error() {
+    if (auto error = device_.take_trace_error()) {
       io_.err << "vx3071: " << *error << '\n';
+      if (json_ && io_.out) {
+        io_.out << "{\"command\":" << json_string(current_)
+                << ",\"trace_error\":" << json_string(*error) << ",\"status\":" << kWriteFailed
+                << "}\n"
+                << std::flush;
+      }
       trace_failed_ = true;
     }
   }
 
-  std::unique_ptr<port::PortAccess> access_;
-  bus::LineDriver driver_;
+  session::Device& device_;
   bool json_;
   Streams io_;
+  const Signalled& signalled_;
+  std::string current_;
+  long line_ = 0;
   bool reading_input_ = false;
   bool trace_failed_ = false;
 };
 
 }  // namespace
 
+volatile std::sig_atomic_t waiting_for_input = 0;
+
 int run(const std::vector<std::string>& args, Streams streams, backends::Settings settings,
-        const PortMaker& make_port) {
+        const PortMaker& make_port, const Signalled& signalled) {
   bool json = false;
+  bool port_given = false;
   std::vector<Command> commands;
+  std::unique_ptr<session::Device> device;
   try {
     std::deque<std::string> tokens(args.begin(), args.end());
     while (!tokens.empty() && tokens.front().rfind("--", 0) == 0) {
@@ -587,6 +565,7 @@ int run(const std::vector<std::string>& args, Streams streams, backends::Setting
         return streams.out ? kOk : kWriteFailed;
       } else if (option == "--port") {
         settings.port = take();
+        port_given = true;
       } else if (option == "--trace") {
         settings.trace = take();
       } else if (option == "--json" && !value) {
@@ -601,6 +580,8 @@ int run(const std::vector<std::string>& args, Streams streams, backends::Setting
     }
     if (tokens.empty()) throw UsageError("no command given");
     while (!tokens.empty()) commands.push_back(parse_command(tokens));
+    // The port and the phase are checked now, before any port work; nothing is opened yet.
+    device = std::make_unique<session::Device>(settings, port_given, make_port);
   } catch (const UsageError& error) {
     streams.err << "vx3071: " << error.what() << "\n\n" << kUsageText;
     if (json) {
@@ -610,29 +591,30 @@ int run(const std::vector<std::string>& args, Streams streams, backends::Setting
     return kUsage;
   }
 
-  Runner runner(make_port(settings), json, streams);
+  Runner runner(*device, json, streams, signalled);
+  device->set_stop_check([&signalled] { return signalled && signalled() != 0; });
   int status = kOk;
-  std::string failed;  // the command that failed, as typed
   // One line on standard error; with --json also one object on standard output, so that a script
-  // that reads JSON sees why (not when standard output itself failed).
+  // that reads JSON sees why (not when standard output itself failed). A command from standard
+  // input is named as itself, with its line.
   const auto fail = [&](int code, const std::exception& error) {
     streams.err << "vx3071: " << error.what() << '\n';
     if (code == kUsage) streams.err << '\n' << kUsageText;
     if (json && code != kWriteFailed) {
-      streams.out << "{\"command\":" << json_string(failed)
-                  << ",\"error\":" << json_string(error.what()) << ",\"status\":" << code << "}\n"
+      streams.out << "{\"command\":" << json_string(runner.current());
+      if (runner.line() > 0) streams.out << ",\"line\":" << runner.line();
+      streams.out << ",\"error\":" << json_string(error.what()) << ",\"status\":" << code << "}\n"
                   << std::flush;
     }
     status = code;
   };
   try {
-    for (const Command& command : commands) {
-      failed = command.name;
-      runner.execute(command);
-    }
+    for (const Command& command : commands) runner.execute(command);
   } catch (const UsageError& error) {  // a bad line on standard input
     fail(kUsage, error);
-  } catch (const VerifyMismatch& error) {
+  } catch (const session::Interrupted&) {
+    status = 128 + (signalled ? signalled() : 0);
+  } catch (const session::VerifyError& error) {
     fail(kVerifyMismatch, error);
   } catch (const CheckFailed& error) {
     fail(error.status, error);

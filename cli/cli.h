@@ -1,14 +1,15 @@
 #pragma once
 
+#include <csignal>
+#include <cstdint>
 #include <functional>
 #include <iosfwd>
-#include <cstdint>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "backends/backends.h"
+#include "session/device.h"
 
 namespace vx::cli {
 
@@ -20,22 +21,7 @@ inline constexpr int kVerifyMismatch = 4;
 inline constexpr int kWriteFailed = 5;  // the trace file or standard output; the port worked
 
 // A command line, or an argument, that is not as vx3071 takes it; the words say what is.
-class UsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// `value` if it lies from `low` to `high`, else UsageError: "CODE must be a whole number from 0 to
-// 255, not "300"" (`text` as the user wrote the value, when not the number itself).
-long in_range(long value, const std::string& what, long low, long high,
-              const std::string& text = {});
-[[noreturn]] void out_of_range(const std::string& text, const std::string& what, long low,
-                               long high);
-
-// The frame word of `bits`, 27 characters of 0 and 1, bit 26 first, with the acknowledge slots
-// sent as 0 as the panel sends them; the slots given as 1 are listed in `forced`. UsageError for
-// anything else.
-std::uint32_t frame_word(const std::string& bits, std::string& forced);
+using session::UsageError;
 
 struct Streams {
   std::istream& in;
@@ -44,12 +30,19 @@ struct Streams {
   bool err_is_terminal = false;  // progress lines only go to a terminal
 };
 
-// Makes the port the settings name; tests put a port of their own in its place.
-using PortMaker = std::function<std::unique_ptr<port::PortAccess>(const backends::Settings&)>;
+using session::PortMaker;
+
+// Set while the run waits for a line of standard input: a signal handler may end the program at
+// once then, as every command before has completed the trace.
+extern volatile std::sig_atomic_t waiting_for_input;
+
+// The signal that asks the run to stop (SIGINT, SIGTERM), or 0; polled between frames.
+using Signalled = std::function<int()>;
 
 // Runs `vx3071` with `args` (without the program name) and returns its exit status. `settings`
-// are what the environment asks for; the command line wins over them.
+// are what the environment asks for; the command line wins over them. A signal that `signalled`
+// reports ends the run between two frames, the trace complete, with status 128 + its number.
 int run(const std::vector<std::string>& args, Streams streams, backends::Settings settings = {},
-        const PortMaker& make_port = backends::make_port);
+        const PortMaker& make_port = backends::make_port, const Signalled& signalled = {});
 
 }  // namespace vx::cli

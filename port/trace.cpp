@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -144,8 +145,9 @@ std::string failure(const std::string& path, TraceRecorder::Use use, const std::
 }  // namespace
 
 std::unique_ptr<TraceRecorder> TraceRecorder::create(const std::string& path, Use use) {
-  // Without blocking: a FIFO that nobody reads would otherwise hold the program at the open.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+  // Without blocking: a FIFO that nobody reads would otherwise hold the program at the open. Not
+  // emptied yet: another writer's file is left alone.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) {
     const int error = errno;
     if (error == ENXIO) {
@@ -155,10 +157,26 @@ std::unique_ptr<TraceRecorder> TraceRecorder::create(const std::string& path, Us
     }
     throw TraceError(failure(path, use, std::strerror(error)));
   }
-  // Once open, a FIFO's reader sets the pace, as for any other writer: nothing is dropped.
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  // One writer a file: two that interleave their lines would make a trace that lies. The lock is
+  // advisory and goes with the descriptor, so it holds between devices of one process too.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    ::close(fd);
+    throw TraceError(failure(path, use,
+                             error == EWOULDBLOCK
+                                 ? "it is being written by another program or device; give each "
+                                   "its own trace file"
+                                 : std::strerror(error)));
+  }
   struct stat status {};
   const bool fifo = ::fstat(fd, &status) == 0 && S_ISFIFO(status.st_mode);
+  if (!fifo && S_ISREG(status.st_mode) && ::ftruncate(fd, 0) != 0) {
+    const int error = errno;
+    ::close(fd);
+    throw TraceError(failure(path, use, std::strerror(error)));
+  }
+  // Once open, a FIFO's reader sets the pace, as for any other writer: nothing is dropped.
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   std::FILE* file = ::fdopen(fd, "w");
   if (!file) {
     const int error = errno;

@@ -1,22 +1,17 @@
-// `import vx3071`: the device from Python, through the libraries vx3071 is built from, so that a
-// script makes exactly the port accesses the command line makes for the same commands.
+// `import vx3071`: the binding of the device layer, so that a script makes exactly the port
+// accesses the command line makes for the same commands. No command logic lives here.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <chrono>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "backends/backends.h"
 #include "backends/ports.h"
-#include "bus/bring_up.h"
-#include "bus/line_driver.h"
-#include "bus/read_back.h"
-#include "bus/write_transaction.h"
-#include "cli/cli.h"
-#include "frame/code_conversions.h"
+#include "session/device.h"
 
 namespace py = pybind11;
 
@@ -26,146 +21,106 @@ namespace {
 
 py::object error_type, port_error_type, verify_error_type, trace_error_type;
 
-[[noreturn]] void raise_verify(int wrote, int read) {
-  py::object error = verify_error_type("verify failed: wrote " + std::to_string(wrote) +
-                                       ", read back " + std::to_string(read));
-  error.attr("wrote") = wrote;
-  error.attr("read") = read;
-  PyErr_SetObject(verify_error_type.ptr(), error.ptr());
-  throw py::error_already_set();
+// A signal Python saw while the port worked, as the exception its handler raised
+// (KeyboardInterrupt for SIGINT), to be raised once the call has ended between frames. Each
+// thread keeps its own: only the main thread is told of signals.
+thread_local std::exception_ptr pending_signal;
+
+// How often a call asks Python whether a signal came: often enough to stop a dwell within the
+// 50 ms a person notices, seldom enough that a quick write never waits for the GIL.
+constexpr auto kSignalPoll = std::chrono::milliseconds(20);
+
+// A whole number as Python's index protocol gives it (an int, a numpy integer; not a float nor a
+// Decimal, which raise TypeError), from `low` to `high`, else ValueError in vx3071's words.
+long long whole(const py::handle& value, const char* what, long long low, long long high) {
+  PyObject* index = PyNumber_Index(value.ptr());
+  if (!index) throw py::error_already_set();
+  int overflow = 0;
+  const long long number = PyLong_AsLongLongAndOverflow(index, &overflow);
+  Py_DECREF(index);
+  if (overflow != 0) session::out_of_range(py::str(value), what, low, high);
+  return session::in_range(number, what, low, high);
 }
 
-// One device on one port, used from one thread at a time. The port opens at the first call and
-// after a port error the next call opens it again, with a bus clear first, as in the programs.
+// One device, its calls made with the GIL released, so other threads run while the port works;
+// the device itself lets one call at a time through.
 class Device {
  public:
-  explicit Device(const backends::Settings& settings)
-      : access_(backends::make_port(settings)), driver_(*access_) {}
-
-  void write(long code, bool verify) {
-    if (code < 0 || code > 255) cli::out_of_range(std::to_string(code), "CODE", 0, 255);
-    const int checked = static_cast<int>(code);
-    int back = checked;
-    command([&] {
-      bus::Read_Write_Bits_to_Parallel_Port(driver_, frame::fixed_address_frame_word(checked));
-      if (verify) back = bus::read_transaction(driver_, bus::standard_read_frame());
+  explicit Device(const backends::Settings& settings, bool port_given)
+      : device_(std::make_unique<session::Device>(settings, port_given)) {
+    device_->set_stop_check([last = std::chrono::steady_clock::time_point{}]() mutable {
+      const auto now = std::chrono::steady_clock::now();
+      if (now - last < kSignalPoll) return false;
+      last = now;
+      py::gil_scoped_acquire held;
+      if (PyErr_CheckSignals() == 0) return false;
+      pending_signal = std::make_exception_ptr(py::error_already_set());
+      return true;
     });
-    if (back != checked) raise_verify(checked, back);
   }
 
-  void frame(const std::string& bits) {
-    std::string forced;
-    const std::uint32_t word = cli::frame_word(bits, forced);
-    command([&] { bus::Read_Write_Bits_to_Parallel_Port(driver_, word); });
-  }
-
-  int read() {
-    int value = 0;
-    command([&] { value = bus::read_transaction(driver_, bus::standard_read_frame()); });
-    return value;
-  }
-
-  // One code of a sweep: written, then the dwell; the trace is completed where the command line
-  // completes it, after each code when it dwells and at the end of the sweep.
-  void sweep_step(int code, long dwell_ms, bool last) {
-    access();
-    {
-      py::gil_scoped_release unlocked;
-      bus::Read_Write_Bits_to_Parallel_Port(driver_, frame::fixed_address_frame_word(code));
-      if (dwell_ms > 0) {
-        access_->flush();
-        std::this_thread::sleep_for(std::chrono::milliseconds(dwell_ms));
-      }
-      if (last) access_->flush();
-    }
-    raise_trace_error();
-  }
-
-  std::vector<bus::CheckStep> check(bool thorough) {
-    bus::CheckReport report;
-    command([&] { report = bus::check(*access_, driver_, thorough); });
-    return report.steps;
-  }
-
-  std::vector<int> scan() {
-    bus::ScanResult scanned;
-    command([&] { scanned = bus::scan(*access_, driver_); });
-    if (!scanned.skipped.empty())
-      throw port::PortError("cannot ask who is there: " + scanned.skipped);
-    return scanned.found;
-  }
-
-  void close() {
-    if (!access_) return;
-    access_->close_trace();
-    const auto error = access_->take_trace_error();
-    access_.reset();
-    if (error) throw_trace(*error);
-  }
-
- private:
-  port::PortAccess& access() {
-    if (!access_) {
-      PyErr_SetString(error_type.ptr(), "the device is closed: open another with vx3071.open()");
-      throw py::error_already_set();
-    }
-    return *access_;
-  }
-
-  // A command as the command line runs one: its port work with the GIL released, then the trace
-  // completed; a trace error is raised after the work, which went on.
   template <class Work>
-  void command(Work&& work) {
-    access();
+  auto call(Work&& work) {
+    using Result = decltype(work());
+    std::optional<std::conditional_t<std::is_void_v<Result>, bool, Result>> result;
     {
       py::gil_scoped_release unlocked;
       try {
-        work();
-      } catch (...) {
-        access_->flush();
-        throw;
+        if constexpr (std::is_void_v<Result>) {
+          work();
+          result = true;
+        } else {
+          result = work();
+        }
+      } catch (const session::Interrupted&) {
       }
-      access_->flush();
+    }
+    if (!result) std::rethrow_exception(std::exchange(pending_signal, nullptr));
+    raise_trace_error();
+    if constexpr (!std::is_void_v<Result>) return std::move(*result);
+  }
+
+  session::Device& operator*() { return *device_; }
+
+  void close() {
+    {
+      py::gil_scoped_release unlocked;
+      device_->close();
     }
     raise_trace_error();
   }
 
-  void raise_trace_error() {
-    if (auto error = access_->take_trace_error()) throw_trace(*error);
-  }
-  [[noreturn]] static void throw_trace(const std::string& message) {
-    PyErr_SetString(trace_error_type.ptr(), message.c_str());
-    throw py::error_already_set();
+  std::string repr() const {
+    return "<vx3071.Device port='" + device_->port_name() + "'" +
+           (device_->closed() ? " closed>" : ">");
   }
 
-  std::unique_ptr<port::PortAccess> access_;
-  bus::LineDriver driver_;
+ private:
+  void raise_trace_error() {
+    if (auto error = device_->take_trace_error()) {
+      PyErr_SetString(trace_error_type.ptr(), error->c_str());
+      throw py::error_already_set();
+    }
+  }
+
+  std::unique_ptr<session::Device> device_;
 };
 
 // Writes each code of a sweep as it is asked for, and gives it after the write and the dwell.
 class Sweep {
  public:
-  Sweep(Device& device, long from, long to, long step, long dwell_ms)
-      : device_(device),
-        from_(static_cast<int>(cli::in_range(from, "FROM", 0, 255))),
-        to_(static_cast<int>(cli::in_range(to, "TO", 0, 255))),
-        step_(static_cast<int>(cli::in_range(step, "STEP", 1, 255))),
-        dwell_ms_(cli::in_range(dwell_ms, "MS", 0, 3'600'000)),
-        count_(std::abs(to_ - from_) / step_ + 1) {}
+  Sweep(Device& device, session::SweepPlan plan) : device_(device), plan_(plan) {}
 
   int next() {
-    if (done_ == count_) throw py::stop_iteration();
-    const int code = from_ + (to_ >= from_ ? 1 : -1) * done_ * step_;
-    ++done_;
-    device_.sweep_step(code, dwell_ms_, done_ == count_);
-    return code;
+    if (done_ == plan_.count) throw py::stop_iteration();
+    const int n = done_++;
+    return device_.call([&] { return (*device_).sweep_code(plan_, n); });
   }
 
  private:
   Device& device_;
-  int from_, to_, step_;
-  long dwell_ms_;
-  int count_, done_ = 0;
+  session::SweepPlan plan_;
+  int done_ = 0;
 };
 
 std::string result_name(bus::CheckStep::Result result) {
@@ -179,6 +134,26 @@ std::string result_name(bus::CheckStep::Result result) {
   }
   return "";
 }
+
+// A path as os.fspath takes it (str, bytes, pathlib.Path), as text.
+std::string path_text(const py::handle& path) {
+  return py::str(py::module_::import("os").attr("fsdecode")(path));
+}
+
+constexpr const char* kOpenDoc = R"(Opens the VX3071 on a port, at once, and gives the device.
+
+port: as VX3071_PORT names one: "sim" (the simulated device), "sim:absent" (the simulated bus
+  with no device), "parport" or "parport:NAME", "i2c:ADAPTER" (a bus number, an adapter's name,
+  or the start of exactly one adapter's name), "gpio:CHIP:SDA,SCL[,SENSE]", "ftdi" or
+  "ftdi:SERIAL"; vx3071.ports() lists what this machine has.
+trace: a file (str or os.PathLike) that records every port access, as VX3071_TRACE.
+min_phase_us: the shortest time between port accesses, 0 to 1000000, as VX3071_MIN_PHASE_US.
+None takes the environment's value, or its default.
+
+Raises ValueError for a port that names nothing (an empty one included) or a phase out of range,
+before anything is opened; PortError when the port cannot be opened; TraceError when the trace
+cannot be started, at the first call (the port works on without it). Use it in a with block, or
+close() it.)";
 
 }  // namespace
 
@@ -195,18 +170,28 @@ PYBIND11_MODULE(vx3071, m) {
   python::port_error_type = py::exception<void>(m, "PortError", python::error_type.ptr());
   python::verify_error_type = py::exception<void>(m, "VerifyError", python::error_type.ptr());
   python::trace_error_type = py::exception<void>(m, "TraceError", python::error_type.ptr());
-  python::error_type.attr("__doc__") = "Every error of this module.";
+  python::error_type.attr("__doc__") = "Every error of this module; also a closed device's.";
   python::port_error_type.attr("__doc__") =
       "The port could not be used; the message is the one the panel shows.";
   python::verify_error_type.attr("__doc__") =
-      "A read-back differed from what was written; `wrote` and `read` hold both.";
+      "A read-back differed from what was written, or nothing acknowledged it; `wrote` and "
+      "`read` hold both values.";
   python::trace_error_type.attr("__doc__") =
       "The trace file could not be written; the port work went on.";
   py::register_exception_translator([](std::exception_ptr thrown) {
     try {
       if (thrown) std::rethrow_exception(thrown);
-    } catch (const cli::UsageError& error) {
+    } catch (const session::UsageError& error) {
       PyErr_SetString(PyExc_ValueError, error.what());
+    } catch (const session::VerifyError& error) {
+      py::object raised = python::verify_error_type(error.what());
+      raised.attr("wrote") = error.wrote;
+      raised.attr("read") = error.read;
+      PyErr_SetObject(python::verify_error_type.ptr(), raised.ptr());
+    } catch (const session::Closed& error) {
+      PyErr_SetString(python::error_type.ptr(), error.what());
+    } catch (const port::TraceError& error) {
+      PyErr_SetString(python::trace_error_type.ptr(), error.what());
     } catch (const port::PortError& error) {
       PyErr_SetString(python::port_error_type.ptr(), error.what());
     }
@@ -238,53 +223,103 @@ PYBIND11_MODULE(vx3071, m) {
       .def("__next__", &python::Sweep::next);
 
   py::class_<Device>(m, "Device",
-                     "The VX3071 on one port. Use it from one thread at a time; the GIL is "
-                     "released while the port works, so other threads run meanwhile.")
-      .def("write", &Device::write, py::arg("code"), py::arg("verify") = false,
-           "Sends the slider's frame for code (0..255); with verify, reads the setting back and "
-           "raises VerifyError when it differs.")
+                     "The VX3071 on one port. Calls from several threads run one at a time, each "
+                     "whole; the GIL is released while the port works, so other threads run "
+                     "meanwhile. Ctrl-C stops a call between two frames (a dwell within 50 ms) "
+                     "and raises KeyboardInterrupt; close() from another thread waits for the "
+                     "frame in progress.")
       .def(
-          "zero", [](Device& d) { d.write(0, false); }, "Writes 0.")
+          "write",
+          [](Device& d, py::handle code, bool verify) {
+            const long long checked = python::whole(code, "CODE", 0, 255);
+            d.call([&] { (*d).write(checked, verify); });
+          },
+          py::arg("code"), py::arg("verify") = false,
+          "Sends the slider's frame for code (0..255); with verify, reads the setting back and "
+          "raises VerifyError when it differs, or when it reads 255 and nothing acknowledges the "
+          "VX3071's address.")
       .def(
-          "mid", [](Device& d) { d.write(128, false); }, "Writes 128.")
+          "zero", [](Device& d) { d.call([&] { (*d).write(0, false); }); }, "Writes 0.")
       .def(
-          "full", [](Device& d) { d.write(255, false); }, "Writes 255.")
-      .def("frame", &Device::frame, py::arg("bits"),
-           "Sends 27 characters of 0 and 1, bit 26 first; the acknowledge slots go out as 0.")
-      .def("read", &Device::read, "Reads the device's setting, 0..255.")
+          "mid", [](Device& d) { d.call([&] { (*d).write(128, false); }); }, "Writes 128.")
+      .def(
+          "full", [](Device& d) { d.call([&] { (*d).write(255, false); }); }, "Writes 255.")
+      .def(
+          "frame",
+          [](Device& d, const std::string& bits) {
+            std::string forced;
+            const std::uint32_t word = session::frame_word(bits, forced);
+            d.call([&] { (*d).frame(word); });
+          },
+          py::arg("bits"),
+          "Sends 27 characters of 0 and 1, bit 26 first; the acknowledge slots go out as 0.")
+      .def(
+          "read", [](Device& d) { return d.call([&] { return (*d).read(); }); },
+          "Reads the device's setting, 0..255.")
       .def(
           "sweep",
-          [](Device& d, long from, long to, long step, long dwell_ms) {
-            return python::Sweep(d, from, to, step, dwell_ms);
+          [](Device& d, py::handle from, py::handle to, py::handle step, py::handle dwell_ms) {
+            return python::Sweep(
+                d, session::plan_sweep(python::whole(from, "FROM", 0, 255),
+                                       python::whole(to, "TO", 0, 255),
+                                       python::whole(step, "STEP", 1, 255),
+                                       python::whole(dwell_ms, "MS", 0, session::kMaxDwellMs)));
           },
           py::arg("start"), py::arg("stop"), py::arg("step") = 1, py::arg("dwell_ms") = 0,
           py::keep_alive<0, 1>(),
           "Writes every step-th code from start to stop (either way), waiting dwell_ms after each, "
           "and yields each code once it is written.")
-      .def("check", &Device::check, py::arg("thorough") = false,
-           "The steps of vx3071 check; thorough also writes 0x55 and 0xAA, then restores the "
-           "setting found.")
-      .def("scan", &Device::scan,
-           "The 7-bit addresses from 0x08 to 0x77 that acknowledge, asked as i2cdetect asks; "
-           "PortError on an I2C adapter that can ask no address.")
-      .def("close", &Device::close, "Releases the port and completes the trace.")
+      .def(
+          "check",
+          [](Device& d, bool thorough) {
+            return d.call([&] { return (*d).check(thorough).steps; });
+          },
+          py::arg("thorough") = false,
+          "The steps of vx3071 check; thorough also writes 0x55 and 0xAA, then restores the "
+          "setting found.")
+      .def(
+          "scan",
+          [](Device& d) {
+            const bus::ScanResult scanned = d.call([&] { return (*d).scan(); });
+            if (!scanned.skipped.empty()) {
+              throw port::PortError("cannot ask who is there: " + scanned.skipped);
+            }
+            return scanned.found;
+          },
+          "The 7-bit addresses from 0x08 to 0x77 that acknowledge, asked as i2cdetect asks; "
+          "PortError on an I2C adapter that can ask no address.")
+      .def("close", &Device::close,
+           "Releases the port and completes the trace, once the call another thread makes has "
+           "ended its frame; twice is harmless. The device then raises Error on use.")
+      .def_property_readonly(
+          "port", [](Device& d) { return (*d).port_name(); }, "the port, as it was named")
+      .def_property_readonly(
+          "closed", [](Device& d) { return (*d).closed(); }, "whether close() has been called")
+      .def("__repr__", &Device::repr)
       .def("__enter__", [](Device& d) -> Device& { return d; })
       .def("__exit__", [](Device& d, py::args) { d.close(); });
 
   m.def(
       "open",
-      [](std::optional<std::string> port, std::optional<std::string> trace,
-         std::optional<long> min_phase_us) {
+      [](py::object port, py::object trace, py::object min_phase_us) {
         backends::Settings settings = backends::settings_from_environment();
-        if (port) settings.port = *port;
-        if (trace) settings.trace = *trace;
-        if (min_phase_us) settings.min_phase_us = std::to_string(*min_phase_us);
-        return std::make_unique<Device>(settings);
+        const bool port_given = !port.is_none();
+        if (port_given) settings.port = port.cast<std::string>();
+        if (!trace.is_none()) settings.trace = python::path_text(trace);
+        if (!min_phase_us.is_none()) {
+          settings.min_phase_us = std::to_string(
+              python::whole(min_phase_us, "min_phase_us", 0, backends::kMaxMinPhaseUs));
+        }
+        auto device = std::make_unique<Device>(settings, port_given);
+        {
+          // A trace that cannot start is raised at the first call, which the script can catch
+          // with its device in hand.
+          py::gil_scoped_release unlocked;
+          (**device).open();
+        }
+        return device;
       },
       py::arg("port") = py::none(), py::arg("trace") = py::none(),
-      py::arg("min_phase_us") = py::none(),
-      "A device on the port named as VX3071_PORT names one; trace and min_phase_us as "
-      "VX3071_TRACE and VX3071_MIN_PHASE_US. None takes the environment's value, or its default. "
-      "Nothing is opened before the first call.");
+      py::arg("min_phase_us") = py::none(), python::kOpenDoc);
   m.def("ports", &backends::offered_ports, "The ports this machine offers; opens none.");
 }

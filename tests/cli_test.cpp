@@ -1,4 +1,5 @@
 // vx3071 from a script's point of view: what it sends, prints and exits with.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -6,11 +7,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <span>
 #include <sstream>
+#include <thread>
 
 #include "cli/cli.h"
 #include "frame/device_address.h"
@@ -237,8 +240,13 @@ TEST_F(Cli, RefusesBadCommandLinesBeforeTouchingThePort) {
             kUsage,
             "unknown command \"wr\\x01te\\x0Axxx"},
            {{"write", "5", "bogus"}, kUsage, "unknown command"},
-           {{"--port", "nonsense", "read"}, kPortError, "unknown port \"nonsense\""},
-           {{"--port", "parport:", "read"}, kPortError, "unknown port"},
+           // The port and the phase are settings checked before any port work, as arguments are.
+           {{"--port", "nonsense", "read"}, kUsage, "unknown port \"nonsense\""},
+           {{"--port", "parport:", "read"}, kUsage, "unknown port"},
+           {{"--port=", "read"}, kUsage, "the port is empty"},
+           {{"--port", "", "read"}, kUsage, "the port is empty"},
+           {{"--port", "gpio:gpiochip0:17", "read"}, kUsage, "is not CHIP:SDA,SCL[,SENSE]"},
+           {{"--port", "i2c", "read"}, kUsage, "unknown port \"i2c\""},
        }) {
     test::PortScript script;
     const Result r = vx3071(args, "", [&](const backends::Settings& settings) {
@@ -352,8 +360,7 @@ TEST_F(Cli, WithJsonAFailedCommandPrintsAnObjectWithItsErrorAndStatus) {
            {{"--json", "--port", "sim:absent", "write", "5", "--verify"},
             "{\"command\":\"write\",\"error\":\"verify failed: wrote 5, read back 255\","
             "\"status\":4}\n"},
-           {{"--json", "--port", "nonsense", "read"},
-            "{\"command\":\"read\",\"error\":\"unknown port \\\"nonsense\\\""},
+           {{"--json", "--port", "nonsense", "read"}, "{\"error\":\"unknown port \\\"nonsense\\\""},
            {{"--json", "bogus"}, "{\"error\":\"unknown command \\\"bogus\\\"\",\"status\":2}\n"},
        }) {
     const Result r = vx3071(args);
@@ -379,6 +386,28 @@ std::vector<std::string> split_lines(const std::string& text) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) out.push_back(line);
   return out;
+}
+
+// A script reading JSON learns what Python raises: scan's addresses as numbers, a failing command
+// from standard input by its own name and line, and a trace that cannot be written.
+TEST_F(Cli, JsonSaysWhatPythonRaises) {
+  EXPECT_EQ(vx3071({"--json", "scan"}).out, "{\"command\":\"scan\",\"addresses\":[44]}\n");
+  const Result verify = vx3071({"--json", "--port", "sim:absent", "-"}, "read\nwrite 5 --verify\n");
+  EXPECT_EQ(verify.status, kVerifyMismatch);
+  EXPECT_THAT(verify.out,
+              ::testing::EndsWith("{\"command\":\"write\",\"line\":2,\"error\":\"verify "
+                                  "failed: wrote 5, read back 255\",\"status\":4}\n"));
+  const Result usage = vx3071({"--json", "-"}, "read\n\nwrite 300\n");
+  EXPECT_EQ(usage.status, kUsage);
+  EXPECT_THAT(usage.out,
+              ::testing::EndsWith("{\"command\":\"write\",\"line\":3,\"error\":\"standard "
+                                  "input line 3: CODE must be a whole number from 0 to "
+                                  "255, not \\\"300\\\"\",\"status\":2}\n"));
+  const Result trace = vx3071({"--json", "--trace", "/nonexistent/bus.log", "read"});
+  EXPECT_EQ(trace.status, kWriteFailed);
+  EXPECT_THAT(trace.out, HasSubstr("{\"command\":\"read\",\"trace_error\":\"cannot write the trace "
+                                   "file /nonexistent/bus.log: No such file or directory"));
+  EXPECT_THAT(trace.out, HasSubstr("{\"command\":\"read\",\"value\":128}\n"));
 }
 
 // Bring-up on the simulated bus: each step's result and text, and the run's status.
@@ -604,6 +633,74 @@ TEST_F(Cli, AsAProgramEndsOnAClosedPipeAndOnUnreadableInput) {
        }) {
     EXPECT_EQ(shell(command), status) << command;
   }
+}
+
+// How a child ended: its exit status, or 128 + the signal that killed it (as a shell reports it,
+// with `signalled` telling the two apart).
+struct Ended {
+  int status = -1;
+  bool signalled = false;
+};
+
+// Starts the built vx3071 with `args` (standard output to `out`, or /dev/null), sends it `signal`
+// after `delay`, and waits for it.
+Ended run_and_signal(const std::vector<std::string>& args, int signal,
+                     std::chrono::milliseconds delay, const std::string& min_phase_us = "") {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (!min_phase_us.empty()) ::setenv("VX3071_MIN_PHASE_US", min_phase_us.c_str(), 1);
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, STDOUT_FILENO);
+    ::dup2(null, STDERR_FILENO);
+    std::vector<char*> argv{const_cast<char*>(VX3071_CLI)};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(VX3071_CLI, argv.data());
+    ::_exit(127);
+  }
+  std::this_thread::sleep_for(delay);
+  ::kill(child, signal);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  if (WIFSIGNALED(status)) return {128 + WTERMSIG(status), true};
+  return {WEXITSTATUS(status), false};
+}
+
+// A signal ends the run between two frames: the device is not left holding SDA, the trace holds
+// whole records of whole frames, and the status is 128 + the signal, by exit, not by being killed.
+TEST_F(Cli, ASignalStopsTheRunBetweenFramesWithTheTraceWhole) {
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    const fs::path trace = file("stopped.log");
+    // 59 accesses a code at 1 ms each: 256 codes would take 15 s.
+    const Ended ended =
+        run_and_signal({"--port", "sim", "--trace", trace.string(), "sweep", "0", "255"}, signal,
+                       std::chrono::milliseconds(600), "1000");
+    EXPECT_EQ(ended.status, 128 + signal);
+    EXPECT_FALSE(ended.signalled) << "it ended itself, its trace complete";
+    std::ifstream in(trace);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.size() % 59, 0u) << "whole frames only: " << lines.size() << " lines";
+    EXPECT_EQ(lines.back(), "W 378 F3") << "the last frame ends released";
+    EXPECT_LT(lines.size(), 59u * 256) << "it stopped";
+  }
+}
+
+// A closed standard output: the frame finished, the trace complete, status 5, not SIGPIPE.
+TEST_F(Cli, AReaderThatLeavesEndsTheRunWithStatus5AndTheTraceWhole) {
+  const fs::path trace = file("piped.log");
+  const std::string cli = VX3071_CLI;
+  // 2 ms a phase: the reader has gone before the second read's line is printed.
+  EXPECT_EQ(shell("VX3071_MIN_PHASE_US=2000 " + cli + " --port sim --trace " + trace.string() +
+                  " read read read read | head -c1 >/dev/null; exit ${PIPESTATUS[0]}"),
+            kWriteFailed);
+  std::ifstream in(trace);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  EXPECT_GE(lines.size(), 48u) << "at least the first read, whole";
+  EXPECT_EQ(lines.size() % 48, 0u) << "whole reads only";
 }
 
 // The manual page and --help must say the same: every command and option of the one is in the

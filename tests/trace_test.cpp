@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "panel/panel_logic.h"
@@ -110,6 +111,36 @@ TEST_F(Trace, GoesIntoAFifoThatIsReadAndIntoDevNull) {
   EXPECT_EQ(::read(reader, text, sizeof text - 1), 9);
   EXPECT_STREQ(text, "W 378 F3\n");
   ::close(reader);
+}
+
+// A reader slower than the writer loses nothing: once open, the FIFO blocks the writer as any pipe
+// does, so every record arrives, in order, after the reader's pauses.
+TEST_F(Trace, AFifoWithASlowReaderGetsEveryRecord) {
+  const fs::path fifo = file("slow.fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  constexpr int kRecords = 30'000;  // 270 KB: several times what a pipe holds
+  std::string got;
+  sim::VirtualPort sim;
+  PortAccess access(test::borrow(sim), fifo.string());
+  access.OutportW(0x378, 0xF1);  // opens the trace: from here on the reader never sees an end
+  std::thread slow([&] {
+    ::fcntl(reader, F_SETFL, ::fcntl(reader, F_GETFL) & ~O_NONBLOCK);
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(reader, buffer, sizeof buffer)) > 0;) {
+      got.append(buffer, static_cast<std::size_t>(n));
+      std::this_thread::sleep_for(std::chrono::milliseconds(15));  // far slower than the writer
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  for (int i = 1; i < kRecords; ++i) access.OutportW(0x378, i % 2 ? 0xF3 : 0xF1);
+  access.close_trace();
+  EXPECT_EQ(access.take_trace_error(), std::nullopt);
+  slow.join();
+  ::close(reader);
+  ASSERT_EQ(got.size(), kRecords * std::string("W 378 F3\n").size());
+  EXPECT_EQ(got.substr(got.size() - 18), "W 378 F1\nW 378 F3\n");
 }
 
 // A FIFO whose reader goes away stops the trace, not the program.

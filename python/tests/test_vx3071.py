@@ -1,10 +1,13 @@
 """The Python module on the simulated device, against the vx3071 command built beside it."""
 
 import os
+import re
+import signal
 import subprocess
 import sys
 import threading
 import time
+from decimal import Decimal
 
 import pytest
 
@@ -49,11 +52,88 @@ def test_an_absent_device_fails_a_verify_with_both_values():
     assert [s.result for s in dev.check()][2] == "FAIL"
 
 
-def test_a_bad_port_raises_the_programs_message():
-    dev = vx3071.open(port="nonsense")
-    with pytest.raises(vx3071.PortError) as raised:
-        dev.read()
-    assert "vx3071: " + str(raised.value) in cli("--port", "nonsense", "read").stderr
+def test_255_read_back_from_an_empty_bus_is_no_proof():
+    with vx3071.open(port="sim:absent") as dev:
+        with pytest.raises(vx3071.VerifyError, match="no acknowledge at 0x2C") as raised:
+            dev.write(255, verify=True)
+        assert (raised.value.wrote, raised.value.read) == (255, 255)
+    with vx3071.open(port="sim") as dev:
+        dev.write(255, verify=True)  # the device is there: 255 is its setting
+    assert cli("--port", "sim:absent", "write", "255", "--verify").returncode == 4
+
+
+@pytest.mark.parametrize("kwargs, words", [
+    ({"port": "nonsense"}, 'unknown port "nonsense"'),
+    ({"port": ""}, "the port is empty"),
+    ({"port": "gpio:gpiochip0"}, "is not CHIP:SDA,SCL[,SENSE]"),
+    ({"min_phase_us": -1}, "min_phase_us must be a whole number from 0 to 1000000"),
+    ({"min_phase_us": 10**7}, "min_phase_us must be a whole number from 0 to 1000000"),
+])
+def test_wrong_settings_raise_value_error_before_any_port_work(kwargs, words):
+    with pytest.raises(ValueError, match=re.escape(words)):
+        vx3071.open(**kwargs)
+
+
+def test_open_opens_the_port_at_once_and_a_port_that_fails_raises_port_error():
+    with pytest.raises(vx3071.PortError, match="/dev/i2c-99 does not exist"):
+        vx3071.open(port="i2c:99")
+    assert "/dev/i2c-99 does not exist" in cli("--port", "i2c:99", "read").stderr
+
+
+def test_the_command_line_refuses_the_same_settings_with_status_2():
+    assert cli("--port=", "read").returncode == 2
+    assert cli("--port", "nonsense", "read").returncode == 2
+    env = dict(os.environ, VX3071_MIN_PHASE_US="-1")
+    assert subprocess.run([CLI, "read"], env=env, capture_output=True).returncode == 2
+
+
+@pytest.mark.parametrize("value, error", [
+    (Decimal("7.9"), TypeError), (7.0, TypeError), ("7", TypeError),
+    (2**62, ValueError), (2**63, ValueError), (-(2**70), ValueError), (256, ValueError),
+])
+def test_codes_are_whole_numbers_through_the_index_protocol(value, error):
+    with vx3071.open() as dev:
+        with pytest.raises(error):
+            dev.write(value)
+        assert dev.read() == 128, "nothing was written"
+
+
+def test_integers_of_any_kind_are_taken():
+    class Register:
+        def __index__(self):
+            return 42
+    with vx3071.open() as dev:
+        dev.write(Register())
+        assert dev.read() == 42
+        dev.write(True)
+        assert dev.read() == 1
+
+
+def test_a_trace_path_may_be_any_path_like(tmp_path):
+    trace = tmp_path / "bus.log"
+    with vx3071.open(trace=trace) as dev:
+        dev.write(5)
+    assert trace.read_text().startswith("W 378 F3")
+
+
+def test_the_device_says_what_it_is():
+    dev = vx3071.open(port="sim:absent")
+    assert repr(dev) == "<vx3071.Device port='sim:absent'>"
+    assert (dev.port, dev.closed) == ("sim:absent", False)
+    dev.close()
+    assert dev.closed and repr(dev) == "<vx3071.Device port='sim:absent' closed>"
+
+
+def test_two_devices_on_one_trace_file_the_second_is_refused(tmp_path):
+    trace = tmp_path / "bus.log"
+    with vx3071.open(trace=trace) as first, vx3071.open(trace=trace) as second:
+        first.write(1)
+        with pytest.raises(vx3071.TraceError, match="being written by another"):
+            second.write(2)
+        second.write(3)  # the port works on
+        first.write(4)
+    lines = trace.read_text().splitlines()
+    assert len(lines) == 2 * 59 and all(line.startswith("W 378 ") for line in lines)
 
 
 @pytest.mark.parametrize("call, args", [
@@ -122,6 +202,83 @@ def test_close_releases_the_port_and_use_after_it_raises():
         other.read()
 
 
+def test_threads_share_a_device_one_whole_call_at_a_time():
+    # One thread writes, one reads, one sweeps: each read sees a whole setting, never a torn one.
+    dev = vx3071.open()
+    written = {17, 200} | set(range(0, 256, 51))
+    errors = []
+
+    def writer():
+        for _ in range(300):
+            dev.write(17)
+            dev.write(200)
+
+    def reader():
+        for _ in range(300):
+            value = dev.read()
+            if value not in written | {128}:
+                errors.append(value)
+
+    def sweeper():
+        for _ in range(20):
+            list(dev.sweep(0, 255, step=51))
+
+    threads = [threading.Thread(target=t) for t in (writer, reader, sweeper)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert errors == []
+    dev.close()
+
+
+def test_close_from_another_thread_waits_for_the_frame_and_stops_the_call():
+    dev = vx3071.open(min_phase_us=2000)
+    sweeping = threading.Event()
+    outcome = []
+
+    def sweep():
+        try:
+            for _ in dev.sweep(0, 255, dwell_ms=60000):
+                sweeping.set()
+        except vx3071.Error as error:
+            outcome.append(str(error))
+
+    thread = threading.Thread(target=sweep)
+    thread.start()
+    sweeping.wait(10)
+    started = time.monotonic()
+    dev.close()
+    thread.join()
+    assert time.monotonic() - started < 5, "the minute's dwell woke for the close"
+    assert outcome and "closed" in outcome[0]
+
+
+def test_ctrl_c_stops_a_long_dwell_at_once_between_frames(tmp_path):
+    trace = tmp_path / "bus.log"
+    script = (
+        "import vx3071, time\n"
+        f"dev = vx3071.open(trace={str(trace)!r})\n"
+        "print('ready', flush=True)\n"
+        "try:\n"
+        "    for code in dev.sweep(0, 3, dwell_ms=60000): pass\n"
+        "except KeyboardInterrupt:\n"
+        "    print('interrupted', time.monotonic(), flush=True)\n"
+        "    dev.close()\n")
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True,
+                             env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert child.stdout.readline() == "ready\n"
+    time.sleep(0.3)
+    sent = time.monotonic()
+    child.send_signal(signal.SIGINT)
+    out, _ = child.communicate(timeout=30)
+    words = out.split()
+    assert words[0] == "interrupted"
+    assert float(words[1]) - sent < 5, "the minute's dwell woke for the signal"
+    lines = trace.read_text().splitlines()
+    assert len(lines) == 59, "the one frame written whole, nothing cut"
+
+
 def test_ports_lists_objects_and_help_tells_every_name():
     assert isinstance(vx3071.ports(), list)
     assert "VX3071" in vx3071.__doc__
@@ -129,6 +286,9 @@ def test_ports_lists_objects_and_help_tells_every_name():
         assert getattr(vx3071, name).__doc__
     for name in ("write", "read", "sweep", "check", "scan", "close"):
         assert getattr(vx3071.Device, name).__doc__
+    for words in ("sim:absent", "i2c:ADAPTER", "gpio:CHIP:SDA,SCL[,SENSE]", "ValueError",
+                  "PortError", "TraceError", "at once"):
+        assert words in vx3071.open.__doc__
 
 
 def test_the_example_characterises_the_simulated_device(tmp_path):

@@ -1,0 +1,170 @@
+#include "session/device.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "bus/address_probe.h"
+#include "bus/read_back.h"
+#include "bus/write_transaction.h"
+#include "frame/code_conversions.h"
+#include "frame/device_address.h"
+
+namespace vx::session {
+
+namespace {
+
+constexpr auto kStopPoll = std::chrono::milliseconds(20);
+constexpr int kMissingDeviceReads = 255;  // SDA left high by nobody: every bit 1
+
+}  // namespace
+
+SweepPlan plan_sweep(long long from, long long to, long long step, long long dwell_ms) {
+  SweepPlan plan;
+  plan.from = static_cast<int>(in_range(from, "FROM", 0, 255));
+  plan.to = static_cast<int>(in_range(to, "TO", 0, 255));
+  plan.step = static_cast<int>(in_range(step, "STEP", 1, 255));
+  plan.dwell_ms = in_range(dwell_ms, "MS", 0, kMaxDwellMs);
+  plan.count = std::abs(plan.to - plan.from) / plan.step + 1;
+  return plan;
+}
+
+// One public call: the device's lock held, a closed device refused, and the trace completed on
+// every way out, its error kept for take_trace_error.
+class Device::Call {
+ public:
+  explicit Call(Device& device) : device_(device), lock_(device.mutex_) {
+    if (!device_.access_) throw Closed("the device is closed: open another");
+  }
+  ~Call() {
+    device_.access_->flush();
+    if (auto error = device_.access_->take_trace_error()) {
+      if (!device_.trace_error_) device_.trace_error_ = std::move(error);
+    }
+  }
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
+
+ private:
+  Device& device_;
+  std::lock_guard<std::mutex> lock_;
+};
+
+Device::Device(const backends::Settings& settings, bool port_given, const PortMaker& make_port)
+    : port_name_(settings.port.empty() ? "sim" : settings.port) {
+  const backends::Settings checked = checked_settings(settings, port_given);
+  access_ = make_port(checked);
+  driver_ = std::make_unique<bus::LineDriver>(*access_);
+}
+
+Device::~Device() {
+  try {
+    close();
+  } catch (...) {  // a trace that could not be completed: nobody is left to tell
+  }
+}
+
+void Device::between_frames() {
+  if (closing_) throw Closed("the device was closed by another thread");
+  if (stop_check_ && stop_check_()) throw Interrupted("stopped between frames");
+}
+
+void Device::dwell(long long milliseconds) {
+  access_->flush();
+  const auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  for (auto now = std::chrono::steady_clock::now(); now < due;
+       now = std::chrono::steady_clock::now()) {
+    between_frames();
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(kStopPoll, due - now));
+  }
+}
+
+// No Call: nothing was accessed, so there is nothing to complete in the trace yet (a flush
+// would end the VCD's first instant early).
+void Device::open() {
+  std::lock_guard lock(mutex_);
+  if (!access_) throw Closed("the device is closed: open another");
+  access_->port();
+}
+
+void Device::write(long long code, bool verify) {
+  const int checked = static_cast<int>(in_range(code, "CODE", 0, 255));
+  Call call(*this);
+  between_frames();
+  bus::Read_Write_Bits_to_Parallel_Port(*driver_, frame::fixed_address_frame_word(checked));
+  if (!verify) return;
+  between_frames();
+  const int back = bus::read_transaction(*driver_, bus::standard_read_frame());
+  if (back != checked) {
+    throw VerifyError(
+        "verify failed: wrote " + std::to_string(checked) + ", read back " + std::to_string(back),
+        checked, back);
+  }
+  // Where a missing device reads 255 (SDA left high), 255 read back proves nothing until the
+  // device answers to its address; an I2C adapter sees the missing acknowledge itself.
+  if (back == kMissingDeviceReads && access_->port().sees_lines() &&
+      !bus::address_acknowledged(*driver_, frame::kWriteAddressByte)) {
+    throw VerifyError(
+        "verify failed: wrote 255 and read back 255, but there is no acknowledge "
+        "at 0x" +
+            port::hex(frame::kDeviceAddress) +
+            ": nothing answers there (check the power, the pull-ups and the wiring)",
+        checked, back);
+  }
+}
+
+void Device::frame(std::uint32_t word) {
+  Call call(*this);
+  between_frames();
+  bus::Read_Write_Bits_to_Parallel_Port(*driver_, word);
+}
+
+int Device::read() {
+  Call call(*this);
+  between_frames();
+  return bus::read_transaction(*driver_, bus::standard_read_frame());
+}
+
+int Device::sweep_code(const SweepPlan& plan, int n) {
+  Call call(*this);
+  between_frames();
+  const int code = plan.code(n);
+  bus::Read_Write_Bits_to_Parallel_Port(*driver_, frame::fixed_address_frame_word(code));
+  if (plan.dwell_ms > 0) dwell(plan.dwell_ms);
+  return code;
+}
+
+bus::CheckReport Device::check(bool thorough) {
+  Call call(*this);
+  between_frames();
+  return bus::check(*access_, *driver_, thorough);
+}
+
+bus::ScanResult Device::scan() {
+  Call call(*this);
+  return bus::scan(*access_, *driver_, [this] { between_frames(); });
+}
+
+void Device::close() {
+  closing_ = true;
+  std::lock_guard lock(mutex_);
+  if (!access_) return;
+  access_->close_trace();
+  if (auto error = access_->take_trace_error()) {
+    if (!trace_error_) trace_error_ = std::move(error);
+  }
+  driver_.reset();
+  access_.reset();
+  closed_ = true;
+}
+
+std::optional<std::string> Device::take_trace_error() {
+  std::lock_guard lock(mutex_);
+  if (!trace_error_ && access_) {
+    if (auto error = access_->take_trace_error()) trace_error_ = std::move(error);
+  }
+  return std::exchange(trace_error_, std::nullopt);
+}
+
+}  // namespace vx::session

@@ -1,0 +1,111 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "backends/backends.h"
+#include "bus/bring_up.h"
+#include "bus/line_driver.h"
+#include "session/arguments.h"
+
+namespace vx::session {
+
+// A read-back that differs from what was written, or a write that nothing acknowledged: status 4,
+// VerifyError in Python.
+class VerifyError : public std::runtime_error {
+ public:
+  VerifyError(const std::string& what, int wrote, int read)
+      : std::runtime_error(what), wrote(wrote), read(read) {}
+  int wrote, read;
+};
+
+// The device was closed: before the call, or by another thread while it waited between frames.
+class Closed : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A stop was asked for (a signal) and the call ended between two frames, the bus idle.
+class Interrupted : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Makes the port the settings name; tests put a port of their own in its place.
+using PortMaker = std::function<std::unique_ptr<port::PortAccess>(const backends::Settings&)>;
+
+// What a sweep will do, its arguments checked.
+struct SweepPlan {
+  int from = 0, to = 0, step = 1;
+  long long dwell_ms = 0;
+  int count = 1;
+  int code(int n) const { return from + (to >= from ? 1 : -1) * n * step; }
+};
+SweepPlan plan_sweep(long long from, long long to, long long step, long long dwell_ms);
+
+// One VX3071 on one port, for a script: owns the port, the bus driver and the trace, and runs each
+// command whole. Calls from several threads run one at a time. A call stops only between frames,
+// never in one, so the device is never left holding SDA: for `close` from another thread, or for a
+// stop the stop check reports (a signal); a dwell looks every 20 ms. After each call the trace is
+// complete on disk; its first error waits in `take_trace_error`, and the port works on.
+class Device {
+ public:
+  // Polled between frames and through dwells, on the calling thread: true stops the call with
+  // Interrupted (or with what the check throws itself).
+  using StopCheck = std::function<bool()>;
+
+  // UsageError for settings that name nothing (see checked_settings); nothing is opened yet.
+  Device(const backends::Settings& settings, bool port_given,
+         const PortMaker& make_port = backends::make_port);
+  ~Device();
+  Device(const Device&) = delete;
+  Device& operator=(const Device&) = delete;
+
+  void set_stop_check(StopCheck check) { stop_check_ = std::move(check); }
+
+  // Opens the port now; PortError when it cannot (the next call tries again).
+  void open();
+  // The slider's frame for `code` (0..255); with `verify`, reads the setting back: VerifyError when
+  // it differs, and when it reads 255 on a bus where a missing device reads so, unless the
+  // device acknowledges its address.
+  void write(long long code, bool verify);
+  void frame(std::uint32_t word);
+  int read();
+  // Writes code `n` of `plan` and waits its dwell; the trace is completed at each dwell and after
+  // the last code.
+  int sweep_code(const SweepPlan& plan, int n);
+  bus::CheckReport check(bool thorough);
+  bus::ScanResult scan();
+
+  // Releases the port and completes the trace, after the call in progress (which another thread
+  // makes) has ended its frame; twice is harmless. Further calls throw Closed.
+  void close();
+  bool closed() const { return closed_; }
+  // The port as it was named ("sim" for the simulated device when none was).
+  const std::string& port_name() const { return port_name_; }
+
+  // The first error in writing the trace, given once.
+  std::optional<std::string> take_trace_error();
+
+ private:
+  class Call;
+  void between_frames();
+  void dwell(long long milliseconds);
+
+  std::mutex mutex_;
+  std::unique_ptr<port::PortAccess> access_;
+  std::unique_ptr<bus::LineDriver> driver_;
+  std::string port_name_;
+  StopCheck stop_check_;
+  std::atomic<bool> closing_{false};
+  std::atomic<bool> closed_{false};
+  std::optional<std::string> trace_error_;
+};
+
+}  // namespace vx::session
