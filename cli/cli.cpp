@@ -77,9 +77,11 @@ options:
 Options come before the commands; --verify, --thorough and --dwell belong to their command.
 CODE, FROM, TO and STEP may be written in hex as 0x...
 
-exit status: 0 success, 2 usage error, 3 port error, 4 verify mismatch, 5 the trace file or
-standard output could not be written (the port worked); check gives 3 when the port or its lines
-fail, 4 when the device is missing or answers wrongly; scan gives 4 without the VX3071
+exit status: 0 success, 2 usage error (also a port or phase that names nothing), 3 port error,
+4 verify mismatch, 5 the trace file or standard output could not be written (the port worked);
+check gives 3 when the port or its lines fail, 4 when the device is missing or answers wrongly;
+scan gives 4 without the VX3071; 130 and 143 after SIGINT and SIGTERM, which stop the run between
+two frames with the trace whole
 
 example: step through every code, 200 ms apart, while a meter logs the output:
   vx3071 --port parport sweep 0 255 --dwell 200

@@ -1,16 +1,17 @@
 """The VX3071 on its two-wire bus, from Python: the frames of the bench panel and of the vx3071
 command, through the same libraries and the same port accesses."""
 
-from typing import Iterator, List, Optional
+import os
+from typing import Iterator, List, Optional, SupportsIndex, Union
 
 class Error(Exception):
-    """Every error of this module."""
+    """Every error of this module; also a closed device's."""
 
 class PortError(Error):
     """The port could not be used; the message is the one the panel shows."""
 
 class VerifyError(Error):
-    """A read-back differed from what was written."""
+    """A read-back differed from what was written, or nothing acknowledged it."""
     wrote: int
     read: int
 
@@ -38,11 +39,16 @@ class Sweep(Iterator[int]):
     def __next__(self) -> int: ...
 
 class Device:
-    """The VX3071 on one port. Use it from one thread at a time; the GIL is released while the
-    port works, so other threads run meanwhile."""
-    def write(self, code: int, verify: bool = False) -> None:
+    """The VX3071 on one port. Calls from several threads run one at a time, each whole; the GIL
+    is released while the port works, so other threads run meanwhile. Ctrl-C stops a call between
+    two frames (a dwell at once) and raises KeyboardInterrupt; close() from another thread waits
+    for the frame in progress."""
+    port: str      # the port, as it was named
+    closed: bool   # whether close() has been called
+    def write(self, code: SupportsIndex, verify: bool = False) -> None:
         """Sends the slider's frame for code (0..255); with verify, reads the setting back and
-        raises VerifyError when it differs."""
+        raises VerifyError when it differs, or when it reads 255 and nothing acknowledges the
+        VX3071's address."""
     def zero(self) -> None: ...
     def mid(self) -> None: ...
     def full(self) -> None: ...
@@ -50,7 +56,8 @@ class Device:
         """Sends 27 characters of 0 and 1, bit 26 first; the acknowledge slots go out as 0."""
     def read(self) -> int:
         """Reads the device's setting, 0..255."""
-    def sweep(self, start: int, stop: int, step: int = 1, dwell_ms: int = 0) -> Sweep:
+    def sweep(self, start: SupportsIndex, stop: SupportsIndex, step: SupportsIndex = 1,
+              dwell_ms: SupportsIndex = 0) -> Sweep:
         """Writes every step-th code from start to stop (either way), waiting dwell_ms after
         each, and yields each code once it is written."""
     def check(self, thorough: bool = False) -> List[CheckStep]:
@@ -60,15 +67,19 @@ class Device:
         """The 7-bit addresses from 0x08 to 0x77 that acknowledge, asked as i2cdetect asks;
         PortError on an I2C adapter that can ask no address."""
     def close(self) -> None:
-        """Releases the port and completes the trace; the device then raises Error on use."""
+        """Releases the port and completes the trace, once the call another thread makes has
+        ended its frame; twice is harmless. The device then raises Error on use."""
     def __enter__(self) -> "Device": ...
     def __exit__(self, *args: object) -> None: ...
 
-def open(port: Optional[str] = None, trace: Optional[str] = None,
-         min_phase_us: Optional[int] = None) -> Device:
-    """A device on the port named as VX3071_PORT names one; trace and min_phase_us as
-    VX3071_TRACE and VX3071_MIN_PHASE_US. None takes the environment's value, or its default.
-    Nothing is opened before the first call."""
+def open(port: Optional[str] = None, trace: Union[str, "os.PathLike[str]", None] = None,
+         min_phase_us: Optional[SupportsIndex] = None) -> Device:
+    """Opens the VX3071 on a port, at once: port as VX3071_PORT names one (sim, sim:absent,
+    parport[:NAME], i2c:ADAPTER, gpio:CHIP:SDA,SCL[,SENSE], ftdi[:SERIAL]), trace and
+    min_phase_us as VX3071_TRACE and VX3071_MIN_PHASE_US; None takes the environment's value, or
+    its default. ValueError for a port that names nothing or a phase out of range, before anything
+    is opened; PortError when the port cannot be opened; TraceError at the first call when the
+    trace cannot be started."""
 
 def ports() -> List[Port]:
     """The ports this machine offers; opens none."""
