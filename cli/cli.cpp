@@ -25,6 +25,9 @@ namespace vx::cli {
 
 namespace {
 
+// After an error, one line that says where the whole usage is, not the usage itself.
+constexpr const char* kUsageHint = "vx3071 --help lists the commands\n";
+
 constexpr const char* kUsageText = R"(usage: vx3071 [--port PORT] [--trace FILE] [--json] COMMAND...
 
 Sends the VX3071 bench panel's frames from a script: the same port accesses as the panel.
@@ -68,7 +71,7 @@ options:
                  VX3071_TRACE
   --json         print one JSON object per command instead of one line per read; a command
                  that fails prints one too, with its error and the exit status
-  --help         print this and exit
+  -h, --help     print this and exit
   --version      print the version and exit
   VX3071_MIN_PHASE_US sets the shortest time between port accesses, in microseconds, as
   for the panel: unset, 5 on bit-banged hardware (parport, gpio, ftdi), none elsewhere; 0 turns
@@ -544,8 +547,8 @@ int run(const std::vector<std::string>& args, Streams streams, backends::Setting
   std::unique_ptr<session::Device> device;
   try {
     std::deque<std::string> tokens(args.begin(), args.end());
-    while (!tokens.empty() && tokens.front().rfind("--", 0) == 0) {
-      std::string option = tokens.front();
+    while (!tokens.empty() && (tokens.front().rfind("--", 0) == 0 || tokens.front() == "-h")) {
+      std::string option = tokens.front() == "-h" ? "--help" : tokens.front();
       tokens.pop_front();
       std::optional<std::string> value;
       if (const auto equals = option.find('='); equals != std::string::npos) {
@@ -585,7 +588,7 @@ int run(const std::vector<std::string>& args, Streams streams, backends::Setting
     // The port and the phase are checked now, before any port work; nothing is opened yet.
     device = std::make_unique<session::Device>(settings, port_given, make_port);
   } catch (const UsageError& error) {
-    streams.err << "vx3071: " << error.what() << "\n\n" << kUsageText;
+    streams.err << "vx3071: " << error.what() << '\n' << kUsageHint;
     if (json) {
       streams.out << "{\"error\":" << json_string(error.what()) << ",\"status\":" << kUsage << "}\n"
                   << std::flush;
@@ -601,7 +604,7 @@ int run(const std::vector<std::string>& args, Streams streams, backends::Setting
   // input is named as itself, with its line.
   const auto fail = [&](int code, const std::exception& error) {
     streams.err << "vx3071: " << error.what() << '\n';
-    if (code == kUsage) streams.err << '\n' << kUsageText;
+    if (code == kUsage) streams.err << kUsageHint;
     if (json && code != kWriteFailed) {
       streams.out << "{\"command\":" << json_string(runner.current());
       if (runner.line() > 0) streams.out << ",\"line\":" << runner.line();

@@ -488,10 +488,19 @@ TEST(Window, WithoutAReachableDisplayTheProgramSaysSoAndExits1) {
   for (const auto& [environment, message] : {
            Case{"DISPLAY=:4077", "the display cannot be reached (DISPLAY=:4077"},
            Case{"", "no display to show the window on"},
+           // A platform that does not exist is the command line's doing, not the display's.
+           Case{"DISPLAY=:4077 -platform bogus",
+                "Could not find the Qt platform plugin \"bogus\" in \"\"; Available platform "
+                "plugins are:"},
        }) {
+    std::string env = environment, arguments;
+    if (const auto at = env.find(" -"); at != std::string::npos) {
+      arguments = env.substr(at);
+      env.erase(at);
+    }
     const std::string command =
-        std::string("env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY ") + environment + " " +
-        VX3071_PANEL + " 2>&1";
+        std::string("env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY ") + env + " " +
+        VX3071_PANEL + arguments + " 2>&1";
     FILE* pipe = ::popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     std::string output;

@@ -19,11 +19,24 @@ const char* variable(const char* name) {
 }
 
 QtMessageHandler qt_handler = nullptr;
+QString missing_plugin;  // Qt's own words when the platform asked for (-platform) does not exist
 
-// Qt aborts, with advice to reinstall, when no platform plugin starts; with a display named but
-// out of reach, that is the display's doing, and a person needs to hear which one.
+// Qt aborts, with advice to reinstall, when no platform plugin starts. A plugin that does not
+// exist is the command line's doing: Qt's own words say which and what there is. Otherwise, with a
+// display named but out of reach, that is the display's doing, and a person needs to hear which.
 void on_qt_message(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  if (type != QtFatalMsg && message.contains("Could not find the Qt platform plugin")) {
+    missing_plugin = message;
+    return;
+  }
   if (type == QtFatalMsg && message.contains("platform plugin")) {
+    if (!missing_plugin.isEmpty()) {
+      const qsizetype available = message.indexOf("Available platform plugins are:");
+      std::fprintf(stderr, "vx3071-panel: %s; %s\n", qPrintable(missing_plugin),
+                   available >= 0 ? qPrintable(message.mid(available).trimmed())
+                                  : "see -platform in Qt's documentation");
+      std::_Exit(1);
+    }
     const char* x11 = variable("DISPLAY");
     const char* wayland = variable("WAYLAND_DISPLAY");
     std::fprintf(stderr,

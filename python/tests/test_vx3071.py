@@ -291,6 +291,28 @@ def test_ports_lists_objects_and_help_tells_every_name():
         assert words in vx3071.open.__doc__
 
 
+def test_the_module_offers_every_command_and_option_vx3071_help_lists():
+    text = cli("--help").stdout
+    listed = text[text.index("commands:"):text.index("options:")].splitlines()[1:]
+    commands = [word for line in listed if line.startswith("  ") and line[2] != " "
+                for word in line.split("   ")[0].split()
+                if word == "-" or (word.isalpha() and word.islower())]
+    assert {"write", "zero", "mid", "full", "frame", "read", "sweep", "check", "scan",
+            "ports", "-"} <= set(commands)
+    for command in commands:
+        if command == "-":
+            continue  # Python is its own script
+        owner = vx3071 if command == "ports" else vx3071.Device
+        assert getattr(owner, command).__doc__, command
+    for option, method, parameter in (("--verify", "write", "verify"),
+                                      ("--thorough", "check", "thorough"),
+                                      ("--dwell", "sweep", "dwell_ms")):
+        assert option in text
+        assert parameter + ":" in getattr(vx3071.Device, method).__doc__, option
+    for option, parameter in (("--port", "port"), ("--trace", "trace")):
+        assert option in text and parameter + ":" in vx3071.open.__doc__
+
+
 def test_the_example_characterises_the_simulated_device(tmp_path):
     example = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "characterise.py")
     out = tmp_path / "steps.csv"
@@ -300,3 +322,12 @@ def test_the_example_characterises_the_simulated_device(tmp_path):
     rows = out.read_text().splitlines()
     assert rows[0] == "code,read_back,measured"
     assert rows[1:] == [f"{code},{code}," for code in range(256)]
+    for port, status in (("bogus", 2), ("i2c:99", 3)):
+        failed = subprocess.run([sys.executable, example, "--port", port, "--out", str(out) + port],
+                                capture_output=True, text=True)
+        assert failed.returncode == status, failed.stderr
+        assert failed.stderr.startswith("characterise: ") and "Traceback" not in failed.stderr
+        assert not os.path.exists(str(out) + port), "no CSV without a sweep"
+    usage = subprocess.run([sys.executable, example, "--help"], capture_output=True, text=True)
+    assert usage.returncode == 0
+    assert "measured column." in usage.stdout
