@@ -31,7 +31,7 @@ constexpr int kReadTries = 1000;  // reads that may come back empty before the c
 // that can be done surely, and else the fastest is assumed, which no line level can undercut.
 constexpr long kLibftdiFactor = 4;
 constexpr double kReadings[] = {16, 4, 1};  // bytes per period of the programmed rate
-constexpr double kFastestReading = 16;
+constexpr double kFastestReading = 16, kSlowestReading = 1;
 // The slowest rate the divisor reaches (3 MHz / 16384, AN232B-05), and libftdi's tolerance of 5%
 // between the rate asked for and the nearest one the chip has.
 constexpr long kSlowestProgrammedRate = 184;
@@ -156,7 +156,7 @@ class FtdiPort final : public port::Port {
       std::snprintf(text, sizeof text,
                     "assumed %gx (the chip's clock could not be measured surely): a level lasts "
                     "between %.2f and %.2f us",
-                    kFastestReading, level_us, level_us * kFastestReading / kReadings[2]);
+                    kFastestReading, level_us, level_us * kFastestReading / kSlowestReading);
     }
     return text;
   }

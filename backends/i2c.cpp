@@ -109,12 +109,13 @@ class I2cDev final : public I2cTransport {
   I2cProbes probes_;
 };
 
-std::string describe(const std::vector<I2cAdapter>& adapters) {
+std::string describe(const std::vector<I2cAdapter>& adapters,
+                     const char* lead = "the adapters are") {
   if (adapters.empty()) {
     return "the kernel lists no I2C adapter in /sys/class/i2c-dev (load the i2c-dev module: "
            "sudo modprobe i2c-dev)";
   }
-  std::string text = "the adapters are";
+  std::string text = lead;
   for (const auto& adapter : adapters) {
     text += (&adapter == &adapters.front() ? " " : ", ") + std::to_string(adapter.number) + " '" +
             adapter.name + "'";
@@ -302,9 +303,8 @@ I2cAdapter find_i2c_adapter(const std::string& choice) {
     throw port::PortError("no I2C adapter is named " + port::quoted(choice) + ": " +
                           describe(adapters) + "; pick one by number with VX3071_PORT=i2c:N");
   }
-  std::string which = describe(matches);
-  which.replace(0, std::string("the adapters are").size(), "they are");
-  throw port::PortError("several I2C adapters are named " + port::quoted(choice) + ": " + which +
+  throw port::PortError("several I2C adapters are named " + port::quoted(choice) + ": " +
+                        describe(matches, "they are") +
                         "; name one by more of its name or by number (VX3071_PORT=i2c:N)");
 }
 

@@ -47,9 +47,9 @@ CheckStep lines(port::Port& port, LineDriver& driver) {
   return {"lines", Result::fail, fault.seen, fault.fix};
 }
 
-CheckStep presence(port::Port& port, LineDriver& driver, port::PortAccess& access) {
+CheckStep presence(port::PortAccess& access, LineDriver& driver) {
   const std::string own = hex_address(frame::kDeviceAddress);
-  if (const std::string why = port.cannot_probe(); !why.empty()) {
+  if (const std::string why = access.port().cannot_probe(); !why.empty()) {
     return {"presence", Result::skip, "cannot ask who is there: " + why, ""};
   }
   if (address_acknowledged(driver, frame::kWriteAddressByte)) {
@@ -187,10 +187,8 @@ LineTest test_lines(port::Port& port, LineDriver& driver) {
 }
 
 LineFault describe(LineTest result) {
-  constexpr const char* kPullUp =
-      "fit a 4.7 kOhm pull-up to the device's supply unless the board "
-      "has one";
-  const std::string pull_up = kPullUp;
+  const std::string pull_up =
+      "fit a 4.7 kOhm pull-up to the device's supply unless the board has one";
   switch (result) {
     case LineTest::free:
     case LineTest::freed_by_clear:
@@ -269,7 +267,7 @@ CheckReport check(port::PortAccess& access, LineDriver& driver, bool thorough) {
     if (!add(lines(*port, driver))) {
       report.port_unusable = true;
       skip_to(4, "the lines are not free");
-    } else if (!add(presence(*port, driver, access))) {
+    } else if (!add(presence(access, driver))) {
       report.device_wrong = true;
       skip_to(4, "no device answered to be read");
     } else if (!add(read_back(driver, thorough))) {

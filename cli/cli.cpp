@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <charconv>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -10,16 +9,15 @@
 #include <memory>
 #include <optional>
 #include <ostream>
+#include <set>
 #include <sstream>
-#include <thread>
 
 #include "backends/backends.h"
 #include "backends/ports.h"
 #include "bus/bring_up.h"
-#include "bus/read_back.h"
-#include "bus/write_transaction.h"
 #include "frame/cell_register.h"
 #include "frame/code_conversions.h"
+#include "frame/device_address.h"
 
 namespace vx::cli {
 
@@ -424,10 +422,9 @@ class Runner {
     }
     if (json_) return;
     // What opening each kind listed does, once a kind, and what no test here can show.
-    std::string told;
+    std::set<std::string> told;
     for (const auto& port : offered) {
-      if (told.find(" " + port.kind + " ") != std::string::npos) continue;
-      told += " " + port.kind + " ";
+      if (!told.insert(port.kind).second) continue;
       print("\nopening " + port.kind + ": " + opening_of(port.kind) + "\n");
     }
     print(std::string("\non real hardware, ") + backends::kOnlyHardwareShows + "\n");

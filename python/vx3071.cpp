@@ -8,6 +8,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #include "backends/backends.h"
 #include "backends/ports.h"

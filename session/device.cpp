@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <thread>
+#include <utility>
 
 #include "bus/address_probe.h"
 #include "bus/read_back.h"
@@ -33,21 +34,17 @@ SweepPlan plan_sweep(long long from, long long to, long long step, long long dwe
 // every way out, its error kept for take_trace_error.
 class Device::Call {
  public:
-  explicit Call(Device& device) : device_(device), lock_(device.mutex_) {
-    if (!device_.access_) throw Closed("the device is closed: open another");
-  }
+  explicit Call(Device& device) : device_(device), lock_(device.lock_open()) {}
   ~Call() {
     device_.access_->flush();
-    if (auto error = device_.access_->take_trace_error()) {
-      if (!device_.trace_error_) device_.trace_error_ = std::move(error);
-    }
+    device_.keep_trace_error();
   }
   Call(const Call&) = delete;
   Call& operator=(const Call&) = delete;
 
  private:
   Device& device_;
-  std::lock_guard<std::mutex> lock_;
+  std::unique_lock<std::mutex> lock_;
 };
 
 Device::Device(const backends::Settings& settings, bool port_given, const PortMaker& make_port)
@@ -62,6 +59,17 @@ Device::~Device() {
     close();
   } catch (...) {  // a trace that could not be completed: nobody is left to tell
   }
+}
+
+std::unique_lock<std::mutex> Device::lock_open() {
+  std::unique_lock lock(mutex_);
+  if (!access_) throw Closed("the device is closed: open another");
+  return lock;
+}
+
+void Device::keep_trace_error() {
+  auto error = access_->take_trace_error();
+  if (error && !trace_error_) trace_error_ = std::move(error);
 }
 
 void Device::between_frames() {
@@ -83,8 +91,7 @@ void Device::dwell(long long milliseconds) {
 // No Call: nothing was accessed, so there is nothing to complete in the trace yet (a flush
 // would end the VCD's first instant early).
 void Device::open() {
-  std::lock_guard lock(mutex_);
-  if (!access_) throw Closed("the device is closed: open another");
+  const auto lock = lock_open();
   access_->port();
 }
 
@@ -151,9 +158,7 @@ void Device::close() {
   std::lock_guard lock(mutex_);
   if (!access_) return;
   access_->close_trace();
-  if (auto error = access_->take_trace_error()) {
-    if (!trace_error_) trace_error_ = std::move(error);
-  }
+  keep_trace_error();
   driver_.reset();
   access_.reset();
   closed_ = true;
@@ -161,9 +166,7 @@ void Device::close() {
 
 std::optional<std::string> Device::take_trace_error() {
   std::lock_guard lock(mutex_);
-  if (!trace_error_ && access_) {
-    if (auto error = access_->take_trace_error()) trace_error_ = std::move(error);
-  }
+  if (access_) keep_trace_error();
   return std::exchange(trace_error_, std::nullopt);
 }
 

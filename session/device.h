@@ -95,6 +95,10 @@ class Device {
 
  private:
   class Call;
+  // The device's lock, held; Closed when the device is closed.
+  std::unique_lock<std::mutex> lock_open();
+  // Moves the trace's first error into trace_error_, where take_trace_error finds it.
+  void keep_trace_error();
   void between_frames();
   void dwell(long long milliseconds);
 
