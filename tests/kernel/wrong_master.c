@@ -61,14 +61,14 @@ int main(int argc, char** argv) {
     return 1;
   }
   int lines = request.fd;
-  set(lines, kScl);          // START
-  set(lines, 0);             // SCL low
-  set(lines, kSda);          // a 1 on SDA
-  set(lines, kSda | kScl);   // clocked in: bit 1
-  set(lines, kSda);          // SCL low
-  set(lines, kSda | kScl);   // bit 2
-  set(lines, 0);             // SCL and SDA low in one call: SDA goes first, under a high SCL
-  set(lines, kScl);        // the lines released again, one call each
+  set(lines, kScl);         // START
+  set(lines, 0);            // SCL low
+  set(lines, kSda);         // a 1 on SDA
+  set(lines, kSda | kScl);  // clocked in: bit 1
+  set(lines, kSda);         // SCL low
+  set(lines, kSda | kScl);  // bit 2
+  set(lines, 0);            // SCL and SDA low in one call: SDA goes first, under a high SCL
+  set(lines, kScl);         // the lines released again, one call each
   set(lines, kSda | kScl);
   close(lines);
   close(chip);
