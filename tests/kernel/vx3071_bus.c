@@ -25,7 +25,8 @@
 #include <linux/pinctrl/pinconf-generic.h>
 #include <linux/spinlock.h>
 
-enum { SDA, SCL, LINES };
+/* SENSE is an input wired to SDA on the bus side, as a board with an SDA buffer offers. */
+enum { SDA, SCL, SENSE, LINES };
 
 static int present = 1;
 module_param(present, int, 0644);
@@ -217,7 +218,7 @@ static int vx_get(struct gpio_chip *gc, unsigned int offset)
 	step(b); /* a fault set from sysfs since the last change */
 	bus_levels(b, &scl, &sda);
 	spin_unlock_irqrestore(&b->lock, flags);
-	return offset == SCL ? scl : sda;
+	return offset == SCL ? scl : sda; /* SDA and SENSE both read the bus's SDA */
 }
 
 static void drive(struct vx_bus *b, unsigned int offset, bool out, bool value)
@@ -270,7 +271,7 @@ static int vx_set_config(struct gpio_chip *gc, unsigned int offset, unsigned lon
 	}
 }
 
-static const char *const names[LINES] = { [SDA] = "SDA", [SCL] = "SCL" };
+static const char *const names[LINES] = { [SDA] = "SDA", [SCL] = "SCL", [SENSE] = "SENSE" };
 
 static int __init vx_bus_init(void)
 {
