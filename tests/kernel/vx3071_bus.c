@@ -10,9 +10,9 @@
  * with whatever else pulls it low (the device, a fault). gpio-sim keeps the last value driven,
  * which would give false acknowledges; and it needs IRQ_SIM, which Debian's kernel lacks.
  *
- * The device model follows the slave of the UM10204 I2C-bus specification as our own
- * simulation does: START and STOP while SCL is high, bits taken on SCL's rise, its own SDA
- * changed only after SCL falls. A write frame is address, second byte, setting; a read gives
+ * The device model is an I2C slave as NXP's UM10204 describes one, and as our own simulated
+ * device (sim/device.cpp) behaves: START and STOP while SCL is high, bits taken on SCL's rise,
+ * its own SDA changed only after SCL falls. A write frame is address, second byte, setting; a read gives
  * the setting. It is stepped from the line callbacks under the chip's lock, so it sees every
  * single-line change exactly as gpiolib makes it.
  *
