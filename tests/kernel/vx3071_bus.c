@@ -221,12 +221,15 @@ static int vx_get(struct gpio_chip *gc, unsigned int offset)
 	return offset == SCL ? scl : sda; /* SDA and SENSE both read the bus's SDA */
 }
 
-static void drive(struct vx_bus *b, unsigned int offset, bool out, bool value)
+enum direction { KEEP, IN, OUT };
+
+static void drive(struct vx_bus *b, unsigned int offset, enum direction direction, bool value)
 {
 	unsigned long flags;
 
 	spin_lock_irqsave(&b->lock, flags);
-	b->out[offset] = out;
+	if (direction != KEEP)
+		b->out[offset] = direction == OUT;
 	b->value[offset] = value;
 	step(b);
 	spin_unlock_irqrestore(&b->lock, flags);
@@ -234,20 +237,18 @@ static void drive(struct vx_bus *b, unsigned int offset, bool out, bool value)
 
 static void vx_set(struct gpio_chip *gc, unsigned int offset, int value)
 {
-	struct vx_bus *b = gpiochip_get_data(gc);
-
-	drive(b, offset, b->out[offset], value);
+	drive(gpiochip_get_data(gc), offset, KEEP, value);
 }
 
 static int vx_direction_input(struct gpio_chip *gc, unsigned int offset)
 {
-	drive(gpiochip_get_data(gc), offset, false, true);
+	drive(gpiochip_get_data(gc), offset, IN, true);
 	return 0;
 }
 
 static int vx_direction_output(struct gpio_chip *gc, unsigned int offset, int value)
 {
-	drive(gpiochip_get_data(gc), offset, true, value);
+	drive(gpiochip_get_data(gc), offset, OUT, value);
 	return 0;
 }
 
