@@ -14,6 +14,9 @@ namespace {
 
 using Result = CheckStep::Result;
 
+// Runs before each frame of a check: a stop there leaves the bus idle.
+using Between = std::function<void()>;
+
 std::string hex_address(int address) {
   char text[8];
   std::snprintf(text, sizeof text, "0x%02X", address);
@@ -28,7 +31,7 @@ void write_setting(LineDriver& driver, int code) {
   Read_Write_Bits_to_Parallel_Port(driver, frame::fixed_address_frame_word(code));
 }
 
-CheckStep lines(port::Port& port, LineDriver& driver) {
+CheckStep lines(port::Port& port, LineDriver& driver, const Between& between) {
   if (!port.sees_lines()) {
     return {"lines", Result::skip, "the adapter keeps its own lines: they cannot be read here", ""};
   }
@@ -37,6 +40,7 @@ CheckStep lines(port::Port& port, LineDriver& driver) {
                                       "reads low only while pulled low"
                                     : "SDA reads high with both lines released, low while pulled "
                                       "low, and high while SCL is pulled low";
+  between();
   const LineTest result = test_lines(port, driver);
   if (result == LineTest::free) return {"lines", Result::ok, released, ""};
   if (result == LineTest::freed_by_clear) {
@@ -47,16 +51,17 @@ CheckStep lines(port::Port& port, LineDriver& driver) {
   return {"lines", Result::fail, fault.seen, fault.fix};
 }
 
-CheckStep presence(port::PortAccess& access, LineDriver& driver) {
+CheckStep presence(port::PortAccess& access, LineDriver& driver, const Between& between) {
   const std::string own = hex_address(frame::kDeviceAddress);
   if (const std::string why = access.port().cannot_probe(); !why.empty()) {
     return {"presence", Result::skip, "cannot ask who is there: " + why, ""};
   }
+  between();
   if (address_acknowledged(driver, frame::kWriteAddressByte)) {
     return {"presence", Result::ok, "the VX3071 acknowledges its address " + own, ""};
   }
   std::string others;
-  for (const int address : scan(access, driver).found)
+  for (const int address : scan(access, driver, between).found)
     others += (others.empty() ? "" : ", ") + hex_address(address);
   if (others.empty()) {
     return {"presence", Result::fail, "no acknowledge at " + own + "; nothing answers on this bus",
@@ -97,9 +102,11 @@ int read_restoring(LineDriver& driver, int held, int found) {
   }
 }
 
-CheckStep read_back(LineDriver& driver, bool thorough) {
+CheckStep read_back(LineDriver& driver, bool thorough, const Between& between) {
   // A value read once may be a misread: it is written back only when a second read agrees.
+  between();
   const int found = read_setting(driver);
+  between();
   const int twice = read_setting(driver);
   if (twice != found) {
     return {"read-back", Result::fail,
@@ -107,7 +114,9 @@ CheckStep read_back(LineDriver& driver, bool thorough) {
                 "; nothing was written",
             "a phase too short for the wiring: set a longer one with VX3071_MIN_PHASE_US"};
   }
+  between();
   write_setting(driver, found);
+  between();
   const int again = read_setting(driver);
   if (again != found) {
     return {"read-back", Result::fail,
@@ -120,16 +129,29 @@ CheckStep read_back(LineDriver& driver, bool thorough) {
   if (!thorough) return {"read-back", Result::ok, text, ""};
   std::string wrong;
   int held = found;  // what the device holds unless a write failed
-  for (const int pattern : {0x55, 0xAA}) {
-    write_restoring(driver, pattern, pattern, found);
-    held = pattern;
-    const int got = read_restoring(driver, pattern, found);
-    if (got != pattern && wrong.empty()) {
-      wrong = "wrote " + hex_address(pattern) + ", read back " + hex_address(got);
+  int restored = found;
+  try {
+    for (const int pattern : {0x55, 0xAA}) {
+      between();
+      write_restoring(driver, pattern, pattern, found);
+      held = pattern;
+      between();
+      const int got = read_restoring(driver, pattern, found);
+      if (got != pattern && wrong.empty()) {
+        wrong = "wrote " + hex_address(pattern) + ", read back " + hex_address(got);
+      }
     }
+    between();
+    write_restoring(driver, found, held, found);
+    held = found;
+    between();
+    restored = read_restoring(driver, found, found);
+  } catch (const port::PortError&) {  // restore_after put back what it could, and says so
+    throw;
+  } catch (...) {  // stopped between two frames: the setting found goes back first
+    if (held != found) write_restoring(driver, found, held, found);
+    throw;
   }
-  write_restoring(driver, found, held, found);
-  const int restored = read_restoring(driver, found, found);
   const std::string holds = restored == found
                                 ? "; " + std::to_string(found) + " restored"
                                 : "; restoring " + std::to_string(found) +
@@ -235,7 +257,9 @@ ScanResult scan(port::PortAccess& access, LineDriver& driver,
   return result;
 }
 
-CheckReport check(port::PortAccess& access, LineDriver& driver, bool thorough) {
+CheckReport check(port::PortAccess& access, LineDriver& driver, bool thorough,
+                  const std::function<void()>& between_frames) {
+  const Between between = between_frames ? between_frames : Between([] {});
   constexpr const char* kSteps[] = {"port", "lines", "presence", "read-back", "timing"};
   CheckReport report;
   std::size_t next = 0;  // the step to run next, by its place in kSteps
@@ -264,13 +288,13 @@ CheckReport check(port::PortAccess& access, LineDriver& driver, bool thorough) {
     return report;
   }
   try {
-    if (!add(lines(*port, driver))) {
+    if (!add(lines(*port, driver, between))) {
       report.port_unusable = true;
       skip_to(4, "the lines are not free");
-    } else if (!add(presence(access, driver))) {
+    } else if (!add(presence(access, driver, between))) {
       report.device_wrong = true;
       skip_to(4, "no device answered to be read");
-    } else if (!add(read_back(driver, thorough))) {
+    } else if (!add(read_back(driver, thorough, between))) {
       report.device_wrong = true;
     }
     add(timing(access, *port));

@@ -70,7 +70,10 @@ struct CheckReport {
 // does), does it keep what it is given (read-back: read twice, and only when both agree write the
 // same back and read again; with `thorough` also 0x55 and 0xAA, then the setting found is
 // restored, on every way out), and what timing is in force. Makes frames of its own through
-// `driver`; leaves the bus idle and the device as it found it.
-CheckReport check(port::PortAccess& access, LineDriver& driver, bool thorough);
+// `driver`; leaves the bus idle and the device as it found it. `between`, when given, runs before
+// each frame and may stop the check by throwing: the bus idle, and a setting the thorough
+// read-back changed put back first.
+CheckReport check(port::PortAccess& access, LineDriver& driver, bool thorough,
+                  const std::function<void()>& between = {});
 
 }  // namespace vx::bus

@@ -11,6 +11,7 @@
 #include <ostream>
 #include <set>
 #include <sstream>
+#include <string_view>
 
 #include "backends/backends.h"
 #include "backends/ports.h"
@@ -144,7 +145,21 @@ std::optional<long> whole_number(const std::string& text) {
   return value;
 }
 
+bool starts_with_digit(const std::string& text) {
+  return !text.empty() && text[0] >= '0' && text[0] <= '9';
+}
+
 long number(const std::string& text, const std::string& what, long low, long high) {
+  // 077 is 63 to i2cset and every strtol-based tool, 77 to others: neither is taken for granted.
+  if (text.size() > 1 && text[0] == '0' && text[1] >= '0' && text[1] <= '9') {
+    const std::string digits = text.substr(text.find_first_not_of('0') == std::string::npos
+                                               ? text.size() - 1
+                                               : text.find_first_not_of('0'));
+    throw UsageError(what + " " + port::quoted(text) +
+                     ": a leading zero is ambiguous (octal to some tools, decimal to others): "
+                     "write " +
+                     digits + " for decimal, or 0x... for hex");
+  }
   const auto value = whole_number(text);
   if (!value) session::out_of_range(text, what, low, high);
   return static_cast<long>(session::in_range(*value, what, low, high, text));
@@ -188,7 +203,7 @@ Command parse_command(std::deque<std::string>& tokens) {
     command.kind = Kind::sweep;
     command.from = code(argument("FROM and TO"), "FROM");
     command.to = code(argument("FROM and TO"), "TO");
-    if (!tokens.empty() && whole_number(tokens.front())) {
+    if (!tokens.empty() && starts_with_digit(tokens.front())) {
       command.step = static_cast<int>(number(argument("STEP"), "STEP", 1, 255));
     }
     if (flag("--dwell")) {
@@ -219,20 +234,55 @@ Command parse_command(std::deque<std::string>& tokens) {
   return command;
 }
 
-// `text` as a JSON string, whatever bytes it holds.
+// The length of the well-formed UTF-8 sequence at the start of `text` (RFC 3629: no overlong
+// forms, no surrogates, nothing past U+10FFFF), or 0.
+std::size_t utf8_length(std::string_view text) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  std::size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;  // the second byte's range
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+  }
+  return length;
+}
+
+// `text` as a JSON string in UTF-8: its characters as they are, control characters escaped, and a
+// byte that is no part of a UTF-8 character (a file name in another encoding) as U+FFFD.
 std::string json_string(const std::string& text) {
   std::string json = "\"";
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte == '"' || byte == '\\') {
       json += '\\';
-      json += c;
-    } else if (byte < 0x20 || byte >= 0x7F) {
+      json += text[i++];
+    } else if (byte < 0x20 || byte == 0x7F) {
       char escaped[8];
       std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
       json += escaped;
+      ++i;
+    } else if (byte < 0x80) {
+      json += text[i++];
+    } else if (const std::size_t length = utf8_length(std::string_view(text).substr(i))) {
+      json.append(text, i, length);
+      i += length;
     } else {
-      json += c;
+      json += "\\ufffd";
+      ++i;
     }
   }
   return json + "\"";
@@ -264,28 +314,34 @@ LineRead read_line(std::istream& in, std::string& line) {
   return line.empty() ? LineRead::end : LineRead::line;
 }
 
+// The name of signal `number` as a shell would write it: SIGINT.
+std::string signal_name(int number) {
+  const char* abbreviation = sigabbrev_np(number);
+  return abbreviation ? std::string("SIG") + abbreviation : "signal " + std::to_string(number);
+}
+
 class Runner {
  public:
   Runner(session::Device& device, bool json, Streams streams, const Signalled& signalled)
       : device_(device), json_(json), io_(streams), signalled_(signalled) {}
 
-  // The command running, as its name: what a failure's JSON object names.
-  const std::string& current() const { return current_; }
-  // Standard input's line of the command running, or 0.
-  long line() const { return line_; }
-
   void execute(const Command& command) {
-    current_ = command.name;
+    if (command.kind == Kind::standard_input) {
+      if (reading_input_) {
+        begin(command.name);
+        throw UsageError("\"-\" on standard input: standard input is being read already");
+      }
+      reading_input_ = true;
+      commands_from_input();
+      reading_input_ = false;
+      return;
+    }
+    begin(command.name);
     switch (command.kind) {
       case Kind::write:
-        if (command.verify) {
-          device_.write(command.code, true);
-          report(command, ",\"code\":" + std::to_string(command.code) +
-                              ",\"verified\":true,\"read\":" + std::to_string(command.code));
-        } else {
-          device_.write(command.code, false);
-          report(command, ",\"code\":" + std::to_string(command.code));
-        }
+        device_.write(command.code, command.verify);
+        add(",\"code\":" + std::to_string(command.code));
+        if (command.verify) add(",\"verified\":true,\"read\":" + std::to_string(command.code));
         break;
       case Kind::frame:
         if (!command.forced.empty()) {
@@ -293,51 +349,91 @@ class Runner {
                   << " given as 1, sent as 0 as the panel sends them\n";
         }
         device_.frame(command.word);
-        report(command, ",\"word\":" + std::to_string(command.word));
+        add(",\"word\":" + std::to_string(command.word));
         break;
       case Kind::read: {
         const int value = device_.read();
         if (!json_) print(std::to_string(value) + '\n');
-        report(command, ",\"value\":" + std::to_string(value));
+        add(",\"value\":" + std::to_string(value));
         break;
       }
       case Kind::sweep:
         sweep(command);
         break;
       case Kind::ports:
-        ports(command);
+        ports();
         break;
       case Kind::check:
         check(command);
         break;
       case Kind::scan:
-        scan(command);
+        scan();
         break;
       case Kind::standard_input:
-        if (reading_input_) {
-          throw UsageError("\"-\" on standard input: standard input is being read already");
-        }
-        reading_input_ = true;
-        commands_from_input();
-        reading_input_ = false;
         break;
     }
     tell_trace_error();
+    emit();
+  }
+
+  // The command that ended the run: its object, with `error` and `status`, after what the
+  // command had found (a scan's addresses, a check's steps). Standard output itself failing
+  // has no object: there is nowhere to print it.
+  void failed(const std::string& error, int status) {
+    tell_trace_error();
+    if (!json_ || status == kWriteFailed || !open_) return;
+    add(",\"error\":" + json_string(error) + ",\"status\":" + std::to_string(status));
+    try {
+      emit();
+    } catch (const OutputError&) {  // standard output failed too: the status says it all
+    }
   }
 
   // Ends the run whichever way it went: the trace complete and closed, its error told once.
   // Returns the run's status, 5 where it was 0 but the trace could not be written.
   int finish(int status) {
     device_.close();
-    tell_trace_error();
+    if (auto error = device_.take_trace_error()) {
+      io_.err << "vx3071: " << *error << '\n';
+      trace_failed_ = true;
+      // No command is left to hold it: the run's own object, as for a usage error.
+      if (json_ && io_.out) {
+        io_.out << "{\"trace_error\":" << json_string(*error) << ",\"status\":" << kWriteFailed
+                << "}\n"
+                << std::flush;
+      }
+    }
     return status == kOk && trace_failed_ ? kWriteFailed : status;
   }
 
  private:
+  // A command starts: its JSON object is gathered until it ends.
+  void begin(const std::string& name) {
+    open_ = true;
+    fields_ = "{\"command\":" + json_string(name);
+    if (line_ > 0) fields_ += ",\"line\":" + std::to_string(line_);
+    trace_error_.clear();
+  }
+  void add(const std::string& fields) { fields_ += fields; }
+  // One object per command, everything it has to say in it.
+  void emit() {
+    open_ = false;
+    if (!json_) return;
+    if (!trace_error_.empty() && fields_.find(",\"status\":") == std::string::npos) {
+      fields_ += ",\"status\":" + std::to_string(kWriteFailed);
+    }
+    print(fields_ + "}\n");
+  }
+
   void commands_from_input() {
     std::string line;
     for (long number = 1;; ++number) {
+      // A signal before the wait stops here; one during it ends the program (main's handler).
       waiting_for_input = 1;
+      if (signalled_ && signalled_() != 0) {
+        waiting_for_input = 0;
+        throw session::Interrupted("stopped at standard input");
+      }
       const LineRead got = read_line(io_.in, line);
       waiting_for_input = 0;
       if (signalled_ && signalled_() != 0) throw session::Interrupted("stopped at standard input");
@@ -353,9 +449,13 @@ class Runner {
       std::deque<std::string> tokens = split(line);
       if (tokens.empty() || tokens.front().rfind('#', 0) == 0) continue;
       line_ = number;
-      current_ = tokens.front();
+      // The whole line is checked before any of it runs, as the command line is.
+      std::vector<Command> commands;
       try {
-        while (!tokens.empty()) execute(parse_command(tokens));
+        begin(tokens.front());
+        while (!tokens.empty()) commands.push_back(parse_command(tokens));
+        open_ = false;
+        for (const Command& command : commands) execute(command);
       } catch (const UsageError& error) {
         throw UsageError(where + error.what());
       }
@@ -381,37 +481,37 @@ class Runner {
       tell_trace_error();
     }
     if (io_.err_is_terminal) io_.err << '\n';
-    report(command,
-           ",\"from\":" + std::to_string(command.from) + ",\"to\":" + std::to_string(command.to) +
-               ",\"step\":" + std::to_string(command.step) + ",\"codes\":" + std::to_string(count));
+    add(",\"from\":" + std::to_string(command.from) + ",\"to\":" + std::to_string(command.to) +
+        ",\"step\":" + std::to_string(command.step) + ",\"codes\":" + std::to_string(count));
   }
 
-  // Every port this machine offers, one line (or JSON object) each; touches none of them.
-  void ports(const Command& command) {
+  // Every port this machine offers, one line each (with --json, one object holding them all);
+  // touches none of them.
+  void ports() {
     const std::vector<backends::OfferedPort> offered = backends::offered_ports();
-    if (offered.empty()) {
-      if (json_) {
-        report(command, ",\"found\":0,\"advice\":" + json_string(backends::kWhereWeLook));
-      } else {
-        print(std::string("no ports found: ") + backends::kWhereWeLook + "\n");
+    if (json_) {
+      std::string list;
+      for (const auto& port : offered) {
+        list += list.empty() ? "{" : ",{";
+        list += "\"port\":" + json_string(port.choice) + ",\"kind\":" + json_string(port.kind) +
+                ",\"device\":" + json_string(port.device) +
+                ",\"description\":" + json_string(port.what) +
+                ",\"usable\":" + (port.usable ? "true" : "false");
+        if (port.plain_i2c)
+          list += ",\"plain_i2c\":" + std::string(*port.plain_i2c ? "true" : "false");
+        if (port.lines) list += ",\"lines\":" + std::to_string(*port.lines);
+        if (!port.fix.empty()) list += ",\"fix\":" + json_string(port.fix);
+        list += ",\"opening\":" + json_string(opening_of(port.kind)) + "}";
       }
+      add(",\"ports\":[" + list + "]");
+      if (offered.empty()) add(",\"advice\":" + json_string(backends::kWhereWeLook));
+      return;
+    }
+    if (offered.empty()) {
+      print(std::string("no ports found: ") + backends::kWhereWeLook + "\n");
       return;
     }
     for (const auto& port : offered) {
-      if (json_) {
-        std::string fields = ",\"port\":" + json_string(port.choice) +
-                             ",\"kind\":" + json_string(port.kind) +
-                             ",\"device\":" + json_string(port.device) +
-                             ",\"description\":" + json_string(port.what) +
-                             ",\"usable\":" + (port.usable ? "true" : "false");
-        if (port.plain_i2c)
-          fields += ",\"plain_i2c\":" + std::string(*port.plain_i2c ? "true" : "false");
-        if (port.lines) fields += ",\"lines\":" + std::to_string(*port.lines);
-        if (!port.fix.empty()) fields += ",\"fix\":" + json_string(port.fix);
-        fields += ",\"opening\":" + json_string(opening_of(port.kind));
-        report(command, fields);
-        continue;
-      }
       std::string line = port.choice;
       pad_to(line, 24);
       line += port.what;
@@ -420,7 +520,6 @@ class Runner {
       if (!port.fix.empty()) line += ": " + port.fix;
       print(line + "\n");
     }
-    if (json_) return;
     // What opening each kind listed does, once a kind, and what no test here can show.
     std::set<std::string> told;
     for (const auto& port : offered) {
@@ -437,19 +536,20 @@ class Runner {
     return "";
   }
 
-  // The bring-up check, a line (or JSON object) a step; a failed step fails the run: 3 for the
-  // port or its lines, 4 for the device.
+  // The bring-up check, a line a step (with --json, its steps in the command's object); a failed
+  // step fails the run: 3 for the port or its lines, 4 for the device.
   void check(const Command& command) {
     const bus::CheckReport checked = device_.check(command.thorough);
     const char* const results[] = {"ok", "FAIL", "skip"};
     const bus::CheckStep* failed = nullptr;
+    std::string steps;
     for (const bus::CheckStep& step : checked.steps) {
       const char* result = results[static_cast<int>(step.result)];
       if (step.result == bus::CheckStep::Result::fail && !failed) failed = &step;
       if (json_) {
-        report(command,
-               ",\"step\":" + json_string(step.name) + ",\"result\":" + json_string(result) +
-                   ",\"text\":" + json_string(step.text) + ",\"fix\":" + json_string(step.fix));
+        steps += (steps.empty() ? "{" : ",{") + std::string("\"step\":") + json_string(step.name) +
+                 ",\"result\":" + json_string(result) + ",\"text\":" + json_string(step.text) +
+                 ",\"fix\":" + json_string(step.fix) + "}";
         continue;
       }
       std::string line = step.name;
@@ -458,6 +558,7 @@ class Runner {
       pad_to(line, 16);
       print(line + step.text + (step.fix.empty() ? "" : ": " + step.fix) + "\n");
     }
+    add(",\"steps\":[" + steps + "]");
     if (failed) {
       throw CheckFailed("check: " + failed->name + " failed",
                         checked.port_unusable ? kPortError : kVerifyMismatch);
@@ -465,10 +566,9 @@ class Runner {
   }
 
   // Who answers on the bus, one address a line, the VX3071's own marked. Without the VX3071 the
-  // run fails as check's presence does (4), after the list (with --json, after its object, as
-  // check's steps come before its failure); an adapter that can ask no address
+  // run fails as check's presence does (4), after the list; an adapter that can ask no address
   // fails as a port does (3).
-  void scan(const Command& command) {
+  void scan() {
     const bus::ScanResult scanned = device_.scan();
     if (!scanned.skipped.empty()) {
       throw CheckFailed("scan: cannot ask who is there: " + scanned.skipped, kPortError);
@@ -485,7 +585,7 @@ class Runner {
         print(std::string(text) + (address == frame::kDeviceAddress ? "  VX3071\n" : "\n"));
       }
     }
-    report(command, ",\"addresses\":[" + list + "]");
+    add(",\"addresses\":[" + list + "]");
     if (vx3071) return;
     char own[8];
     std::snprintf(own, sizeof own, "0x%02X", frame::kDeviceAddress);
@@ -493,10 +593,6 @@ class Runner {
                           (scanned.found.empty() ? "; nothing answers on this bus"
                                                  : "; the addresses above answer"),
                       kVerifyMismatch);
-  }
-
-  void report(const Command& command, const std::string& fields) {
-    if (json_) print("{\"command\":\"" + command.name + "\"" + fields + "}\n");
   }
 
   // Each result goes out at once, so a reader that has gone away stops the run at once.
@@ -508,16 +604,13 @@ class Runner {
     }
   }
 
-  // The trace's first error, told once (with --json also as an object); the run goes on.
+  // The trace's first error, told once on standard error, and kept for the command's object;
+  // the run goes on.
   void tell_trace_error() {
     if (auto error = device_.take_trace_error()) {
       io_.err << "vx3071: " << *error << '\n';
-      if (json_ && io_.out) {
-        io_.out << "{\"command\":" << json_string(current_)
-                << ",\"trace_error\":" << json_string(*error) << ",\"status\":" << kWriteFailed
-                << "}\n"
-                << std::flush;
-      }
+      if (open_) add(",\"trace_error\":" + json_string(*error));
+      trace_error_ = *error;
       trace_failed_ = true;
     }
   }
@@ -526,8 +619,10 @@ class Runner {
   bool json_;
   Streams io_;
   const Signalled& signalled_;
-  std::string current_;
-  long line_ = 0;
+  std::string fields_;       // the JSON object of the command running, so far
+  bool open_ = false;        // a command is running: its object is not printed yet
+  std::string trace_error_;  // told during the command running
+  long line_ = 0;            // standard input's line of the command running, or 0
   bool reading_input_ = false;
   bool trace_failed_ = false;
 };
@@ -596,36 +691,32 @@ int run(const std::vector<std::string>& args, Streams streams, backends::Setting
   Runner runner(*device, json, streams, signalled);
   device->set_stop_check([&signalled] { return signalled && signalled() != 0; });
   int status = kOk;
-  // One line on standard error; with --json also one object on standard output, so that a script
-  // that reads JSON sees why (not when standard output itself failed). A command from standard
-  // input is named as itself, with its line.
-  const auto fail = [&](int code, const std::exception& error) {
-    streams.err << "vx3071: " << error.what() << '\n';
+  // One line on standard error; with --json the error goes in the command's object, so that a
+  // script that reads JSON sees why.
+  const auto fail = [&](int code, const std::string& error) {
+    streams.err << "vx3071: " << error << '\n';
     if (code == kUsage) streams.err << kUsageHint;
-    if (json && code != kWriteFailed) {
-      streams.out << "{\"command\":" << json_string(runner.current());
-      if (runner.line() > 0) streams.out << ",\"line\":" << runner.line();
-      streams.out << ",\"error\":" << json_string(error.what()) << ",\"status\":" << code << "}\n"
-                  << std::flush;
-    }
+    runner.failed(error, code);
     status = code;
   };
   try {
     for (const Command& command : commands) runner.execute(command);
   } catch (const UsageError& error) {  // a bad line on standard input
-    fail(kUsage, error);
+    fail(kUsage, error.what());
   } catch (const session::Interrupted&) {
-    status = 128 + (signalled ? signalled() : 0);
+    const int number = signalled ? signalled() : 0;
+    status = 128 + number;
+    runner.failed("stopped by " + signal_name(number) + " between two frames", status);
   } catch (const session::VerifyError& error) {
-    fail(kVerifyMismatch, error);
+    fail(kVerifyMismatch, error.what());
   } catch (const CheckFailed& error) {
-    fail(error.status, error);
+    fail(error.status, error.what());
   } catch (const OutputError& error) {
-    fail(kWriteFailed, error);
+    fail(kWriteFailed, error.what());
   } catch (const port::TraceError& error) {
-    fail(kWriteFailed, error);
+    fail(kWriteFailed, error.what());
   } catch (const std::exception& error) {
-    fail(kPortError, error);
+    fail(kPortError, error.what());
   }
   return runner.finish(status);
 }

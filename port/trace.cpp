@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -59,8 +60,8 @@ bool ends_with_vcd(const std::string& path) {
 
 class TextTrace final : public TraceRecorder {
  public:
-  TextTrace(std::FILE* file, std::string path, bool fifo, Use use)
-      : TraceRecorder(file, std::move(path), fifo, use) {}
+  TextTrace(int fd, std::string path, bool fifo, Use use)
+      : TraceRecorder(fd, std::move(path), fifo, use) {}
 
   void record_write(std::int16_t address, std::int16_t value, std::optional<bool>) override {
     print("W %X %X\n", static_cast<unsigned>(static_cast<std::uint16_t>(address)),
@@ -76,8 +77,8 @@ class TextTrace final : public TraceRecorder {
 // microsecond after the previous one; the lines start idle (pulled high).
 class VcdTrace final : public TraceRecorder {
  public:
-  VcdTrace(std::FILE* file, std::string path, bool fifo, Use use)
-      : TraceRecorder(file, std::move(path), fifo, use) {
+  VcdTrace(int fd, std::string path, bool fifo, Use use)
+      : TraceRecorder(fd, std::move(path), fifo, use) {
     print(
         "$comment VX3071 bench panel: one port access per microsecond $end\n"
         "$timescale 1 us $end\n"
@@ -177,50 +178,82 @@ std::unique_ptr<TraceRecorder> TraceRecorder::create(const std::string& path, Us
   }
   // Once open, a FIFO's reader sets the pace, as for any other writer: nothing is dropped.
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  std::FILE* file = ::fdopen(fd, "w");
-  if (!file) {
-    const int error = errno;
-    ::close(fd);
-    throw TraceError(failure(path, use, std::strerror(error)));
-  }
-  if (ends_with_vcd(path)) return std::make_unique<VcdTrace>(file, path, fifo, use);
-  return std::make_unique<TextTrace>(file, path, fifo, use);
+  if (ends_with_vcd(path)) return std::make_unique<VcdTrace>(fd, path, fifo, use);
+  return std::make_unique<TextTrace>(fd, path, fifo, use);
 }
 
-TraceRecorder::TraceRecorder(std::FILE* file, std::string path, bool fifo, Use use)
-    : file_(file), path_(std::move(path)), fifo_(fifo), use_(use) {}
+namespace {
+// Records wait in the buffer until a flush, or until this much has gathered.
+constexpr std::size_t kBufferLimit = 64 * 1024;
+}  // namespace
+
+TraceRecorder::TraceRecorder(int fd, std::string path, bool fifo, Use use)
+    : fd_(fd), writer_(::getpid()), path_(std::move(path)), fifo_(fifo), use_(use) {}
 
 TraceRecorder::~TraceRecorder() {
-  if (file_) std::fclose(file_);
+  // What is left unflushed is dropped: a destructor has no one to tell a failure to.
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool TraceRecorder::writing() const {
+  return fd_ >= 0 && !failed_;
 }
 
 void TraceRecorder::print(const char* format, ...) {
   if (!writing()) return;
-  const SigpipeHeld held(fifo_);
-  std::va_list arguments;
+  std::va_list arguments, again;
   va_start(arguments, format);
-  const int written = std::vfprintf(file_, format, arguments);
-  const int error = errno;
+  va_copy(again, arguments);
+  const int length = std::vsnprintf(nullptr, 0, format, arguments);
   va_end(arguments);
-  if (written < 0) fail(error, "writing");
+  if (length > 0) {
+    const std::size_t start = buffer_.size();
+    buffer_.resize(start + static_cast<std::size_t>(length) + 1);
+    std::vsnprintf(buffer_.data() + start, static_cast<std::size_t>(length) + 1, format, again);
+    buffer_.pop_back();  // the terminating NUL
+  }
+  va_end(again);
+  if (buffer_.size() >= kBufferLimit) write_out();
+}
+
+bool TraceRecorder::write_out() {
+  // A forked copy drops what it gathered: the file is its parent's.
+  if (::getpid() != writer_) {
+    buffer_.clear();
+    return false;
+  }
+  const SigpipeHeld held(fifo_);
+  std::size_t done = 0;
+  while (done < buffer_.size()) {
+    const ssize_t written = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
+    if (written < 0 && errno == EINTR) continue;  // a signal's handler ran: nothing was written
+    if (written <= 0) {
+      fail(written < 0 ? errno : EIO, "writing");
+      buffer_.clear();
+      return false;
+    }
+    done += static_cast<std::size_t>(written);
+  }
+  buffer_.clear();
+  return true;
 }
 
 void TraceRecorder::flush() {
   if (!writing()) return;
-  const SigpipeHeld held(fifo_);
   mark_end();
-  if (writing() && std::fflush(file_) != 0) fail(errno, "writing");
+  if (writing()) write_out();
 }
 
 void TraceRecorder::close() {
   flush();
-  if (!file_) return;
-  const SigpipeHeld held(fifo_);
+  if (fd_ < 0) return;
+  // A forked process closes its copy of the descriptor and nothing more.
+  const bool own = ::getpid() == writer_;
   const bool was_good = !failed_;
-  const int result = std::fclose(file_);
+  const int result = ::close(fd_);
   const int error = errno;
-  file_ = nullptr;
-  if (result != 0 && was_good) fail(error, "closing");
+  fd_ = -1;
+  if (own && result != 0 && was_good && error != EINTR) fail(error, "closing");
 }
 
 std::optional<std::string> TraceRecorder::take_error() {

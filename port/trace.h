@@ -1,7 +1,8 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,7 +12,9 @@ namespace vx::port {
 // Records every port access of a run to a file: a Value Change Dump of the bus lines when the name
 // ends in ".vcd" (in any case), otherwise one text line per access ("W 378 F3", "R 379 7F").
 // Recording never throws: the first failure to write (a full disk, a file system gone read-only)
-// ends the trace and is kept, naming the file, until taken.
+// ends the trace and is kept, naming the file, until taken. The records are buffered here and
+// written with write(2), not stdio: a process forked from the writer (which shares the buffer)
+// never writes it, not even as it exits, so the file keeps one writer.
 class TraceRecorder {
  public:
   // What the file is for, which its messages tell: the live trace of a session, or accesses saved
@@ -38,18 +41,22 @@ class TraceRecorder {
   std::optional<std::string> take_error();
 
  protected:
-  TraceRecorder(std::FILE* file, std::string path, bool fifo, Use use);
+  TraceRecorder(int fd, std::string path, bool fifo, Use use);
 
   // Lets a format close what it has so far, so the file reads whole at every flush.
   virtual void mark_end() {}
   // printf to the file while it is good; a failure ends the trace.
   [[gnu::format(printf, 2, 3)]] void print(const char* format, ...);
-  bool writing() const { return file_ && !failed_; }
+  bool writing() const;
 
  private:
   void fail(int error, const char* doing);
+  // Writes the buffer out whole; false (the trace failed) when it cannot.
+  bool write_out();
 
-  std::FILE* file_;
+  int fd_;
+  pid_t writer_;  // the process that opened the file: the only one that writes it
+  std::string buffer_;
   std::string path_;
   bool fifo_;
   Use use_;

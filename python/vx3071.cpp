@@ -3,7 +3,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <chrono>
+#include <atomic>
+#include <csignal>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -14,6 +15,7 @@
 #include "backends/backends.h"
 #include "backends/ports.h"
 #include "session/device.h"
+#include "session/process.h"
 
 namespace py = pybind11;
 
@@ -21,16 +23,65 @@ namespace vx::python {
 
 namespace {
 
-py::object error_type, port_error_type, verify_error_type, trace_error_type;
+// Never destroyed: the process may end with a daemon thread still inside a call, after the
+// interpreter has gone.
+py::handle error_type, port_error_type, verify_error_type, no_device_error_type, trace_error_type;
+
+// The main thread: the only one where Python runs signal handlers.
+unsigned long main_thread = 0;
 
 // A signal Python saw while the port worked, as the exception its handler raised
-// (KeyboardInterrupt for SIGINT), to be raised once the call has ended between frames. Each
-// thread keeps its own: only the main thread is told of signals.
+// (KeyboardInterrupt for SIGINT), to be raised once the call has ended between frames.
 thread_local std::exception_ptr pending_signal;
 
-// How often a call asks Python whether a signal came: often enough to stop a dwell within the
-// 50 ms a person notices, seldom enough that a quick write never waits for the GIL.
-constexpr auto kSignalPoll = std::chrono::milliseconds(20);
+// Set, without the GIL, by a signal handler of ours that runs before Python's own for each stop
+// signal Python handles; the call then asks Python, between two frames, whether to stop.
+std::atomic<bool> signal_seen{false};
+struct sigaction chained[NSIG];  // Python's handler, which ours calls after noting the signal
+
+extern "C" void note_signal(int number, siginfo_t* info, void* context) {
+  signal_seen.store(true);
+  const struct sigaction& next = chained[number];
+  if ((next.sa_flags & SA_SIGINFO) != 0) {
+    if (next.sa_sigaction) next.sa_sigaction(number, info, context);
+  } else if (next.sa_handler != SIG_DFL && next.sa_handler != SIG_IGN && next.sa_handler) {
+    next.sa_handler(number);
+  }
+}
+
+// Puts our handler in front of Python's for each stop signal Python handles now; with the GIL,
+// on the main thread. Python puts its own back whenever a script sets a handler, so this runs
+// before each call. A signal left at its default, or ignored, is left so.
+void note_signals_before_python() {
+  for (const int number : session::kStopSignals) {
+    struct sigaction current {};
+    if (::sigaction(number, nullptr, &current) != 0) continue;
+    const bool siginfo = (current.sa_flags & SA_SIGINFO) != 0;
+    if (siginfo && current.sa_sigaction == note_signal) continue;
+    if (!siginfo && (current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN)) continue;
+    chained[number] = current;
+    struct sigaction ours = current;
+    ours.sa_sigaction = note_signal;
+    ours.sa_flags = current.sa_flags | SA_SIGINFO;
+    ::sigaction(number, &ours, nullptr);
+  }
+}
+
+// Runs `work` with the GIL released, and gives what it threw. The GIL is taken back in plain code,
+// not in a destructor: a daemon thread that returns while Python finalises is ended there by
+// Python (pthread_exit), which must unwind through no noexcept frame.
+template <class Work>
+std::exception_ptr without_gil(Work&& work) {
+  std::exception_ptr thrown;
+  PyThreadState* state = PyEval_SaveThread();
+  try {
+    work();
+  } catch (...) {
+    thrown = std::current_exception();
+  }
+  PyEval_RestoreThread(state);
+  return thrown;
+}
 
 // A whole number as Python's index protocol gives it (an int, a numpy integer; not a float nor a
 // Decimal, which raise TypeError), from `low` to `high`, else ValueError in vx3071's words.
@@ -45,28 +96,30 @@ long long whole(const py::handle& value, const char* what, long long low, long l
 }
 
 // One device, its calls made with the GIL released, so other threads run while the port works;
-// the device itself lets one call at a time through.
+// the device itself lets one call at a time through. The lock order of session/device.h holds: no
+// call waits for the device's lock with the GIL, and the stop check never waits for the GIL: it
+// reads a flag, and only when a signal came does the main thread take the GIL to run Python's
+// handlers, with the device's lock released.
 class Device {
  public:
   explicit Device(const backends::Settings& settings, bool port_given)
       : device_(std::make_unique<session::Device>(settings, port_given)) {
-    device_->set_stop_check([last = std::chrono::steady_clock::time_point{}]() mutable {
-      const auto now = std::chrono::steady_clock::now();
-      if (now - last < kSignalPoll) return false;
-      last = now;
-      py::gil_scoped_acquire held;
-      if (PyErr_CheckSignals() == 0) return false;
-      pending_signal = std::make_exception_ptr(py::error_already_set());
-      return true;
-    });
+    device_->set_stop_check(
+        [] { return PyThread_get_thread_ident() == main_thread && signal_seen.exchange(false); },
+        [] {
+          py::gil_scoped_acquire held;
+          if (PyErr_CheckSignals() == 0) return false;
+          pending_signal = std::make_exception_ptr(py::error_already_set());
+          return true;
+        });
   }
 
   template <class Work>
   auto call(Work&& work) {
     using Result = decltype(work());
     std::optional<std::conditional_t<std::is_void_v<Result>, bool, Result>> result;
-    {
-      py::gil_scoped_release unlocked;
+    if (PyThread_get_thread_ident() == main_thread) note_signals_before_python();
+    const std::exception_ptr thrown = without_gil([&] {
       try {
         if constexpr (std::is_void_v<Result>) {
           work();
@@ -76,8 +129,12 @@ class Device {
         }
       } catch (const session::Interrupted&) {
       }
+    });
+    if (thrown) std::rethrow_exception(thrown);
+    if (!result) {
+      if (pending_signal) std::rethrow_exception(std::exchange(pending_signal, nullptr));
+      throw session::Closed("the call was stopped");
     }
-    if (!result) std::rethrow_exception(std::exchange(pending_signal, nullptr));
     raise_trace_error();
     if constexpr (!std::is_void_v<Result>) return std::move(*result);
   }
@@ -85,9 +142,8 @@ class Device {
   session::Device& operator*() { return *device_; }
 
   void close() {
-    {
-      py::gil_scoped_release unlocked;
-      device_->close();
+    if (const std::exception_ptr thrown = without_gil([&] { device_->close(); })) {
+      std::rethrow_exception(thrown);
     }
     raise_trace_error();
   }
@@ -98,6 +154,7 @@ class Device {
   }
 
  private:
+  // take_trace_error never waits for a call, so it is asked with the GIL held.
   void raise_trace_error() {
     if (auto error = device_->take_trace_error()) {
       PyErr_SetString(trace_error_type.ptr(), error->c_str());
@@ -168,16 +225,31 @@ PYBIND11_MODULE(vx3071, m) {
       "The VX3071 on its two-wire bus, from Python: the frames of the bench panel and of the "
       "vx3071 command, through the same libraries and the same port accesses.";
 
-  python::error_type = py::exception<void>(m, "Error", PyExc_Exception);
-  python::port_error_type = py::exception<void>(m, "PortError", python::error_type.ptr());
-  python::verify_error_type = py::exception<void>(m, "VerifyError", python::error_type.ptr());
-  python::trace_error_type = py::exception<void>(m, "TraceError", python::error_type.ptr());
+  // Before anything can be opened: a trace must never become standard output or error.
+  session::hold_standard_descriptors();
+  python::main_thread = py::module_::import("threading")
+                            .attr("main_thread")()
+                            .attr("ident")
+                            .cast<unsigned long>();
+
+  python::error_type = py::exception<void>(m, "Error", PyExc_Exception).release();
+  python::port_error_type =
+      py::exception<void>(m, "PortError", python::error_type.ptr()).release();
+  python::verify_error_type =
+      py::exception<void>(m, "VerifyError", python::error_type.ptr()).release();
+  python::no_device_error_type =
+      py::exception<void>(m, "NoDeviceError", python::verify_error_type.ptr()).release();
+  python::trace_error_type =
+      py::exception<void>(m, "TraceError", python::error_type.ptr()).release();
   python::error_type.attr("__doc__") = "Every error of this module; also a closed device's.";
   python::port_error_type.attr("__doc__") =
       "The port could not be used; the message is the one the panel shows.";
   python::verify_error_type.attr("__doc__") =
       "A read-back differed from what was written, or nothing acknowledged it; `wrote` and "
       "`read` hold both values.";
+  python::no_device_error_type.attr("__doc__") =
+      "255 was read where a missing device reads so, and nothing acknowledges the VX3071's "
+      "address: nothing answers there. `wrote` is None after a read.";
   python::trace_error_type.attr("__doc__") =
       "The trace file could not be written; the port work went on.";
   py::register_exception_translator([](std::exception_ptr thrown) {
@@ -185,6 +257,11 @@ PYBIND11_MODULE(vx3071, m) {
       if (thrown) std::rethrow_exception(thrown);
     } catch (const session::UsageError& error) {
       PyErr_SetString(PyExc_ValueError, error.what());
+    } catch (const session::NoDevice& error) {
+      py::object raised = python::no_device_error_type(error.what());
+      raised.attr("wrote") = error.wrote < 0 ? py::object(py::none()) : py::int_(error.wrote);
+      raised.attr("read") = error.read;
+      PyErr_SetObject(python::no_device_error_type.ptr(), raised.ptr());
     } catch (const session::VerifyError& error) {
       py::object raised = python::verify_error_type(error.what());
       raised.attr("wrote") = error.wrote;
@@ -306,6 +383,10 @@ PYBIND11_MODULE(vx3071, m) {
       [](py::object port, py::object trace, py::object min_phase_us) {
         backends::Settings settings = backends::settings_from_environment();
         const bool port_given = !port.is_none();
+        if (port_given && !py::isinstance<py::str>(port)) {
+          throw py::type_error("port must be a str, such as \"sim\" or \"i2c:1\", not " +
+                               std::string(py::str(py::type::handle_of(port).attr("__name__"))));
+        }
         if (port_given) settings.port = port.cast<std::string>();
         if (!trace.is_none()) settings.trace = python::path_text(trace);
         if (!min_phase_us.is_none()) {
@@ -313,11 +394,10 @@ PYBIND11_MODULE(vx3071, m) {
               python::whole(min_phase_us, "min_phase_us", 0, backends::kMaxMinPhaseUs));
         }
         auto device = std::make_unique<Device>(settings, port_given);
-        {
-          // A trace that cannot start is raised at the first call, which the script can catch
-          // with its device in hand.
-          py::gil_scoped_release unlocked;
-          (**device).open();
+        // A trace that cannot start is raised at the first call, which the script can catch
+        // with its device in hand.
+        if (const std::exception_ptr thrown = python::without_gil([&] { (**device).open(); })) {
+          std::rethrow_exception(thrown);
         }
         return device;
       },

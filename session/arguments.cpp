@@ -1,5 +1,7 @@
 #include "session/arguments.h"
 
+#include <utility>
+
 #include "frame/code_conversions.h"
 #include "port/port.h"
 
@@ -35,6 +37,13 @@ std::uint32_t frame_word(const std::string& bits, std::string& forced) {
 }
 
 backends::Settings checked_settings(backends::Settings settings, bool port_given) {
+  // A path ends at its first NUL in the kernel's eyes: "a.csv\0.vcd" would open a.csv.
+  for (const auto& [value, what] : {std::pair{&settings.port, "the port"},
+                                    std::pair{&settings.trace, "the trace file's name"}}) {
+    if (value->find('\0') != std::string::npos) {
+      throw UsageError(std::string(what) + " holds a NUL byte, which no file name can hold");
+    }
+  }
   if (port_given && settings.port.empty()) {
     throw UsageError(
         "the port is empty: name one (vx3071 ports lists them), or sim for the "

@@ -5,6 +5,8 @@
 #include <thread>
 #include <utility>
 
+#include <unistd.h>
+
 #include "bus/address_probe.h"
 #include "bus/read_back.h"
 #include "bus/write_transaction.h"
@@ -34,8 +36,13 @@ SweepPlan plan_sweep(long long from, long long to, long long step, long long dwe
 // every way out, its error kept for take_trace_error.
 class Device::Call {
  public:
-  explicit Call(Device& device) : device_(device), lock_(device.lock_open()) {}
+  explicit Call(Device& device) : device_(device), lock_(device.lock_open()) {
+    device_.held_ = &lock_;
+  }
   ~Call() {
+    device_.held_ = nullptr;
+    // Closed by another thread while a decision let go of the lock: nothing left to complete.
+    if (!device_.access_) return;
     device_.access_->flush();
     device_.keep_trace_error();
   }
@@ -48,7 +55,7 @@ class Device::Call {
 };
 
 Device::Device(const backends::Settings& settings, bool port_given, const PortMaker& make_port)
-    : port_name_(settings.port.empty() ? "sim" : settings.port) {
+    : port_name_(settings.port.empty() ? "sim" : settings.port), owner_(::getpid()) {
   const backends::Settings checked = checked_settings(settings, port_given);
   access_ = make_port(checked);
   driver_ = std::make_unique<bus::LineDriver>(*access_);
@@ -62,6 +69,11 @@ Device::~Device() {
 }
 
 std::unique_lock<std::mutex> Device::lock_open() {
+  // Checked before the lock: in a forked process, the thread that held it may not exist.
+  if (::getpid() != owner_) {
+    throw Closed("this device was opened by process " + std::to_string(owner_) +
+                 "; open another here");
+  }
   std::unique_lock lock(mutex_);
   if (!access_) throw Closed("the device is closed: open another");
   return lock;
@@ -69,12 +81,28 @@ std::unique_lock<std::mutex> Device::lock_open() {
 
 void Device::keep_trace_error() {
   auto error = access_->take_trace_error();
-  if (error && !trace_error_) trace_error_ = std::move(error);
+  if (!error) return;
+  const std::lock_guard lock(trace_error_mutex_);
+  if (!trace_error_) trace_error_ = std::move(error);
 }
 
 void Device::between_frames() {
   if (closing_) throw Closed("the device was closed by another thread");
-  if (stop_check_ && stop_check_()) throw Interrupted("stopped between frames");
+  if (!stop_check_ || !stop_check_()) return;
+  if (decide_) {
+    held_->unlock();
+    bool stop = false;
+    try {
+      stop = decide_();
+    } catch (...) {
+      held_->lock();
+      throw;
+    }
+    held_->lock();
+    if (!access_ || closing_) throw Closed("the device was closed by another thread");
+    if (!stop) return;
+  }
+  throw Interrupted("stopped between frames");
 }
 
 void Device::dwell(long long milliseconds) {
@@ -88,11 +116,24 @@ void Device::dwell(long long milliseconds) {
   }
 }
 
+// Where a missing device reads 255 (SDA left high), 255 read back proves nothing until the device
+// answers to its address; an I2C adapter sees the missing acknowledge itself.
+void Device::check_presence(int wrote, int read) {
+  if (read != kMissingDeviceReads || !access_->port().sees_lines()) return;
+  between_frames();
+  if (bus::address_acknowledged(*driver_, frame::kWriteAddressByte)) return;
+  const std::string where = "there is no acknowledge at 0x" + port::hex(frame::kDeviceAddress) +
+                            ": nothing answers there (check the power, the pull-ups and the wiring)";
+  if (wrote < 0) throw NoDevice("read 255, but " + where, wrote, read);
+  throw NoDevice("verify failed: wrote 255 and read back 255, but " + where, wrote, read);
+}
+
 // No Call: nothing was accessed, so there is nothing to complete in the trace yet (a flush
 // would end the VCD's first instant early).
 void Device::open() {
   const auto lock = lock_open();
   access_->port();
+  keep_trace_error();
 }
 
 void Device::write(long long code, bool verify) {
@@ -108,17 +149,7 @@ void Device::write(long long code, bool verify) {
         "verify failed: wrote " + std::to_string(checked) + ", read back " + std::to_string(back),
         checked, back);
   }
-  // Where a missing device reads 255 (SDA left high), 255 read back proves nothing until the
-  // device answers to its address; an I2C adapter sees the missing acknowledge itself.
-  if (back == kMissingDeviceReads && access_->port().sees_lines() &&
-      !bus::address_acknowledged(*driver_, frame::kWriteAddressByte)) {
-    throw VerifyError(
-        "verify failed: wrote 255 and read back 255, but there is no acknowledge "
-        "at 0x" +
-            port::hex(frame::kDeviceAddress) +
-            ": nothing answers there (check the power, the pull-ups and the wiring)",
-        checked, back);
-  }
+  check_presence(checked, back);
 }
 
 void Device::frame(std::uint32_t word) {
@@ -130,7 +161,9 @@ void Device::frame(std::uint32_t word) {
 int Device::read() {
   Call call(*this);
   between_frames();
-  return bus::read_transaction(*driver_, bus::standard_read_frame());
+  const int value = bus::read_transaction(*driver_, bus::standard_read_frame());
+  check_presence(-1, value);
+  return value;
 }
 
 int Device::sweep_code(const SweepPlan& plan, int n) {
@@ -145,7 +178,7 @@ int Device::sweep_code(const SweepPlan& plan, int n) {
 bus::CheckReport Device::check(bool thorough) {
   Call call(*this);
   between_frames();
-  return bus::check(*access_, *driver_, thorough);
+  return bus::check(*access_, *driver_, thorough, [this] { between_frames(); });
 }
 
 bus::ScanResult Device::scan() {
@@ -154,6 +187,14 @@ bus::ScanResult Device::scan() {
 }
 
 void Device::close() {
+  if (::getpid() != owner_) {
+    // The port and the trace are the opener's: this process lets go of its copies unused. Their
+    // destructors would write to both, so they are left as they are, and end with the process.
+    static_cast<void>(driver_.release());
+    static_cast<void>(access_.release());
+    closed_ = true;
+    return;
+  }
   closing_ = true;
   std::lock_guard lock(mutex_);
   if (!access_) return;
@@ -165,8 +206,7 @@ void Device::close() {
 }
 
 std::optional<std::string> Device::take_trace_error() {
-  std::lock_guard lock(mutex_);
-  if (access_) keep_trace_error();
+  const std::lock_guard lock(trace_error_mutex_);
   return std::exchange(trace_error_, std::nullopt);
 }
 

@@ -6,10 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <span>
 #include <sstream>
@@ -26,7 +28,10 @@ namespace vx::cli {
 namespace {
 
 namespace fs = std::filesystem;
+using ::testing::EndsWith;
 using ::testing::HasSubstr;
+using ::testing::StartsWith;
+using namespace std::chrono_literals;
 
 struct Result {
   int status;
@@ -217,6 +222,10 @@ TEST_F(Cli, RefusesBadCommandLinesBeforeTouchingThePort) {
            {{"write", "256"}, kUsage, "CODE must be a whole number from 0 to 255, not \"256\""},
            {{"write", "-1"}, kUsage, "not \"-1\""},
            {{"write", "12abc"}, kUsage, "not \"12abc\""},
+           // 077 is 63 to i2cset, 77 to a reader: neither is guessed.
+           {{"write", "077"}, kUsage, "CODE \"077\": a leading zero is ambiguous"},
+           {{"sweep", "0", "255", "016"}, kUsage, "STEP \"016\": a leading zero is ambiguous"},
+           {{"--trace", std::string("a.csv\0.vcd", 10), "read"}, kUsage, "holds a NUL byte"},
            {{"write", "--verify"}, kUsage, "write needs a CODE"},
            {{"frame"}, kUsage, "frame needs 27 BITS"},
            {{"frame", "0101"}, kUsage, "27 characters of 0 and 1"},
@@ -269,8 +278,10 @@ TEST_F(Cli, TakesItsSettingsFromTheCallerNotFromTheEnvironment) {
   ::setenv("VX3071_PORT", "nonsense", 1);
   std::istringstream in;
   std::ostringstream out, err;
-  EXPECT_EQ(run({"read"}, {in, out, err, false}, {"sim:absent", "", ""}), kOk) << err.str();
-  EXPECT_EQ(out.str(), "255\n");
+  EXPECT_EQ(run({"read"}, {in, out, err, false}, {"sim:absent", "", ""}), kVerifyMismatch)
+      << err.str();
+  EXPECT_THAT(err.str(), HasSubstr("read 255, but there is no acknowledge at 0x2C"))
+      << "the caller's port, with no device on it";
   ::unsetenv("VX3071_PORT");
 }
 
@@ -304,6 +315,16 @@ TEST_F(Cli, StandardInputIsBoundedAndItsErrorsNameTheLine) {
     EXPECT_EQ(r.err.find('\0'), std::string::npos) << message;
     EXPECT_EQ(r.out, out) << message;
   }
+}
+
+// A line of standard input is checked whole before any of it runs, as the command line is: a typo
+// at its end sends nothing of it.
+TEST_F(Cli, AStandardInputLineIsCheckedWholeBeforeAnyOfItRuns) {
+  test::PortScript script;
+  const Result r = vx3071({"-"}, "write 5\nwrite 9 --verfy\n", recorded(script));
+  EXPECT_EQ(r.status, kUsage);
+  EXPECT_THAT(r.err, HasSubstr("standard input line 2: unknown option \"--verfy\""));
+  EXPECT_EQ(script.accesses.size(), test::kWriteAccesses) << "line 1 ran, line 2 did not";
 }
 
 TEST_F(Cli, StandardOutputThatCannotBeWrittenStopsTheRunAtOnce) {
@@ -393,7 +414,7 @@ std::vector<std::string> split_lines(const std::string& text) {
 // from standard input by its own name and line, and a trace that cannot be written.
 TEST_F(Cli, JsonSaysWhatPythonRaises) {
   EXPECT_EQ(vx3071({"--json", "scan"}).out, "{\"command\":\"scan\",\"addresses\":[44]}\n");
-  const Result verify = vx3071({"--json", "--port", "sim:absent", "-"}, "read\nwrite 5 --verify\n");
+  const Result verify = vx3071({"--json", "--port", "sim:absent", "-"}, "zero\nwrite 5 --verify\n");
   EXPECT_EQ(verify.status, kVerifyMismatch);
   EXPECT_THAT(verify.out,
               ::testing::EndsWith("{\"command\":\"write\",\"line\":2,\"error\":\"verify "
@@ -406,9 +427,11 @@ TEST_F(Cli, JsonSaysWhatPythonRaises) {
                                   "255, not \\\"300\\\"\",\"status\":2}\n"));
   const Result trace = vx3071({"--json", "--trace", "/nonexistent/bus.log", "read"});
   EXPECT_EQ(trace.status, kWriteFailed);
-  EXPECT_THAT(trace.out, HasSubstr("{\"command\":\"read\",\"trace_error\":\"cannot write the trace "
-                                   "file /nonexistent/bus.log: No such file or directory"));
-  EXPECT_THAT(trace.out, HasSubstr("{\"command\":\"read\",\"value\":128}\n"));
+  EXPECT_EQ(trace.out,
+            "{\"command\":\"read\",\"value\":128,\"trace_error\":\"cannot write the trace file "
+            "/nonexistent/bus.log: No such file or directory; the port goes on without a "
+            "trace\",\"status\":5}\n")
+      << "one object per command, the trace's error in it";
 }
 
 // Bring-up on the simulated bus: each step's result and text, and the run's status.
@@ -486,9 +509,13 @@ TEST_F(Cli, CheckAnswersTheBringUpQuestionsStepByStep) {
   // The same through the real choice of port, as a new user types it.
   EXPECT_EQ(vx3071({"--port", "sim:absent", "check"}).status, kVerifyMismatch);
   const Result json = vx3071({"--json", "check"});
-  EXPECT_THAT(json.out, HasSubstr("{\"command\":\"check\",\"step\":\"presence\",\"result\":"
-                                  "\"ok\",\"text\":\"the VX3071 acknowledges its address 0x2C\","
-                                  "\"fix\":\"\"}\n"));
+  EXPECT_THAT(json.out, StartsWith("{\"command\":\"check\",\"steps\":[{\"step\":\"port\","));
+  EXPECT_THAT(json.out, HasSubstr(",{\"step\":\"presence\",\"result\":\"ok\",\"text\":\"the VX3071 "
+                                  "acknowledges its address 0x2C\",\"fix\":\"\"},"));
+  EXPECT_EQ(split_lines(json.out).size(), 1u) << "one object for the command";
+  const Result missing = vx3071({"--json", "--port", "sim:absent", "check"});
+  EXPECT_THAT(missing.out, EndsWith("]," "\"error\":\"check: presence failed\",\"status\":4}\n"));
+  EXPECT_EQ(split_lines(missing.out).size(), 1u) << "its failure in its one object";
 }
 
 // --thorough writes 0x55 and 0xAA, and restores the setting it found, also when a stuck data bit
@@ -580,9 +607,9 @@ TEST_F(Cli, ScanListsWhoAnswers) {
   EXPECT_EQ(elsewhere.err, "vx3071: scan: no acknowledge at 0x2C; the addresses above answer\n");
   const Result none = vx3071({"--json", "scan"}, "", with_device(nullptr));
   EXPECT_EQ(none.out,
-            "{\"command\":\"scan\",\"addresses\":[]}\n"
-            "{\"command\":\"scan\",\"error\":\"scan: no acknowledge at 0x2C; nothing answers on "
-            "this bus\",\"status\":4}\n");
+            "{\"command\":\"scan\",\"addresses\":[],\"error\":\"scan: no acknowledge at 0x2C; "
+            "nothing answers on this bus\",\"status\":4}\n")
+      << "one object for one command";
   EXPECT_EQ(none.status, kVerifyMismatch);
 }
 
@@ -636,56 +663,218 @@ TEST_F(Cli, AsAProgramEndsOnAClosedPipeAndOnUnreadableInput) {
   }
 }
 
-// How a child ended: its exit status, or 128 + the signal that killed it (as a shell reports it,
-// with `signalled` telling the two apart).
+// How a child ended: its exit status, or the signal that killed it.
 struct Ended {
   int status = -1;
-  bool signalled = false;
+  int signal = 0;
 };
 
-// Starts the built vx3071 with `args` (standard output to `out`, or /dev/null), sends it `signal`
-// after `delay`, and waits for it.
-Ended run_and_signal(const std::vector<std::string>& args, int signal,
-                     std::chrono::milliseconds delay, const std::string& min_phase_us = "") {
-  const pid_t child = ::fork();
-  if (child == 0) {
-    if (!min_phase_us.empty()) ::setenv("VX3071_MIN_PHASE_US", min_phase_us.c_str(), 1);
-    const int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, STDOUT_FILENO);
-    ::dup2(null, STDERR_FILENO);
-    std::vector<char*> argv{const_cast<char*>(VX3071_CLI)};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(VX3071_CLI, argv.data());
-    ::_exit(127);
-  }
-  std::this_thread::sleep_for(delay);
-  ::kill(child, signal);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  if (WIFSIGNALED(status)) return {128 + WTERMSIG(status), true};
-  return {WEXITSTATUS(status), false};
+// The built vx3071, started with `args` in a process group of its own, as a shell starts a job.
+struct Child {
+  std::vector<std::string> args;
+  std::string min_phase_us;
+  std::vector<int> closed;          // descriptors closed before it starts
+  std::vector<int> ignored;         // signals ignored before it starts, as for a background job
+  int input = -1;                   // its standard input, if not /dev/null
+  std::vector<std::string> shell;   // a shell command line run instead (bash -c), vx3071 in $CLI
+};
+
+Child cli(std::vector<std::string> args, std::string min_phase_us = "") {
+  Child how;
+  how.args = std::move(args);
+  how.min_phase_us = std::move(min_phase_us);
+  return how;
 }
 
-// A signal ends the run between two frames: the device is not left holding SDA, the trace holds
-// whole records of whole frames, and the status is 128 + the signal, by exit, not by being killed.
-TEST_F(Cli, ASignalStopsTheRunBetweenFramesWithTheTraceWhole) {
-  for (const int signal : {SIGINT, SIGTERM}) {
-    SCOPED_TRACE(signal);
+pid_t start(const Child& how) {
+  const pid_t child = ::fork();
+  if (child != 0) return child;
+  ::setpgid(0, 0);
+  if (!how.min_phase_us.empty()) ::setenv("VX3071_MIN_PHASE_US", how.min_phase_us.c_str(), 1);
+  ::setenv("CLI", VX3071_CLI, 1);
+  const int null = ::open("/dev/null", O_RDWR);
+  ::dup2(how.input >= 0 ? how.input : null, STDIN_FILENO);
+  ::dup2(null, STDOUT_FILENO);
+  ::dup2(null, STDERR_FILENO);
+  for (const int fd : how.closed) ::close(fd);
+  for (const int number : how.ignored) std::signal(number, SIG_IGN);
+  std::vector<char*> argv;
+  const std::vector<std::string>& words = how.shell.empty() ? how.args : how.shell;
+  if (how.shell.empty()) argv.push_back(const_cast<char*>(VX3071_CLI));
+  for (const auto& a : words) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  ::execv(argv[0], argv.data());
+  ::_exit(127);
+}
+
+// Waits for `child` at most `limit`; past it the child is killed and the test fails.
+Ended wait_for(pid_t child, std::chrono::seconds limit = 30s) {
+  const auto due = std::chrono::steady_clock::now() + limit;
+  int status = 0;
+  while (::waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > due) {
+      ::kill(-child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      ADD_FAILURE() << "the program did not end within " << limit.count() << " s";
+      return {};
+    }
+    std::this_thread::sleep_for(2ms);
+  }
+  if (WIFSIGNALED(status)) return {-1, WTERMSIG(status)};
+  return {WEXITSTATUS(status), 0};
+}
+
+// Waits until `ready` holds; false when it never did within the limit.
+bool eventually(const std::function<bool()>& ready, std::chrono::seconds limit = 20s) {
+  const auto due = std::chrono::steady_clock::now() + limit;
+  while (!ready()) {
+    if (std::chrono::steady_clock::now() > due) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+std::size_t line_count(const fs::path& path) {
+  std::ifstream in(path);
+  return static_cast<std::size_t>(
+      std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n'));
+}
+
+// INT, TERM and HUP end the run between two frames: the device is not left holding SDA, the trace
+// holds whole frames, and then the program dies of the same signal, so that whoever started it
+// (a shell loop, make) sees the signal and stops too.
+TEST_F(Cli, AStopSignalEndsTheRunBetweenFramesAndThenKillsItWithTheSameSignal) {
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(sigabbrev_np(signal));
     const fs::path trace = file("stopped.log");
     // 59 accesses a code at 1 ms each: 256 codes would take 15 s.
-    const Ended ended =
-        run_and_signal({"--port", "sim", "--trace", trace.string(), "sweep", "0", "255"}, signal,
-                       std::chrono::milliseconds(600), "1000");
-    EXPECT_EQ(ended.status, 128 + signal);
-    EXPECT_FALSE(ended.signalled) << "it ended itself, its trace complete";
-    std::ifstream in(trace);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.size() % 59, 0u) << "whole frames only: " << lines.size() << " lines";
-    EXPECT_EQ(lines.back(), "W 378 F3") << "the last frame ends released";
-    EXPECT_LT(lines.size(), 59u * 256) << "it stopped";
+    const pid_t child =
+        start(cli({"--port", "sim", "--trace", trace.string(), "sweep", "0", "255"}, "1000"));
+    ASSERT_TRUE(eventually([&] { return line_count(trace) >= 2 * 59; }));
+    ::kill(child, signal);
+    const Ended ended = wait_for(child);
+    EXPECT_EQ(ended.signal, signal) << "exited with " << ended.status;
+    const std::vector<std::string> all = lines(trace);
+    ASSERT_FALSE(all.empty());
+    EXPECT_EQ(all.size() % 59, 0u) << "whole frames only: " << all.size() << " lines";
+    EXPECT_EQ(all.back(), "W 378 F3") << "the last frame ends released";
+    EXPECT_LT(all.size(), 59u * 256) << "it stopped";
+  }
+}
+
+// A signal that comes while the last frame goes out: the frame is finished, and the program
+// still dies of it, not exit 0.
+TEST_F(Cli, ASignalDuringTheLastFrameStillEndsTheProgramByIt) {
+  const fs::path trace = file("last.log");
+  // 20 ms a phase: the one frame takes 1.2 s.
+  const pid_t child = start(cli({"--trace", trace.string(), "write", "5"}, "20000"));
+  ASSERT_TRUE(eventually([&] { return fs::exists(trace); })) << "the port was opened";
+  ::kill(child, SIGTERM);
+  EXPECT_EQ(wait_for(child).signal, SIGTERM);
+  EXPECT_EQ(line_count(trace), 59u) << "the frame whole";
+}
+
+// Every command stops within a frame or so of a signal, not at its end: arguments that write,
+// scan's probes, check's steps (its thorough read-back puts the setting back first), each stopped
+// during its first frames.
+TEST_F(Cli, EveryCommandStopsWithinAFrameOfASignal) {
+  struct Case {
+    std::vector<std::string> args;
+    std::size_t whole_run;  // the accesses of the run unstopped
+  };
+  std::vector<std::string> writes;
+  for (int code = 1; code <= 12; ++code) {
+    writes.push_back("write");
+    writes.push_back(std::to_string(code));
+  }
+  for (const auto& [args, whole_run] : std::vector<Case>{
+           {writes, 12 * 59},
+           {{"scan"}, 112 * 20},
+           {{"check", "--thorough"}, 12 * 48},
+       }) {
+    SCOPED_TRACE(args.front());
+    const fs::path trace = file("stopped.log");
+    std::vector<std::string> with_trace{"--trace", trace.string()};
+    with_trace.insert(with_trace.end(), args.begin(), args.end());
+    // 2 ms a phase: a frame takes about 0.12 s.
+    const pid_t child = start(cli(with_trace, "2000"));
+    ASSERT_TRUE(eventually([&] { return fs::exists(trace); })) << "the port was opened";
+    ::kill(child, SIGINT);
+    EXPECT_EQ(wait_for(child).signal, SIGINT);
+    const std::vector<std::string> all = lines(trace);
+    ASSERT_FALSE(all.empty());
+    EXPECT_LT(all.size(), whole_run / 3) << "it stopped early";
+    EXPECT_EQ(all.back(), "W 378 F3") << "the bus released: a frame ended";
+  }
+}
+
+// bash runs on after a program that exits 130, as it would after one that handled Ctrl-C itself;
+// it stops when the program dies of SIGINT. Ctrl-C reaches the whole job, as a terminal sends it.
+TEST_F(Cli, OneCtrlCStopsAShellLoopAroundASweep) {
+  const fs::path dir = file("loop");
+  fs::create_directories(dir);
+  const std::string loop = "for i in 1 2 3; do \"$CLI\" --trace " + dir.string() +
+                           "/$i.log sweep 0 255 --dwell 20; done";
+  Child shell;
+  shell.shell = {"/bin/bash", "-c", loop};
+  const pid_t child = start(shell);
+  ASSERT_TRUE(eventually([&] { return line_count(dir / "1.log") >= 59; }));
+  ::kill(-child, SIGINT);
+  EXPECT_EQ(wait_for(child).signal, SIGINT) << "bash saw its job die of SIGINT and stopped";
+  EXPECT_FALSE(fs::exists(dir / "2.log")) << "the loop did not go on";
+}
+
+// Waiting for a line of standard input, nothing is half done: a signal ends the program at once.
+TEST_F(Cli, ASignalAtAnIdlePromptEndsTheProgramAtOnce) {
+  const fs::path trace = file("prompt.log");
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  Child prompt = cli({"--trace", trace.string(), "-"});
+  prompt.input = pipe_fds[0];
+  const pid_t child = start(prompt);
+  ::close(pipe_fds[0]);
+  ASSERT_EQ(::write(pipe_fds[1], "write 5\n", 8), 8);
+  ASSERT_TRUE(eventually([&] { return line_count(trace) == 59; })) << "the first line ran";
+  ::kill(child, SIGINT);
+  EXPECT_EQ(wait_for(child, 10s).signal, SIGINT) << "it did not wait for another line";
+  ::close(pipe_fds[1]);
+}
+
+// A job started in the background has SIGINT ignored; Ctrl-C in its terminal must not stop it.
+TEST_F(Cli, ASignalIgnoredAtStartStaysIgnored) {
+  const fs::path trace = file("background.log");
+  Child background = cli({"--trace", trace.string(), "sweep", "0", "10", "--dwell", "40"});
+  background.ignored = {SIGINT};
+  const pid_t child = start(background);
+  ASSERT_TRUE(eventually([&] { return line_count(trace) >= 59; }));
+  ::kill(child, SIGINT);
+  EXPECT_EQ(wait_for(child).status, kOk);
+  EXPECT_EQ(line_count(trace), 11u * 59) << "every code was written";
+}
+
+// Standard output, error or input closed at start: the trace never takes their place, and what
+// cannot be written or read fails as it would on the closed descriptor.
+TEST_F(Cli, ClosedStandardDescriptorsNeverBecomeTheTrace) {
+  struct Case {
+    std::vector<std::string> args;
+    int closed;
+    int status;
+  };
+  for (const auto& [args, closed, status] : std::vector<Case>{
+           {{"read", "read"}, STDOUT_FILENO, kWriteFailed},
+           {{"--port", "sim:absent", "write", "5", "--verify"}, STDERR_FILENO, kVerifyMismatch},
+           {{"write", "5", "-"}, STDIN_FILENO, kUsage},
+       }) {
+    SCOPED_TRACE(closed);
+    const fs::path trace = file("closed.log");
+    std::vector<std::string> with_trace{"--trace", trace.string()};
+    with_trace.insert(with_trace.end(), args.begin(), args.end());
+    Child how = cli(with_trace);
+    how.closed = {closed};
+    EXPECT_EQ(wait_for(start(how)).status, status);
+    for (const std::string& line : lines(trace)) {
+      ASSERT_THAT(line, ::testing::MatchesRegex("[WR] 37[89] [0-9A-F]+")) << "only accesses";
+    }
   }
 }
 

@@ -656,12 +656,14 @@ TEST(Ports, ListsTheEmulatedAdapterAndChipWithTheirPortValues) {
 
   const std::string json = run_cli({"--json", "ports"});
   EXPECT_THAT(json,
-              HasSubstr("{\"command\":\"ports\",\"port\":\"i2c:3\",\"kind\":\"i2c\",\"device\":"
+              HasSubstr("{\"port\":\"i2c:3\",\"kind\":\"i2c\",\"device\":"
                         "\"/dev/i2c-3\",\"description\":\"I2C adapter 3 'CP2112 SMBus "
                         "Bridge'\",\"usable\":true,\"plain_i2c\":true,\"opening\":\"asks the "
                         "adapter what it offers (I2C_FUNCS) and refuses one without plain I2C; "
-                        "nothing goes on the bus before the first frame\"}\n"));
+                        "nothing goes on the bus before the first frame\"}"));
   EXPECT_THAT(json, HasSubstr("\"port\":\"gpio:gpiochip0:SDA,SCL\",\"kind\":\"gpio\""));
+  EXPECT_THAT(json, StartsWith("{\"command\":\"ports\",\"ports\":[{"));
+  EXPECT_EQ(json.find('\n'), json.size() - 1) << "one object for the command";
 }
 
 TEST(Ports, WithNothingFoundSaysWhereItLookedAndWhatToLoad) {
