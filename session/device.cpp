@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include <unistd.h>
 
@@ -19,6 +20,16 @@ namespace {
 
 constexpr auto kStopPoll = std::chrono::milliseconds(20);
 constexpr int kMissingDeviceReads = 255;  // SDA left high by nobody: every bit 1
+
+// What a forked process let go of unused. Destroying it would write to the parent's port and
+// trace, so it is kept, reachable (leak checkers see it is on purpose), until the process ends.
+void abandon(std::unique_ptr<bus::LineDriver> driver, std::unique_ptr<port::PortAccess> access) {
+  static std::mutex mutex;
+  static auto* const kept = new std::vector<std::pair<std::unique_ptr<bus::LineDriver>,
+                                                      std::unique_ptr<port::PortAccess>>>();
+  const std::lock_guard lock(mutex);
+  kept->emplace_back(std::move(driver), std::move(access));
+}
 
 }  // namespace
 
@@ -90,15 +101,19 @@ void Device::between_frames() {
   if (closing_) throw Closed("the device was closed by another thread");
   if (!stop_check_ || !stop_check_()) return;
   if (decide_) {
-    held_->unlock();
+    // Another call may run while the lock is let go, and takes held_ for its own while it does.
+    std::unique_lock<std::mutex>* const mine = held_;
+    mine->unlock();
     bool stop = false;
     try {
       stop = decide_();
     } catch (...) {
-      held_->lock();
+      mine->lock();
+      held_ = mine;
       throw;
     }
-    held_->lock();
+    mine->lock();
+    held_ = mine;
     if (!access_ || closing_) throw Closed("the device was closed by another thread");
     if (!stop) return;
   }
@@ -188,10 +203,8 @@ bus::ScanResult Device::scan() {
 
 void Device::close() {
   if (::getpid() != owner_) {
-    // The port and the trace are the opener's: this process lets go of its copies unused. Their
-    // destructors would write to both, so they are left as they are, and end with the process.
-    static_cast<void>(driver_.release());
-    static_cast<void>(access_.release());
+    // The port and the trace are the opener's: this process lets go of its copies unused.
+    abandon(std::move(driver_), std::move(access_));
     closed_ = true;
     return;
   }

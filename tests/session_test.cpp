@@ -3,13 +3,22 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <csignal>
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <future>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "session/device.h"
+#include "support/files.h"
 
 namespace vx::session {
 namespace {
@@ -79,6 +88,170 @@ TEST(Session, AStopEndsADwellWithinAPollAndNeverInAFrame) {
   EXPECT_EQ(device.read(), 0) << "the code was written whole before the dwell";
 }
 
+// A temporary trace file, removed at the end of the test.
+class TraceFile {
+ public:
+  explicit TraceFile(const std::string& name)
+      : path_(std::filesystem::temp_directory_path() /
+              ("vx3071-session-" + std::to_string(::getpid()) + "-" + name)) {}
+  ~TraceFile() { std::filesystem::remove(path_); }
+  std::string path() const { return path_.string(); }
+  std::size_t lines() const {
+    const std::string text = std::filesystem::exists(path_) ? test::slurp(path_) : "";
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// The deadlock scripts met: one thread holds the device's lock and its stop check waits for a
+// second lock (Python's GIL), which the other thread holds while it asks for the trace's error.
+// The trace's error is given without waiting for the call, so both go on.
+TEST(Session, TheTracesErrorNeverWaitsForACallInProgress) {
+  Device device({"sim", "", ""}, true);
+  std::mutex gil;
+  std::atomic<bool> in_stop_check{false};
+  device.set_stop_check([&] {
+    in_stop_check = true;
+    const std::lock_guard held(gil);  // as a stop check that took the GIL would
+    return false;
+  });
+  std::unique_lock held(gil);
+  std::thread sweeper([&] { device.sweep_code(plan_sweep(0, 0, 1, 200), 0); });
+  while (!in_stop_check) std::this_thread::yield();
+  // The sweeper holds the device's lock and waits for `gil`, which this thread holds.
+  auto asked = std::async(std::launch::async, [&] { return device.take_trace_error(); });
+  if (asked.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+    ADD_FAILURE() << "take_trace_error waited for the call, which waits for this thread";
+    std::fflush(nullptr);
+    std::_Exit(1);  // a deadlock cannot be unwound
+  }
+  EXPECT_EQ(asked.get(), std::nullopt);
+  held.unlock();
+  sweeper.join();
+}
+
+// When the stop check asks for a decision, the device's lock is let go while it is made, so the
+// decision may wait for what another thread holds while that thread waits for the device; the
+// call then goes on where it stopped.
+TEST(Session, ADecisionIsMadeWithTheDevicesLockReleased) {
+  Device device({"sim", "", ""}, true);
+  std::atomic<int> asked{0};
+  device.set_stop_check([&] { return asked == 0; },
+                        [&] {
+                          ++asked;
+                          // Another thread's call gets through while this one waits.
+                          std::async(std::launch::async, [&] { device.write(77, false); }).get();
+                          return false;
+                        });
+  const SweepPlan plan = plan_sweep(10, 10, 1, 0);
+  EXPECT_EQ(device.sweep_code(plan, 0), 10) << "the call went on after the decision";
+  EXPECT_EQ(asked, 1);
+  device.set_stop_check({});
+  EXPECT_EQ(device.read(), 10) << "the other thread's write came before the sweep's frame";
+
+  device.set_stop_check([] { return true; }, [] { return true; });
+  EXPECT_THROW(device.write(5, false), Interrupted) << "a decision to stop stops the call";
+  device.set_stop_check({});
+  EXPECT_EQ(device.read(), 10) << "before its frame";
+}
+
+// A dwell looks for a stop every 20 ms, however long it is: judged by how often it looked in
+// 300 ms, which a slow machine can only lower a little.
+TEST(Session, ADwellLooksForAStopEvery20Milliseconds) {
+  Device device({"sim", "", ""}, true);
+  std::atomic<int> looks{0};
+  device.set_stop_check([&] {
+    ++looks;
+    return false;
+  });
+  device.sweep_code(plan_sweep(0, 0, 1, 300), 0);
+  EXPECT_GE(looks, 6) << "at 20 ms, 15 looks; at 100 ms, 3";
+  EXPECT_LE(looks, 17);
+}
+
+// A script's meter reads while the device dwells, and a crash leaves the trace as far as it got:
+// the frames are on disk after each call, and during a dwell.
+TEST(Session, TheTraceIsOnDiskAfterEachCallAndDuringADwell) {
+  const TraceFile trace("disk.log");
+  Device device({"sim", trace.path(), ""}, true);
+  device.write(5, false);
+  EXPECT_EQ(trace.lines(), 59u);
+  device.read();
+  EXPECT_EQ(trace.lines(), 59u + 48);
+  std::atomic<std::size_t> during{0};
+  device.set_stop_check([&] {
+    during = trace.lines();
+    return false;
+  });
+  device.sweep_code(plan_sweep(9, 9, 1, 50), 0);
+  EXPECT_EQ(during, 2 * 59u + 48) << "the sweep's frame was on disk while it dwelt";
+}
+
+// A stop at any frame of a thorough check ends it between frames with the setting it found put
+// back, the patterns it wrote undone.
+TEST(Session, ACheckStoppedAtAnyFrameLeavesTheSettingItFound) {
+  for (int stop_at = 1; stop_at <= 14; ++stop_at) {
+    SCOPED_TRACE(stop_at);
+    Device device({"sim", "", ""}, true);
+    device.write(77, false);
+    int looks = 0;
+    device.set_stop_check([&] { return ++looks == stop_at; });
+    try {
+      device.check(true);
+      EXPECT_LT(looks, stop_at) << "it ran to its end only when the stop came after it";
+    } catch (const Interrupted&) {
+      EXPECT_EQ(looks, stop_at);
+    }
+    device.set_stop_check({});
+    EXPECT_EQ(device.read(), 77);
+  }
+}
+
+// A device used in a process forked from the one that opened it is refused at once, even while
+// another thread of the parent holds it, and the child's close leaves the parent's trace alone.
+TEST(Session, AForkedProcessIsRefusedAndNeverTouchesTheTrace) {
+  const TraceFile trace("fork.log");
+  Device device({"sim", trace.path(), ""}, true);
+  device.write(5, false);
+  std::atomic<bool> dwelling{false};
+  device.set_stop_check([&] {
+    dwelling = true;
+    return false;
+  });
+  std::thread holder([&] { device.sweep_code(plan_sweep(9, 9, 1, 500), 0); });
+  while (!dwelling) std::this_thread::yield();
+  int answer[2];
+  ASSERT_EQ(::pipe(answer), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    char verdict = 'n';  // no error
+    try {
+      device.read();
+    } catch (const Closed& error) {
+      const std::string expected =
+          "this device was opened by process " + std::to_string(::getppid()) + "; open another here";
+      verdict = error.what() == expected ? 'y' : 'w';
+    }
+    device.close();
+    static_cast<void>(::write(answer[1], &verdict, 1));
+    // Ended without exit's checks: a leak checker would count the parent's threads' memory.
+    ::raise(SIGKILL);
+  }
+  ::close(answer[1]);
+  char verdict = 0;
+  EXPECT_EQ(::read(answer[0], &verdict, 1), 1);
+  EXPECT_EQ(verdict, 'y') << "n: the child's call went through; w: another message";
+  ::close(answer[0]);
+  ::waitpid(child, nullptr, 0);
+  holder.join();
+  device.set_stop_check({});
+  device.read();
+  device.close();
+  EXPECT_EQ(trace.lines(), 2 * 59u + 48) << "the parent's records alone";
+}
+
 TEST(Session, WrongSettingsAreRefusedBeforeAnythingOpens) {
   int opened = 0;
   const PortMaker counting = [&](const backends::Settings& settings) {
@@ -91,6 +264,7 @@ TEST(Session, WrongSettingsAreRefusedBeforeAnythingOpens) {
            backends::Settings{"gpio:gpiochip0", "", ""},
            backends::Settings{"sim", "", "-1"},
            backends::Settings{"sim", "", "1000001"},
+           backends::Settings{"sim", std::string("a.csv\0.vcd", 10), ""},
        }) {
     EXPECT_THROW(Device(settings, true, counting), UsageError) << settings.port;
   }

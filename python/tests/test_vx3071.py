@@ -234,19 +234,18 @@ def test_threads_share_a_device_one_whole_call_at_a_time():
 
 def test_close_from_another_thread_waits_for_the_frame_and_stops_the_call():
     dev = vx3071.open(min_phase_us=2000)
-    sweeping = threading.Event()
     outcome = []
 
     def sweep():
         try:
             for _ in dev.sweep(0, 255, dwell_ms=60000):
-                sweeping.set()
+                pass
         except vx3071.Error as error:
             outcome.append(str(error))
 
     thread = threading.Thread(target=sweep)
     thread.start()
-    sweeping.wait(10)
+    time.sleep(0.5)  # into the first code's dwell
     started = time.monotonic()
     dev.close()
     thread.join()
@@ -331,3 +330,217 @@ def test_the_example_characterises_the_simulated_device(tmp_path):
     usage = subprocess.run([sys.executable, example, "--help"], capture_output=True, text=True)
     assert usage.returncode == 0
     assert "measured column." in usage.stdout
+
+
+def run_python(script, timeout, *args):
+    """Runs `script` in a Python of its own; a run past `timeout` is killed and fails the test."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    try:
+        return subprocess.run([sys.executable, "-c", script, *map(str, args)], env=env,
+                              capture_output=True, text=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"locked up: no end within {timeout} s")
+
+
+STRESS = r"""
+import random, sys, threading, time, vx3071
+threads, seconds, seed = int(sys.argv[1]), float(sys.argv[2]), int(sys.argv[3])
+held = {"dev": vx3071.open(port="sim")}
+end = time.monotonic() + seconds
+
+def calls(r):
+    dev = held["dev"]
+    k = r.randrange(7)
+    if k == 0: dev.write(r.randrange(256), verify=r.random() < 0.5)
+    elif k == 1: dev.read()
+    elif k == 2:
+        for _ in dev.sweep(0, 255, 85, dwell_ms=r.randrange(25)): pass
+    elif k == 3: dev.check(thorough=r.random() < 0.3)
+    elif k == 4: dev.frame("010110000000000000010011010")
+    elif k == 5 and r.random() < 0.05:
+        dev.close()
+        held["dev"] = vx3071.open(port="sim")
+    else: dev.scan() if r.random() < 0.1 else dev.zero()
+
+def work(n):
+    r = random.Random(seed * 100 + n)
+    while time.monotonic() < end:
+        try:
+            calls(r)
+        except vx3071.Error as error:
+            if "closed" not in str(error) and not isinstance(error, vx3071.VerifyError):
+                raise
+
+others = [threading.Thread(target=work, args=(n,)) for n in range(1, threads)]
+for t in others: t.start()
+work(0)  # the main thread too: its calls are the ones that look for signals
+for t in others: t.join()
+held["dev"].close()
+print("done")
+"""
+
+
+@pytest.mark.parametrize("threads", [2, 4, 16])
+def test_threads_making_random_calls_on_one_device_never_lock_up(threads):
+    # Writes, reads, sweeps that dwell, checks, scans and closes from every thread at once, with
+    # the main thread among them, several times over: each run must end, and within its limit.
+    for seed in range(3):
+        done = run_python(STRESS, 30, threads, 3, seed)
+        assert done.returncode == 0 and done.stdout == "done\n", (seed, done.stderr)
+
+
+@pytest.mark.parametrize("work", [
+    "for _ in dev.sweep(0, 255, dwell_ms=1000): pass",
+    "while True: dev.write(5)",
+    "while True: dev.check(thorough=True)",
+])
+def test_a_daemon_thread_inside_a_call_never_aborts_python_at_exit(work):
+    script = ("import threading, time, vx3071\n"
+              "dev = vx3071.open(port='sim')\n"
+              "def work():\n"
+              f"    {work}\n"
+              "threading.Thread(target=work, daemon=True).start()\n"
+              "time.sleep(0.2)\n")
+    for _ in range(3):
+        ended = run_python(script, 30)
+        assert ended.returncode == 0, ended.stderr
+        assert "terminate" not in ended.stderr
+
+
+def vcd_times(path):
+    return [int(line[1:]) for line in path.read_text().splitlines() if line.startswith("#")]
+
+
+def test_a_forked_process_is_refused_and_the_trace_keeps_one_writer(tmp_path):
+    trace, alone = tmp_path / "bus.vcd", tmp_path / "alone.vcd"
+    script = ("import os, sys, vx3071\n"
+              "with vx3071.open(port='sim', trace=sys.argv[1]) as dev:\n"
+              "    dev.write(1); dev.write(2)\n"
+              "    child = os.fork()\n"
+              "    if child == 0:\n"
+              "        try:\n"
+              "            dev.read()\n"
+              "        except vx3071.Error as error:\n"
+              "            print(error, flush=True)\n"
+              "        sys.exit(0)  # the with block closes it in the child too, as Python ends\n"
+              "    os.waitpid(child, 0)\n"
+              "    dev.write(3)\n")
+    ended = run_python(script, 30, trace)
+    assert ended.returncode == 0, ended.stderr
+    assert re.fullmatch(r"this device was opened by process (\d+); open another here\n",
+                        ended.stdout), ended.stdout
+    times = vcd_times(trace)
+    assert times == sorted(times), "one writer: the timestamps never go back"
+    assert cli("--trace", str(alone), "write", "1", "write", "2", "write", "3").returncode == 0
+    assert trace.read_bytes() == alone.read_bytes(), "the parent's records alone"
+
+
+def test_a_fork_while_another_thread_is_in_a_call_is_refused_at_once():
+    script = ("import os, threading, time, vx3071\n"
+              "dev = vx3071.open(port='sim')\n"
+              "threading.Thread(target=lambda: list(dev.sweep(0, 0, dwell_ms=3000))).start()\n"
+              "time.sleep(0.2)\n"
+              "child = os.fork()\n"
+              "if child == 0:\n"
+              "    started = time.monotonic()\n"
+              "    try:\n"
+              "        dev.write(9)\n"
+              "    except vx3071.Error as error:\n"
+              "        print(round(time.monotonic() - started), error, flush=True)\n"
+              "    os._exit(0)\n"
+              "os.waitpid(child, 0)\n")
+    ended = run_python(script, 30)
+    assert ended.returncode == 0, ended.stderr
+    assert ended.stdout.startswith("0 this device was opened by process"), ended.stdout
+
+
+def test_a_bytes_trace_path_names_its_file_and_a_nul_in_it_is_refused(tmp_path):
+    with vx3071.open(trace=os.fsencode(tmp_path / "bus.log")) as dev:
+        dev.write(5)
+    assert os.listdir(tmp_path) == ["bus.log"]
+    with pytest.raises(ValueError, match="NUL"):
+        vx3071.open(trace=str(tmp_path / "results.csv") + "\0.vcd")
+    with pytest.raises(ValueError, match="NUL"):
+        vx3071.open(port="sim\0")
+    assert os.listdir(tmp_path) == ["bus.log"], "results.csv was not touched"
+
+
+@pytest.mark.parametrize("port", [5, b"sim", ["sim"]])
+def test_a_port_of_the_wrong_type_is_a_type_error(port):
+    with pytest.raises(TypeError, match="port must be a str"):
+        vx3071.open(port=port)
+
+
+def test_255_read_from_a_bus_where_nothing_answers_is_no_device():
+    with vx3071.open(port="sim:absent") as dev:
+        with pytest.raises(vx3071.NoDeviceError, match="no acknowledge at 0x2C") as raised:
+            dev.read()
+        assert (raised.value.wrote, raised.value.read) == (None, 255)
+        assert isinstance(raised.value, vx3071.VerifyError), "verify handlers still catch it"
+        with pytest.raises(vx3071.NoDeviceError):
+            dev.write(255, verify=True)
+    with vx3071.open(port="sim") as dev:
+        dev.full()
+        assert dev.read() == 255, "the device is there: 255 is its setting"
+    assert cli("--port", "sim:absent", "read").returncode == 4
+
+
+SLOW_CHECK = r"""
+import sys, threading, time, vx3071
+dev = vx3071.open(port="sim", min_phase_us=20000, trace=sys.argv[2])  # a frame: 1.2 s
+dev.write(77)
+if sys.argv[1] == "close":
+    def closer():
+        time.sleep(0.5)
+        started = time.monotonic()
+        dev.close()
+        print("closed after", time.monotonic() - started, flush=True)
+    threading.Thread(target=closer).start()
+print("ready", flush=True)
+started = time.monotonic()
+try:
+    dev.check(thorough=True)
+except (KeyboardInterrupt, vx3071.Error) as error:
+    print(type(error).__name__, time.monotonic() - started, flush=True)
+"""
+
+
+@pytest.mark.parametrize("how", ["ctrl-c", "close"])
+def test_a_check_stops_within_a_frame_of_ctrl_c_or_a_close(tmp_path, how):
+    trace = tmp_path / "bus.log"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    child = subprocess.Popen([sys.executable, "-c", SLOW_CHECK, how, str(trace)], env=env,
+                             stdout=subprocess.PIPE, text=True)
+    assert child.stdout.readline() == "ready\n"
+    if how == "ctrl-c":
+        time.sleep(0.5)
+        child.send_signal(signal.SIGINT)
+    out, _ = child.communicate(timeout=60)
+    ended = [line.split() for line in out.splitlines() if line.split()[0] != "closed"]
+    assert ended and ended[0][0] == ("KeyboardInterrupt" if how == "ctrl-c" else "Error"), out
+    # The whole check is some 12 frames, 15 s; stopped during its first, it ends with the next.
+    assert float(ended[0][1]) < 5, out
+    lines = trace.read_text().splitlines()
+    assert lines[-1] == "W 378 F3", "the bus released: the frame in progress was finished"
+
+
+def test_a_python_handler_that_returns_lets_the_call_go_on_and_one_that_raises_stops_it(tmp_path):
+    trace = tmp_path / "bus.log"
+    script = ("import os, signal, sys, threading, vx3071\n"
+              "seen = []\n"
+              "signal.signal(signal.SIGHUP, lambda *_: seen.append('hup'))\n"
+              "def stop(*_): raise SystemExit('stopped')\n"
+              "signal.signal(signal.SIGTERM, stop)\n"
+              "dev = vx3071.open(port='sim', trace=sys.argv[1])\n"
+              "me = os.getpid()\n"
+              "threading.Timer(0.2, os.kill, (me, signal.SIGHUP)).start()\n"
+              "codes = list(dev.sweep(0, 3, dwell_ms=150))\n"
+              "print(codes, seen, flush=True)\n"
+              "threading.Timer(0.2, os.kill, (me, signal.SIGTERM)).start()\n"
+              "for code in dev.sweep(0, 255, dwell_ms=150): print(code, flush=True)\n")
+    ended = run_python(script, 30, trace)
+    assert ended.returncode == 1 and "stopped" in ended.stderr, ended.stderr
+    lines = ended.stdout.splitlines()
+    assert lines[0] == "[0, 1, 2, 3] ['hup']", "SIGHUP's handler ran, the sweep went on"
+    assert len(lines) < 5, "SIGTERM's handler raised: the sweep stopped"
+    assert len(trace.read_text().splitlines()) % 59 == 0, "whole frames"
