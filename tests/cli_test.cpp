@@ -19,9 +19,11 @@
 
 #include "cli/cli.h"
 #include "frame/device_address.h"
+#include "frame/line_protocol.h"
 #include "panel/panel_logic.h"
 #include "sim/virtual_port.h"
 #include "support/bus_checks.h"
+#include "support/files.h"
 #include "support/test_ports.h"
 
 namespace vx::cli {
@@ -613,6 +615,48 @@ TEST_F(Cli, ScanListsWhoAnswers) {
   EXPECT_EQ(none.status, kVerifyMismatch);
 }
 
+// Two devices on one bus: SDA is the wired AND of the master's drive and both devices'. Each
+// device follows the master's lines (enough for a scan: a device drives SDA only in slots where
+// SCL is high and SDA holds still).
+class TwoDevicePort final : public port::Port {
+ public:
+  TwoDevicePort(int first, int second)
+      : first_(static_cast<std::uint8_t>(first)), second_(static_cast<std::uint8_t>(second)) {}
+  void write16(std::int16_t, std::int16_t value) override {
+    for (sim::Device* device : {&first_, &second_}) {
+      device->set_lines(frame::scl_of(value), frame::sda_drive_of(value));
+    }
+    sda_ = first_.sda() && second_.sda();
+  }
+  std::int32_t read32(std::int16_t) override { return frame::status_for(sda_); }
+  std::optional<bool> bus_sda() const override { return sda_; }
+
+ private:
+  sim::Device first_, second_;
+  bool sda_ = true;
+};
+
+// The VX3071 is found wherever it comes in the list, not only last.
+TEST_F(Cli, ScanFindsTheVx3071AmongOtherDevices) {
+  for (const int other : {0x50, 0x10}) {
+    const Result r = vx3071({"scan"}, "", [other](const backends::Settings&) {
+      return std::make_unique<port::PortAccess>(
+          [other] { return std::make_unique<TwoDevicePort>(frame::kDeviceAddress, other); });
+    });
+    EXPECT_EQ(r.status, kOk) << r.err;
+    const std::string vx = "0x2c  VX3071\n", theirs = other == 0x50 ? "0x50\n" : "0x10\n";
+    EXPECT_EQ(r.out, other == 0x50 ? vx + theirs : theirs + vx);
+  }
+}
+
+// JSON is UTF-8: a message's characters go out as they are, a byte of another encoding as
+// U+FFFD, control characters escaped.
+TEST_F(Cli, JsonTextIsUtf8WithItsEscapes) {
+  const std::string trace = "/nonexistent/\xC3\xA9" "crire\t\xE9.log";
+  const Result r = vx3071({"--json", "--trace", trace, "zero"});
+  EXPECT_THAT(r.out, HasSubstr("/nonexistent/\xC3\xA9" "crire\\u0009\\ufffd.log: No such file"));
+}
+
 TEST_F(Cli, TheTraceOfAFailedRunIsCompleteUpToTheFailure) {
   const fs::path trace = file("failed.vcd");
   test::PortScript script;
@@ -677,6 +721,7 @@ struct Child {
   std::vector<int> ignored;         // signals ignored before it starts, as for a background job
   int input = -1;                   // its standard input, if not /dev/null
   std::vector<std::string> shell;   // a shell command line run instead (bash -c), vx3071 in $CLI
+  std::string err;                  // a file for its standard error, if not /dev/null
 };
 
 Child cli(std::vector<std::string> args, std::string min_phase_us = "") {
@@ -695,7 +740,8 @@ pid_t start(const Child& how) {
   const int null = ::open("/dev/null", O_RDWR);
   ::dup2(how.input >= 0 ? how.input : null, STDIN_FILENO);
   ::dup2(null, STDOUT_FILENO);
-  ::dup2(null, STDERR_FILENO);
+  ::dup2(how.err.empty() ? null : ::open(how.err.c_str(), O_WRONLY | O_CREAT, 0600),
+         STDERR_FILENO);
   for (const int fd : how.closed) ::close(fd);
   for (const int number : how.ignored) std::signal(number, SIG_IGN);
   std::vector<char*> argv;
@@ -850,6 +896,35 @@ TEST_F(Cli, ASignalIgnoredAtStartStaysIgnored) {
   ::kill(child, SIGINT);
   EXPECT_EQ(wait_for(child).status, kOk);
   EXPECT_EQ(line_count(trace), 11u * 59) << "every code was written";
+}
+
+// A trace into a FIFO whose reader has stopped reading: a signal that comes while the write waits
+// interrupts nothing. The run stops between frames, the reader gets whole frames once it reads
+// on, and no "Interrupted system call" is told.
+TEST_F(Cli, ASignalWhileTheTraceWaitsForItsFifoInterruptsNothing) {
+  const fs::path fifo = file("bus.fifo"), err = file("err.txt");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  // 256 frames of some 600 bytes: more than a pipe holds.
+  Child how = cli({"--trace", fifo.string(), "sweep", "0", "255"});
+  how.err = err.string();
+  const pid_t child = start(how);
+  const fs::path wchan = "/proc/" + std::to_string(child) + "/wchan";
+  ASSERT_TRUE(eventually([&] { return test::slurp(wchan).find("pipe_write") != std::string::npos; }))
+      << "the trace's write waits for the reader";
+  ::kill(child, SIGINT);
+  ::fcntl(reader, F_SETFL, 0);
+  std::string got;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(reader, buffer, sizeof buffer)) > 0;) got.append(buffer, n);
+  ::close(reader);
+  EXPECT_EQ(wait_for(child).signal, SIGINT);
+  const auto records = std::count(got.begin(), got.end(), '\n');
+  EXPECT_GT(records, 0);
+  EXPECT_EQ(records % 59, 0) << "whole frames";
+  EXPECT_LT(records, 256 * 59) << "it stopped";
+  EXPECT_EQ(test::slurp(err), "") << "nothing to tell";
 }
 
 // Standard output, error or input closed at start: the trace never takes their place, and what

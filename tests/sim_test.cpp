@@ -1,6 +1,7 @@
 // The simulated device on its virtual port, driven through the real bus code.
 #include <gtest/gtest.h>
 
+#include "bus/bring_up.h"
 #include "bus/read_back.h"
 #include "bus/write_transaction.h"
 #include "frame/code_conversions.h"
@@ -109,6 +110,25 @@ TEST(VirtualPort, RefusesEveryOtherAccessWithTheAddressInTheMessage) {
   EXPECT_THROW(sim.write16(0x379, 0xF3), port::PortError);
   EXPECT_THROW(sim.read32(0x378), port::PortError);
   EXPECT_THROW(sim.read32(0x278), port::PortError);
+}
+
+// A line test that finds a fault lets go of both lines on its way out, as a pass does: a line
+// left pulled low would hold the bus for every device on it.
+TEST(LineTest, AFailedLineTestReleasesBothLines) {
+  Wiring sda_open, bridged;
+  sda_open.sda_open = true;
+  bridged.bridged = true;
+  for (const auto& [wiring, expected] : {std::pair{sda_open, bus::LineTest::sda_stuck_high},
+                                         std::pair{bridged, bus::LineTest::sda_follows_scl}}) {
+    test::PortScript script;
+    port::PortAccess access(test::recording(script, [wiring = wiring] {
+      return std::make_unique<VirtualPort>(std::make_shared<Device>(), wiring);
+    }));
+    bus::LineDriver driver(access);
+    EXPECT_EQ(bus::test_lines(access.port(), driver), expected);
+    ASSERT_FALSE(script.accesses.empty());
+    EXPECT_EQ(script.accesses.back(), test::write_of(0xF3)) << "both lines released";
+  }
 }
 
 }  // namespace

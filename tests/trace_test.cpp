@@ -162,6 +162,27 @@ TEST_F(Trace, AFifoWhoseReaderLeavesEndsTheTraceAndNotTheProgram) {
   EXPECT_THAT(*error, ::testing::HasSubstr("Broken pipe"));
 }
 
+// A second writer is refused before it touches the file: the first one's records stay whole,
+// never emptied by the program that then gives up.
+TEST_F(Trace, ARefusedSecondWriterLeavesTheFirstOnesRecordsWhole) {
+  for (const char* name : {"first.log", "first.vcd"}) {
+    SCOPED_TRACE(name);
+    const fs::path path = file(name);
+    const auto first = TraceRecorder::create(path.string());
+    first->record_write(0x378, 0xF1, std::nullopt);
+    first->record_write(0x378, 0xF3, std::nullopt);
+    first->flush();
+    const std::string before = slurp(path);
+    ASSERT_FALSE(before.empty());
+    EXPECT_THROW(TraceRecorder::create(path.string()), TraceError);
+    EXPECT_EQ(slurp(path), before);
+    first->record_write(0x378, 0xF2, std::nullopt);
+    first->close();
+    EXPECT_EQ(slurp(path).find('\0'), std::string::npos) << "no hole where records were";
+    EXPECT_EQ(slurp(path).rfind(before, 0), 0u) << "the first records, then the next";
+  }
+}
+
 TEST_F(Trace, IsNotTouchedByARunThatNeverReachesThePort) {
   const fs::path path = file("kept.log");
   { std::ofstream(path) << "an earlier run\n"; }
