@@ -38,7 +38,8 @@ commands:
   zero | mid | full       write 0, 128 or 255
   frame BITS              send 27 bits of 0 and 1, bit 26 first; the acknowledge slots
                           (bits 18, 9 and 0) are sent as 0, as the panel sends them
-  read                    read the device's setting and print it, in decimal
+  read                    read the device's setting and print it, in decimal; 255 where
+                          nothing acknowledges the VX3071's address fails (4)
   ports                   list the ports this machine offers and whether this user may
                           open them, with the VX3071_PORT value of each, and what opening each
                           kind does; opens none
@@ -69,7 +70,7 @@ options:
   --trace FILE   record every port access (FILE.vcd: a logic-analyser dump); wins over
                  VX3071_TRACE
   --json         print one JSON object per command instead of one line per read; a command
-                 that fails prints one too, with its error and the exit status
+                 that fails has its error and the exit status in it
   -h, --help     print this and exit
   --version      print the version and exit
   VX3071_MIN_PHASE_US sets the shortest time between port accesses, in microseconds, as
@@ -77,13 +78,13 @@ options:
   it off.
 
 Options come before the commands; --verify, --thorough and --dwell belong to their command.
-CODE, FROM, TO and STEP may be written in hex as 0x...
+CODE, FROM, TO and STEP may be written in hex as 0x...; a leading zero (077) is refused.
 
 exit status: 0 success, 2 usage error (also a port or phase that names nothing), 3 port error,
 4 verify mismatch, 5 the trace file or standard output could not be written (the port worked);
 check gives 3 when the port or its lines fail, 4 when the device is missing or answers wrongly;
-scan gives 4 without the VX3071; 130 and 143 after SIGINT and SIGTERM, which stop the run between
-two frames with the trace whole
+scan gives 4 without the VX3071. SIGINT, SIGTERM and SIGHUP stop the run between two frames with
+the trace whole, then end it by the same signal (a shell shows 130, 143 or 129)
 
 example: step through every code, 200 ms apart, while a meter logs the output:
   vx3071 --port parport sweep 0 255 --dwell 200
@@ -152,9 +153,9 @@ bool starts_with_digit(const std::string& text) {
 long number(const std::string& text, const std::string& what, long low, long high) {
   // 077 is 63 to i2cset and every strtol-based tool, 77 to others: neither is taken for granted.
   if (text.size() > 1 && text[0] == '0' && text[1] >= '0' && text[1] <= '9') {
-    const std::string digits = text.substr(text.find_first_not_of('0') == std::string::npos
-                                               ? text.size() - 1
-                                               : text.find_first_not_of('0'));
+    const std::string digits =
+        text.substr(text.find_first_not_of('0') == std::string::npos ? text.size() - 1
+                                                                     : text.find_first_not_of('0'));
     throw UsageError(what + " " + port::quoted(text) +
                      ": a leading zero is ambiguous (octal to some tools, decimal to others): "
                      "write " +

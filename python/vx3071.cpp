@@ -205,11 +205,12 @@ port: as VX3071_PORT names one: "sim" (the simulated device), "sim:absent" (the 
   with no device), "parport" or "parport:NAME", "i2c:ADAPTER" (a bus number, an adapter's name,
   or the start of exactly one adapter's name), "gpio:CHIP:SDA,SCL[,SENSE]", "ftdi" or
   "ftdi:SERIAL"; vx3071.ports() lists what this machine has.
-trace: a file (str or os.PathLike) that records every port access, as VX3071_TRACE.
+trace: a file (str, bytes or os.PathLike) that records every port access, as VX3071_TRACE.
 min_phase_us: the shortest time between port accesses, 0 to 1000000, as VX3071_MIN_PHASE_US.
 None takes the environment's value, or its default.
 
-Raises ValueError for a port that names nothing (an empty one included) or a phase out of range,
+Raises ValueError for a port that names nothing (an empty one included), a phase out of range
+or a NUL in a port or path, and TypeError for a port that is not a str,
 before anything is opened; PortError when the port cannot be opened; TraceError when the trace
 cannot be started, at the first call (the port works on without it). Use it in a with block, or
 close() it.)";
@@ -227,21 +228,19 @@ PYBIND11_MODULE(vx3071, m) {
 
   // Before anything can be opened: a trace must never become standard output or error.
   session::hold_standard_descriptors();
-  python::main_thread = py::module_::import("threading")
-                            .attr("main_thread")()
-                            .attr("ident")
-                            .cast<unsigned long>();
+  python::main_thread =
+      py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
 
   python::error_type = py::exception<void>(m, "Error", PyExc_Exception).release();
-  python::port_error_type =
-      py::exception<void>(m, "PortError", python::error_type.ptr()).release();
+  python::port_error_type = py::exception<void>(m, "PortError", python::error_type.ptr()).release();
   python::verify_error_type =
       py::exception<void>(m, "VerifyError", python::error_type.ptr()).release();
   python::no_device_error_type =
       py::exception<void>(m, "NoDeviceError", python::verify_error_type.ptr()).release();
   python::trace_error_type =
       py::exception<void>(m, "TraceError", python::error_type.ptr()).release();
-  python::error_type.attr("__doc__") = "Every error of this module; also a closed device's.";
+  python::error_type.attr("__doc__") =
+      "Every error of this module; also a closed device's, and one used in a forked process.";
   python::port_error_type.attr("__doc__") =
       "The port could not be used; the message is the one the panel shows.";
   python::verify_error_type.attr("__doc__") =
@@ -304,9 +303,11 @@ PYBIND11_MODULE(vx3071, m) {
   py::class_<Device>(m, "Device",
                      "The VX3071 on one port. Calls from several threads run one at a time, each "
                      "whole; the GIL is released while the port works, so other threads run "
-                     "meanwhile. Ctrl-C stops a call between two frames (a dwell within 50 ms) "
-                     "and raises KeyboardInterrupt; close() from another thread waits for the "
-                     "frame in progress.")
+                     "meanwhile. A signal Python handles (Ctrl-C) stops a call of the main thread "
+                     "between two frames (a dwell within 50 ms) and its handler runs: "
+                     "KeyboardInterrupt is raised, or the call goes on if the handler returns. "
+                     "close() from another thread waits for the frame in progress. A process "
+                     "forked from the one that opened the device gets Error on use.")
       .def(
           "write",
           [](Device& d, py::handle code, bool verify) {
@@ -334,7 +335,8 @@ PYBIND11_MODULE(vx3071, m) {
           "Sends 27 characters of 0 and 1, bit 26 first; the acknowledge slots go out as 0.")
       .def(
           "read", [](Device& d) { return d.call([&] { return (*d).read(); }); },
-          "Reads the device's setting, 0..255.")
+          "Reads the device's setting, 0..255; NoDeviceError for a 255 where nothing "
+          "acknowledges the VX3071's address.")
       .def(
           "sweep",
           [](Device& d, py::handle from, py::handle to, py::handle step, py::handle dwell_ms) {

@@ -15,6 +15,11 @@ class VerifyError(Error):
     wrote: int
     read: int
 
+class NoDeviceError(VerifyError):
+    """255 was read where a missing device reads so, and nothing acknowledges the VX3071's
+    address: nothing answers there. `wrote` is None after a read."""
+    wrote: Optional[int]  # type: ignore[assignment]
+
 class TraceError(Error):
     """The trace file could not be written; the port work went on."""
 
@@ -40,9 +45,11 @@ class Sweep(Iterator[int]):
 
 class Device:
     """The VX3071 on one port. Calls from several threads run one at a time, each whole; the GIL
-    is released while the port works, so other threads run meanwhile. Ctrl-C stops a call between
-    two frames (a dwell at once) and raises KeyboardInterrupt; close() from another thread waits
-    for the frame in progress."""
+    is released while the port works, so other threads run meanwhile. A signal Python handles
+    (Ctrl-C) stops a call of the main thread between two frames (a dwell at once) and its handler
+    runs: KeyboardInterrupt is raised, or the call goes on if the handler returns. close() from
+    another thread waits for the frame in progress. A process forked from the one that opened the
+    device gets Error on use."""
     port: str      # the port, as it was named
     closed: bool   # whether close() has been called
     def write(self, code: SupportsIndex, verify: bool = False) -> None:
@@ -55,7 +62,8 @@ class Device:
     def frame(self, bits: str) -> None:
         """Sends 27 characters of 0 and 1, bit 26 first; the acknowledge slots go out as 0."""
     def read(self) -> int:
-        """Reads the device's setting, 0..255."""
+        """Reads the device's setting, 0..255; NoDeviceError for a 255 where nothing
+        acknowledges the VX3071's address."""
     def sweep(self, start: SupportsIndex, stop: SupportsIndex, step: SupportsIndex = 1,
               dwell_ms: SupportsIndex = 0) -> Sweep:
         """Writes every step-th code from start to stop (either way), waiting dwell_ms after
@@ -72,7 +80,8 @@ class Device:
     def __enter__(self) -> "Device": ...
     def __exit__(self, *args: object) -> None: ...
 
-def open(port: Optional[str] = None, trace: Union[str, "os.PathLike[str]", None] = None,
+def open(port: Optional[str] = None,
+         trace: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", None] = None,
          min_phase_us: Optional[SupportsIndex] = None) -> Device:
     """Opens the VX3071 on a port, at once: port as VX3071_PORT names one (sim, sim:absent,
     parport[:NAME], i2c:ADAPTER, gpio:CHIP:SDA,SCL[,SENSE], ftdi[:SERIAL]), trace and

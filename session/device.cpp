@@ -25,8 +25,8 @@ constexpr int kMissingDeviceReads = 255;  // SDA left high by nobody: every bit 
 // trace, so it is kept, reachable (leak checkers see it is on purpose), until the process ends.
 void abandon(std::unique_ptr<bus::LineDriver> driver, std::unique_ptr<port::PortAccess> access) {
   static std::mutex mutex;
-  static auto* const kept = new std::vector<std::pair<std::unique_ptr<bus::LineDriver>,
-                                                      std::unique_ptr<port::PortAccess>>>();
+  static auto* const kept = new std::vector<
+      std::pair<std::unique_ptr<bus::LineDriver>, std::unique_ptr<port::PortAccess>>>();
   const std::lock_guard lock(mutex);
   kept->emplace_back(std::move(driver), std::move(access));
 }
@@ -137,8 +137,9 @@ void Device::check_presence(int wrote, int read) {
   if (read != kMissingDeviceReads || !access_->port().sees_lines()) return;
   between_frames();
   if (bus::address_acknowledged(*driver_, frame::kWriteAddressByte)) return;
-  const std::string where = "there is no acknowledge at 0x" + port::hex(frame::kDeviceAddress) +
-                            ": nothing answers there (check the power, the pull-ups and the wiring)";
+  const std::string where =
+      "there is no acknowledge at 0x" + port::hex(frame::kDeviceAddress) +
+      ": nothing answers there (check the power, the pull-ups and the wiring)";
   if (wrote < 0) throw NoDevice("read 255, but " + where, wrote, read);
   throw NoDevice("verify failed: wrote 255 and read back 255, but " + where, wrote, read);
 }

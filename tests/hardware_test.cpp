@@ -662,7 +662,7 @@ TEST(Ports, ListsTheEmulatedAdapterAndChipWithTheirPortValues) {
                         "adapter what it offers (I2C_FUNCS) and refuses one without plain I2C; "
                         "nothing goes on the bus before the first frame\"}"));
   EXPECT_THAT(json, HasSubstr("\"port\":\"gpio:gpiochip0:SDA,SCL\",\"kind\":\"gpio\""));
-  EXPECT_THAT(json, StartsWith("{\"command\":\"ports\",\"ports\":[{"));
+  EXPECT_THAT(json, ::testing::StartsWith("{\"command\":\"ports\",\"ports\":[{"));
   EXPECT_EQ(json.find('\n'), json.size() - 1) << "one object for the command";
 }
 

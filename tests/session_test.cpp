@@ -3,12 +3,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <future>
@@ -230,8 +231,8 @@ TEST(Session, AForkedProcessIsRefusedAndNeverTouchesTheTrace) {
     try {
       device.read();
     } catch (const Closed& error) {
-      const std::string expected =
-          "this device was opened by process " + std::to_string(::getppid()) + "; open another here";
+      const std::string expected = "this device was opened by process " +
+                                   std::to_string(::getppid()) + "; open another here";
       verdict = error.what() == expected ? 'y' : 'w';
     }
     device.close();
@@ -240,6 +241,11 @@ TEST(Session, AForkedProcessIsRefusedAndNeverTouchesTheTrace) {
     ::raise(SIGKILL);
   }
   ::close(answer[1]);
+  pollfd ready{answer[0], POLLIN, 0};
+  if (::poll(&ready, 1, 10'000) != 1) {
+    ::kill(child, SIGKILL);
+    ADD_FAILURE() << "the child's call waited for the lock a parent's thread held";
+  }
   char verdict = 0;
   EXPECT_EQ(::read(answer[0], &verdict, 1), 1);
   EXPECT_EQ(verdict, 'y') << "n: the child's call went through; w: another message";

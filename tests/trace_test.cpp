@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -141,6 +143,60 @@ TEST_F(Trace, AFifoWithASlowReaderGetsEveryRecord) {
   ::close(reader);
   ASSERT_EQ(got.size(), kRecords * std::string("W 378 F3\n").size());
   EXPECT_EQ(got.substr(got.size() - 18), "W 378 F1\nW 378 F3\n");
+}
+
+// A signal whose handler runs while the trace waits for a full FIFO interrupts the write before
+// it wrote anything (EINTR, the handler installed without SA_RESTART): the write is made again,
+// and nothing is told.
+TEST_F(Trace, AWriteToAFullFifoInterruptedByASignalIsMadeAgain) {
+  const fs::path fifo = file("full.fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  const int filler = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  ASSERT_GE(filler, 0);
+  std::size_t filled = 0;
+  const std::string block(4096, 'x');
+  for (ssize_t n; (n = ::write(filler, block.data(), block.size())) > 0;) filled += n;
+  ::close(filler);
+  struct sigaction action {
+  }, old{};
+  action.sa_handler = [](int) {};
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGUSR1, &action, &old);  // no SA_RESTART
+  const auto trace = TraceRecorder::create(fifo.string());
+  trace->record_write(0x378, 0xF3, std::nullopt);
+  std::atomic<pid_t> writer{0};
+  std::atomic<bool> flushed{false};
+  std::thread flushing([&] {
+    writer = static_cast<pid_t>(::gettid());
+    trace->flush();  // the pipe is full: the write waits, nothing written
+    flushed = true;
+  });
+  while (writer == 0) std::this_thread::yield();
+  const fs::path wchan = "/proc/self/task/" + std::to_string(writer) + "/wchan";
+  const auto due = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (slurp(wchan).find("pipe_write") == std::string::npos) {
+    ASSERT_LT(std::chrono::steady_clock::now(), due) << "the flush never waited for the reader";
+    std::this_thread::yield();
+  }
+  ::pthread_kill(flushing.native_handle(), SIGUSR1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let a failed write fail
+  std::string got;
+  char buffer[4096];
+  for (;;) {
+    const bool done = flushed;  // before the read: all it wrote is in the pipe by then
+    const ssize_t n = ::read(reader, buffer, sizeof buffer);
+    if (n > 0) got.append(buffer, static_cast<std::size_t>(n));
+    if (n <= 0 && done) break;
+    if (n <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  flushing.join();
+  ::sigaction(SIGUSR1, &old, nullptr);
+  EXPECT_EQ(trace->take_error(), std::nullopt);
+  ASSERT_GE(got.size(), filled);
+  EXPECT_EQ(got.substr(filled), "W 378 F3\n");
+  ::close(reader);
 }
 
 // A FIFO whose reader goes away stops the trace, not the program.
