@@ -52,8 +52,6 @@ class Device::Call {
   }
   ~Call() {
     device_.held_ = nullptr;
-    // Closed by another thread while a decision let go of the lock: nothing left to complete.
-    if (!device_.access_) return;
     device_.access_->flush();
     device_.keep_trace_error();
   }
@@ -103,18 +101,24 @@ void Device::between_frames() {
   if (decide_) {
     // Another call may run while the lock is let go, and takes held_ for its own while it does.
     std::unique_lock<std::mutex>* const mine = held_;
+    // A close meanwhile waits for this call to end: the bus code above it still uses the port.
+    ++paused_calls_;
+    const auto resume = [&] {
+      mine->lock();
+      held_ = mine;
+      --paused_calls_;
+      resumed_.notify_all();
+    };
     mine->unlock();
     bool stop = false;
     try {
       stop = decide_();
     } catch (...) {
-      mine->lock();
-      held_ = mine;
+      resume();
       throw;
     }
-    mine->lock();
-    held_ = mine;
-    if (!access_ || closing_) throw Closed("the device was closed by another thread");
+    resume();
+    if (closing_) throw Closed("the device was closed by another thread");
     if (!stop) return;
   }
   throw Interrupted("stopped between frames");
@@ -210,7 +214,8 @@ void Device::close() {
     return;
   }
   closing_ = true;
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
+  resumed_.wait(lock, [this] { return paused_calls_ == 0; });
   if (!access_) return;
   access_->close_trace();
   keep_trace_error();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -135,6 +136,8 @@ class Device {
 
   std::mutex mutex_;
   std::unique_lock<std::mutex>* held_ = nullptr;  // the call in progress's hold on mutex_
+  int paused_calls_ = 0;  // calls that let go of mutex_ for a decision, under mutex_
+  std::condition_variable resumed_;
   std::unique_ptr<port::PortAccess> access_;
   std::unique_ptr<bus::LineDriver> driver_;
   std::string port_name_;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "session/device.h"
+#include "sim/virtual_port.h"
 #include "support/files.h"
 
 namespace vx::session {
@@ -156,6 +157,32 @@ TEST(Session, ADecisionIsMadeWithTheDevicesLockReleased) {
   EXPECT_THROW(device.write(5, false), Interrupted) << "a decision to stop stops the call";
   device.set_stop_check({});
   EXPECT_EQ(device.read(), 10) << "before its frame";
+}
+
+// A close from another thread while a decision has let go of the lock waits for the call to end:
+// the bus code of a thorough check, stopped after writing 0x55, still puts back the setting it
+// found through a port that is still there.
+TEST(Session, ACloseDuringADecisionWaitsForTheCallToEnd) {
+  const auto part = std::make_shared<sim::Device>();
+  const PortMaker shared_part = [&](const backends::Settings&) {
+    return std::make_unique<port::PortAccess>(
+        [&] { return std::make_unique<sim::VirtualPort>(part); });
+  };
+  Device device({"sim", "", ""}, true, shared_part);
+  device.write(77, false);
+  int looks = 0;
+  std::thread closer;
+  // The eighth look comes after 0x55 is written, before it is read back.
+  device.set_stop_check([&] { return ++looks == 8; },
+                        [&] {
+                          closer = std::thread([&] { device.close(); });
+                          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                          return false;
+                        });
+  EXPECT_THROW(device.check(true), Closed);
+  closer.join();
+  EXPECT_TRUE(device.closed());
+  EXPECT_EQ(part->setting(), 77) << "the setting found was put back before the close";
 }
 
 // A dwell looks for a stop every 20 ms, however long it is: judged by how often it looked in
