@@ -850,10 +850,12 @@ TEST_F(Cli, EveryCommandStopsWithinAFrameOfASignal) {
     ASSERT_TRUE(eventually([&] { return fs::exists(trace); })) << "the port was opened";
     ::kill(child, SIGINT);
     EXPECT_EQ(wait_for(child).signal, SIGINT);
+    // Empty when the signal came before the first frame: the port opens before the command.
     const std::vector<std::string> all = lines(trace);
-    ASSERT_FALSE(all.empty());
     EXPECT_LT(all.size(), whole_run / 3) << "it stopped early";
-    EXPECT_EQ(all.back(), "W 378 F3") << "the bus released: a frame ended";
+    if (!all.empty()) {
+      EXPECT_EQ(all.back(), "W 378 F3") << "the bus released: a frame ended";
+    }
   }
 }
 
