@@ -17,6 +17,7 @@
 #include <ctime>
 
 #include "frame/line_protocol.h"
+#include "port/forks.h"
 #include "port/port.h"
 
 namespace vx::port {
@@ -188,7 +189,7 @@ constexpr std::size_t kBufferLimit = 64 * 1024;
 }  // namespace
 
 TraceRecorder::TraceRecorder(int fd, std::string path, bool fifo, Use use)
-    : fd_(fd), writer_(::getpid()), path_(std::move(path)), fifo_(fifo), use_(use) {}
+    : fd_(fd), writer_(fork_generation()), path_(std::move(path)), fifo_(fifo), use_(use) {}
 
 TraceRecorder::~TraceRecorder() {
   // What is left unflushed is dropped: a destructor has no one to tell a failure to.
@@ -218,7 +219,7 @@ void TraceRecorder::print(const char* format, ...) {
 
 bool TraceRecorder::write_out() {
   // A forked copy drops what it gathered: the file is its parent's.
-  if (::getpid() != writer_) {
+  if (fork_generation() != writer_) {
     buffer_.clear();
     return false;
   }
@@ -248,7 +249,7 @@ void TraceRecorder::close() {
   flush();
   if (fd_ < 0) return;
   // A forked process closes its copy of the descriptor and nothing more.
-  const bool own = ::getpid() == writer_;
+  const bool own = fork_generation() == writer_;
   const bool was_good = !failed_;
   const int result = ::close(fd_);
   const int error = errno;

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -55,7 +53,7 @@ class TraceRecorder {
   bool write_out();
 
   int fd_;
-  pid_t writer_;  // the process that opened the file: the only one that writes it
+  unsigned writer_;  // the fork generation that opened the file: the only one that writes it
   std::string buffer_;
   std::string path_;
   bool fifo_;

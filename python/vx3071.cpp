@@ -4,6 +4,7 @@
 #include <pybind11/stl.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <exception>
 #include <memory>
@@ -50,9 +51,17 @@ extern "C" void note_signal(int number, siginfo_t* info, void* context) {
 }
 
 // Puts our handler in front of Python's for each stop signal Python handles now; with the GIL,
-// on the main thread. Python puts its own back whenever a script sets a handler, so this runs
-// before each call. A signal left at its default, or ignored, is left so.
+// on the main thread. Python puts its own back whenever a script sets a handler, so this looks
+// again before a call once 50 ms have passed since it last looked (asking the kernel costs system
+// calls a quick write should not pay). A signal left at its default, or ignored, is left so.
 void note_signals_before_python() {
+  constexpr long long kLookAgainMs = 50;
+  static long long looked_ms = -kLookAgainMs;  // under the GIL
+  const long long now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now().time_since_epoch())
+                               .count();
+  if (now_ms - looked_ms < kLookAgainMs) return;
+  looked_ms = now_ms;
   for (const int number : session::kStopSignals) {
     struct sigaction current {};
     if (::sigaction(number, nullptr, &current) != 0) continue;

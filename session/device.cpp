@@ -13,6 +13,7 @@
 #include "bus/write_transaction.h"
 #include "frame/code_conversions.h"
 #include "frame/device_address.h"
+#include "port/forks.h"
 
 namespace vx::session {
 
@@ -64,7 +65,9 @@ class Device::Call {
 };
 
 Device::Device(const backends::Settings& settings, bool port_given, const PortMaker& make_port)
-    : port_name_(settings.port.empty() ? "sim" : settings.port), owner_(::getpid()) {
+    : port_name_(settings.port.empty() ? "sim" : settings.port),
+      owner_(::getpid()),
+      generation_(port::fork_generation()) {
   const backends::Settings checked = checked_settings(settings, port_given);
   access_ = make_port(checked);
   driver_ = std::make_unique<bus::LineDriver>(*access_);
@@ -79,7 +82,7 @@ Device::~Device() {
 
 std::unique_lock<std::mutex> Device::lock_open() {
   // Checked before the lock: in a forked process, the thread that held it may not exist.
-  if (::getpid() != owner_) {
+  if (port::fork_generation() != generation_) {
     throw Closed("this device was opened by process " + std::to_string(owner_) +
                  "; open another here");
   }
@@ -207,7 +210,7 @@ bus::ScanResult Device::scan() {
 }
 
 void Device::close() {
-  if (::getpid() != owner_) {
+  if (port::fork_generation() != generation_) {
     // The port and the trace are the opener's: this process lets go of its copies unused.
     abandon(std::move(driver_), std::move(access_));
     closed_ = true;

@@ -141,7 +141,8 @@ class Device {
   std::unique_ptr<port::PortAccess> access_;
   std::unique_ptr<bus::LineDriver> driver_;
   std::string port_name_;
-  pid_t owner_;  // the process that opened the device
+  pid_t owner_;          // the process that opened the device
+  unsigned generation_;  // its fork generation: another one is a forked process
   StopCheck stop_check_;
   Decide decide_;
   std::atomic<bool> closing_{false};
