@@ -544,3 +544,35 @@ def test_a_python_handler_that_returns_lets_the_call_go_on_and_one_that_raises_s
     assert lines[0] == "[0, 1, 2, 3] ['hup']", "SIGHUP's handler ran, the sweep went on"
     assert len(lines) < 5, "SIGTERM's handler raised: the sweep stopped"
     assert len(trace.read_text().splitlines()) % 59 == 0, "whole frames"
+
+
+WIDENED = r"""
+import threading, time, vx3071
+dev = vx3071.open(port="sim", min_phase_us=2000)  # a frame: 0.12 s
+done = False
+
+def spin():  # holds the GIL, but for Python's switch interval
+    while not done:
+        pass
+
+spinner = threading.Thread(target=spin)
+spinner.start()
+writer = threading.Thread(target=dev.write, args=(5,))
+writer.start()
+time.sleep(0.03)  # the writer's frame is under way: this sweep waits for the device
+codes = list(dev.sweep(0, 0, dwell_ms=300))
+writer.join()
+done = True
+spinner.join()
+print(codes)
+"""
+
+
+def test_a_call_ending_while_another_waits_for_the_device_and_a_third_holds_the_gil():
+    # The writer's call ends and the sweep takes the device at once; the spinner holds the GIL, so
+    # the writer gets it back only afterwards, while the sweep dwells and looks for signals. A
+    # writer that then waited for the device with the GIL (for the trace's error), or a sweep that
+    # waited for the GIL with the device, would wait for each other for ever.
+    for _ in range(3):
+        ended = run_python(WIDENED, 20)
+        assert (ended.returncode, ended.stdout) == (0, "[0]\n"), ended.stderr
