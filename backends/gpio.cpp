@@ -244,7 +244,7 @@ class GpioPort final : public port::Port {
   void test_lines() {
     port::PortAccess access(port::borrowed(*this), {}, phase_);
     bus::LineDriver driver(access);
-    const bus::LineFault fault = bus::describe(bus::test_lines(*this, driver));
+    const bus::LineFault fault = bus::describe(bus::test_lines(driver));
     if (!fault.seen.empty()) throw port::PortError(where_ + ": " + fault.seen + ": " + fault.fix);
   }
 

@@ -41,7 +41,7 @@ CheckStep lines(port::Port& port, LineDriver& driver, const Between& between) {
                                     : "SDA reads high with both lines released, low while pulled "
                                       "low, and high while SCL is pulled low";
   between();
-  const LineTest result = test_lines(port, driver);
+  const LineTest result = test_lines(driver);
   if (result == LineTest::free) return {"lines", Result::ok, released, ""};
   if (result == LineTest::freed_by_clear) {
     return {"lines", Result::ok,
@@ -174,10 +174,10 @@ CheckStep timing(port::PortAccess& access, port::Port& port) {
 
 }  // namespace
 
-LineTest test_lines(port::Port& port, LineDriver& driver) {
+LineTest test_lines(LineDriver& driver) {
   const auto code = [&](std::string_view text) { driver.Write_Line_Code(hex_text_to_int16(text)); };
   const auto sda = [&] { return driver.Sample_SDA() == 1; };
-  const auto scl_reads = [&](bool level) { return port.read_scl().value_or(level) == level; };
+  const auto scl_reads = [&](bool level) { return driver.Read_SCL().value_or(level) == level; };
   // A fault leaves both lines released, as a pass does.
   const auto fault = [&](LineTest result) {
     code(kSclHighSdaHigh);

@@ -29,7 +29,8 @@ enum class LineTest {
   sda_follows_scl,  // SDA read low while SCL was pulled low
   scl_stays_low,    // low again once released
 };
-LineTest test_lines(port::Port& port, LineDriver& driver);
+// Each line is read a phase after the change before it, as test_bus() waits half a period.
+LineTest test_lines(LineDriver& driver);
 
 // What a line test found, for a person: what was seen and its likely causes; empty for a pass.
 struct LineFault {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -83,6 +84,8 @@ class LineDriver {
   }
   // 1 when the status shows SDA high.
   int Sample_SDA() { return sda_of(Read_Status_Port()); }
+  // SCL where the back end can read it, a phase after the last change.
+  std::optional<bool> Read_SCL() { return port_.read_scl(); }
   static int sda_of(std::int32_t status) { return frame::sda_of_status(status) ? 1 : 0; }
 
   // One bit period: SCL falls as SDA takes the bit, then rises and the device takes it.

@@ -15,6 +15,7 @@ class Borrowed final : public Port {
   }
   std::int32_t read32(std::int16_t address) override { return inner_.read32(address); }
   std::optional<bool> bus_sda() const override { return inner_.bus_sda(); }
+  std::optional<bool> read_scl() override { return inner_.read_scl(); }
   bool batches() const override { return inner_.batches(); }
   void queue_read32(std::int16_t address) override { inner_.queue_read32(address); }
   std::vector<std::int32_t> flush() override { return inner_.flush(); }

@@ -85,6 +85,15 @@ class PortAccess {
     }
   }
 
+  // SCL as the back end reads it (nullopt where it cannot), taken a phase after the last access
+  // as an access is: a line just released needs its rise time, which the phase stands for. Not
+  // traced: no access of the line protocol.
+  std::optional<bool> read_scl() {
+    std::optional<bool> scl;
+    access([&](Port& p) { scl = p.read_scl(); });
+    return scl;
+  }
+
   // Ends a transaction: a back end that batches carries out what it has queued, and the trace
   // records it, every access in order, each read with its value. Gives the values of the samples
   // taken since the last completion, in order.

@@ -2,10 +2,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <deque>
 #include <string>
 #include <vector>
 
+#include "bus/bring_up.h"
 #include "bus/line_driver.h"
 #include "bus/read_back.h"
 #include "bus/write_transaction.h"
@@ -232,6 +235,46 @@ TEST(Transaction, AFailureAbandonsItWithoutAFlush) {
   port.queued = 0;
   EXPECT_EQ(read_transaction(driver, read_frame_cells()), 0b01010101);
   EXPECT_EQ(port.flushes, 2) << "the clear's read, then the transaction's end";
+}
+
+// Two free lines, each read back as driven, that note how long after the last change each line
+// was read.
+class TimedLines final : public port::Port {
+ public:
+  void write16(std::int16_t, std::int16_t value) override {
+    code_ = value;
+    changed_ = port::Clock::now();
+  }
+  std::int32_t read32(std::int16_t) override {
+    note();
+    return frame::status_for(frame::sda_drive_of(code_));
+  }
+  std::optional<bool> read_scl() override {
+    note();
+    return frame::scl_of(code_);
+  }
+  port::Clock::duration shortest = port::Clock::duration::max();
+  int reads = 0;
+
+ private:
+  void note() {
+    shortest = std::min(shortest, port::Clock::now() - changed_);
+    ++reads;
+  }
+  std::int16_t code_ = 0xF3;
+  port::Clock::time_point changed_ = port::Clock::now();
+};
+
+// As test_bus() waits half a period after each change, the line test reads each line a phase
+// after the change before it: SCL too, which the back end reads outside the status register.
+TEST(LineTest, ReadsEachLineAPhaseAfterTheChangeBeforeIt) {
+  TimedLines lines;
+  const auto phase = std::chrono::milliseconds(2);
+  port::PortAccess access(port::borrowed(lines), {}, phase);
+  LineDriver driver(access);
+  EXPECT_EQ(test_lines(driver), LineTest::free);
+  EXPECT_EQ(lines.reads, 8) << "SDA and SCL four times each";
+  EXPECT_GE(lines.shortest, phase);
 }
 
 }  // namespace

@@ -156,6 +156,8 @@ TEST_F(I2c, EveryFailureSaysWhatToDo) {
                 "no I2C adapter is named \"Nonesuch\": the adapters are 3 "
                 "'CP2112 SMBus Bridge', 4 'MCP2221 usb-i2c bridge'"},
            Case{"i2c:MCP2221 usb-i2c bridge", "several I2C adapters are named"},
+           // A name matches by its start only: "SMBus Bridge" is inside one name, at no start.
+           Case{"i2c:SMBus Bridge", "no I2C adapter is named \"SMBus Bridge\""},
            Case{"i2c:6", "'SMBus PIIX4 adapter' (/dev/i2c-6) does only SMBus transfers"},
        }) {
     PanelOn p(port);

@@ -125,7 +125,7 @@ TEST(LineTest, AFailedLineTestReleasesBothLines) {
       return std::make_unique<VirtualPort>(std::make_shared<Device>(), wiring);
     }));
     bus::LineDriver driver(access);
-    EXPECT_EQ(bus::test_lines(access.port(), driver), expected);
+    EXPECT_EQ(bus::test_lines(driver), expected);
     ASSERT_FALSE(script.accesses.empty());
     EXPECT_EQ(script.accesses.back(), test::write_of(0xF3)) << "both lines released";
   }
