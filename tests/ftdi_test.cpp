@@ -130,6 +130,33 @@ TEST(Ftdi, NoLineLevelIsShorterThanThePhaseAtAnyByteRateOrUsbTiming) {
   }
 }
 
+// A host too busy to measure the chip's clock (200 ms from each read to its next write, which puts
+// every try outside every reading's band): the fastest reading is assumed, so whatever the chip's
+// clock no level is shorter than the phase, and the timing line's range holds the level it gives.
+TEST(Ftdi, AnAssumedClockNeverMakesALevelShorterThanThePhaseAndSaysItsRangeTruly) {
+  for (const double bytes_per_period : {1.0, 4.0, 16.0}) {
+    SCOPED_TRACE(testing::Message() << bytes_per_period << " bytes a period");
+    test::FtdiChipModel chip;
+    chip.bytes_per_period = bytes_per_period;
+    chip.turnaround_us = 200'000;
+    const auto phase = 10us;
+    port::PortAccess access([&chip, phase] {
+      return backends::open_ftdi("", phase, std::make_unique<test::SimulatedFtdi>(chip));
+    });
+    const std::string timing = access.port().timing();
+    EXPECT_THAT(timing, HasSubstr("assumed 16x (the chip's clock could not be measured surely)"));
+    chip.clocked.clear();
+    panel::PanelLogic logic(access);
+    logic.user_sets_slider(0x5A);
+    ASSERT_EQ(chip.device->setting(), 0x5A);
+    const double shortest = shortest_level_us(chip);
+    EXPECT_GE(shortest, 10.0);
+    const auto [low, high] = claimed_levels_us(timing);
+    EXPECT_GE(shortest, low * 0.99) << timing;
+    EXPECT_LE(shortest, high * 1.01) << timing;
+  }
+}
+
 // The host may be descheduled in the middle of a measurement: one try delayed by as much as takes
 // it past the fastest reading's band, or right into the next one's, decides nothing.
 TEST(Ftdi, AHostStallInOneTryDoesNotDecideTheReading) {
