@@ -487,6 +487,11 @@ def test_255_read_from_a_bus_where_nothing_answers_is_no_device():
 
 SLOW_CHECK = r"""
 import sys, threading, time, vx3071
+
+def say(line):  # one write a line: two threads' lines never interleave
+    sys.stdout.write(line + "\n")
+    sys.stdout.flush()
+
 dev = vx3071.open(port="sim", min_phase_us=20000, trace=sys.argv[2])  # a frame: 1.2 s
 dev.write(77)
 if sys.argv[1] == "close":
@@ -494,14 +499,14 @@ if sys.argv[1] == "close":
         time.sleep(0.5)
         started = time.monotonic()
         dev.close()
-        print("closed after", time.monotonic() - started, flush=True)
+        say(f"closed after {time.monotonic() - started}")
     threading.Thread(target=closer).start()
-print("ready", flush=True)
+say("ready")
 started = time.monotonic()
 try:
     dev.check(thorough=True)
 except (KeyboardInterrupt, vx3071.Error) as error:
-    print(type(error).__name__, time.monotonic() - started, flush=True)
+    say(f"{type(error).__name__} {time.monotonic() - started}")
 """
 
 
