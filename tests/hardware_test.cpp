@@ -310,6 +310,19 @@ std::chrono::microseconds shortest_pause_in_a_run(test::GpioChipModel& chip,
   return std::chrono::duration_cast<std::chrono::microseconds>(shortest);
 }
 
+// A weak pull-up: SCL takes 50 ms to rise once released. At the default phase the line test tells
+// it; at a phase longer than the rise the lines pass, each read a phase after the change before it,
+// as test_bus() waits.
+TEST_F(Gpio, ASlowRisingSclIsToldAndAPhaseLongerThanItsRiseLetsItPass) {
+  chip.scl_rise = std::chrono::milliseconds(50);
+  hardware.add_gpio_chip(0, chip);
+  EXPECT_THAT(port_error([] {
+                backends::make_port({"gpio:gpiochip0:2,3", "", ""})->port();
+              }),
+              HasSubstr("SCL stays low once released: fit a 4.7 kOhm pull-up"));
+  EXPECT_NO_THROW(backends::make_port({"gpio:gpiochip0:2,3", "", "60000"})->port());
+}
+
 TEST_F(Gpio, NoLineLevelLastsShorterThanThePhase) {
   hardware.add_gpio_chip(0, chip);
   constexpr std::chrono::microseconds kPhase{1000};

@@ -189,7 +189,8 @@ struct GpioState {
   int request_fd = -1;                   // the descriptor handed out for it
   std::string request_file;              // and what it was open on
   bool drive_sda = true, drive_scl = true;
-  bool pin_scl = true, pin_sda = true;  // as the device last saw them
+  bool pin_scl = true, pin_sda = true;                   // as the device last saw them
+  std::chrono::steady_clock::time_point scl_released{};  // when SCL last went high
 };
 
 void copy_name(char* target, const std::string& name) {
@@ -251,6 +252,7 @@ void settle(GpioState& state) {
   const bool sda = model.device_present ? model.device->sda() : sda_master;
   if (model.bridged) scl = scl && sda;
   if (scl && state.pin_scl && sda != state.pin_sda) ++(sda ? model.stops : model.starts);
+  if (scl && !state.pin_scl) state.scl_released = std::chrono::steady_clock::now();
   state.pin_scl = scl;
   state.pin_sda = sda;
 }
@@ -380,7 +382,13 @@ gboolean on_gpio_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer
         if (offset == model.sda) {
           high = model.reads_own_output || model.sda_open ? state.drive_sda : state.pin_sda;
         }
-        if (offset == model.scl) high = model.reads_own_output ? state.drive_scl : state.pin_scl;
+        // A slow rise shows on the pin alone; the device takes SCL as high at once.
+        if (offset == model.scl) {
+          high = model.reads_own_output
+                     ? state.drive_scl
+                     : state.pin_scl &&
+                           std::chrono::steady_clock::now() - state.scl_released >= model.scl_rise;
+        }
         if (offset == model.sense) high = state.pin_sda;
         if (high) bits |= std::uint64_t{1} << i;
       }

@@ -88,6 +88,9 @@ struct GpioChipModel {
   // SDA broken between the chip and the bus: the chip's pin sees its own drive, the bus and SENSE
   // only the device and the pull-ups.
   bool sda_open = false;
+  // A weak pull-up on SCL: released, the pin reads low this long before it reads high (the rise
+  // time of the pull-up against the line's capacitance, UM10204's t_r).
+  std::chrono::microseconds scl_rise{0};
   int v2_errno = 0;           // when set, every uAPI v2 call fails with it (a kernel before 5.10)
   std::string busy_consumer;  // when set, the lines are in use by this consumer
   int fail_errno = 0;         // when set, every line ioctl fails with it (unplugged)
