@@ -5,13 +5,17 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
+
+#include <unistd.h>
 
 #include "backends/backends.h"
 #include "backends/ports.h"
@@ -76,9 +80,36 @@ void note_signals_before_python() {
   }
 }
 
-// Runs `work` with the GIL released, and gives what it threw. The GIL is taken back in plain code,
-// not in a destructor: a daemon thread that returns while Python finalises is ended there by
-// Python (pthread_exit), which must unwind through no noexcept frame.
+// Python ends a thread that takes the GIL back once it has begun to finalise (pthread_exit in
+// take_gil), and the unwinding frees pybind11's Python objects without the GIL (a keyword
+// argument's dict copy), which aborts. So from the moment Python runs its atexit functions, a
+// thread other than the main one never takes the GIL back after a call: it waits there until the
+// process ends. Threads already taking it back are let through first. Never destroyed: threads
+// may still use them as the process ends.
+struct Exiting {
+  std::mutex mutex;
+  std::condition_variable taken_back;
+  bool exiting = false;
+  int taking_back = 0;
+};
+Exiting& exiting = *new Exiting;
+
+[[noreturn]] void wait_for_the_end() {
+  for (;;) ::pause();
+}
+
+// Registered with atexit at import; runs on the main thread with the GIL.
+void on_python_exit() {
+  {
+    const std::lock_guard lock(exiting.mutex);
+    exiting.exiting = true;
+  }
+  py::gil_scoped_release unlocked;
+  std::unique_lock lock(exiting.mutex);
+  exiting.taken_back.wait(lock, [] { return exiting.taking_back == 0; });
+}
+
+// Runs `work` with the GIL released, and gives what it threw.
 template <class Work>
 std::exception_ptr without_gil(Work&& work) {
   std::exception_ptr thrown;
@@ -88,7 +119,21 @@ std::exception_ptr without_gil(Work&& work) {
   } catch (...) {
     thrown = std::current_exception();
   }
+  const bool main = PyThread_get_thread_ident() == main_thread;
+  if (!main) {
+    std::unique_lock lock(exiting.mutex);
+    if (exiting.exiting) {
+      lock.unlock();
+      wait_for_the_end();
+    }
+    ++exiting.taking_back;
+  }
   PyEval_RestoreThread(state);
+  if (!main) {
+    const std::lock_guard lock(exiting.mutex);
+    --exiting.taking_back;
+    exiting.taken_back.notify_all();
+  }
   return thrown;
 }
 
@@ -239,6 +284,7 @@ PYBIND11_MODULE(vx3071, m) {
   session::hold_standard_descriptors();
   python::main_thread =
       py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+  py::module_::import("atexit").attr("register")(py::cpp_function(&python::on_python_exit));
 
   python::error_type = py::exception<void>(m, "Error", PyExc_Exception).release();
   python::port_error_type = py::exception<void>(m, "PortError", python::error_type.ptr()).release();

@@ -393,6 +393,7 @@ def test_threads_making_random_calls_on_one_device_never_lock_up(threads):
     "for _ in dev.sweep(0, 255, dwell_ms=1000): pass",
     "while True: dev.write(5)",
     "while True: dev.check(thorough=True)",
+    "while True: dev.write(5, verify=True)",
 ])
 def test_a_daemon_thread_inside_a_call_never_aborts_python_at_exit(work):
     script = ("import threading, time, vx3071\n"

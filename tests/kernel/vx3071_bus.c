@@ -21,11 +21,15 @@
  */
 
 #include <linux/gpio/driver.h>
+#include <linux/ktime.h>
 #include <linux/module.h>
 #include <linux/pinctrl/pinconf-generic.h>
 #include <linux/spinlock.h>
 
-/* SENSE is an input wired to SDA on the bus side, as a board with an SDA buffer offers. */
+/*
+ * SENSE is an input wired to SDA on the bus side, as a board with an SDA buffer offers; a fault
+ * wires it to SCL instead, so a tool that reads SDA where SENSE is asked cannot pass unseen.
+ */
 enum { SDA, SCL, SENSE, LINES };
 
 static int present = 1;
@@ -44,9 +48,19 @@ module_param(scl_low, int, 0644);
 MODULE_PARM_DESC(scl_low, "fault: SCL shorted to ground");
 module_param(bridged, int, 0644);
 MODULE_PARM_DESC(bridged, "fault: SDA and SCL shorted together");
+static int sense_to_scl;
+module_param(sense_to_scl, int, 0644);
+MODULE_PARM_DESC(sense_to_scl, "fault: SENSE wired to SCL rather than SDA");
+/*
+ * A line let go rises through its pull-up against the bus capacitance: it reads low until this
+ * long after, UM10204's rise time t_r (at most 1000 ns in standard mode, the default here).
+ */
+static long rise_ns = 1000;
+module_param(rise_ns, long, 0644);
+MODULE_PARM_DESC(rise_ns, "how long a released line takes to read high, in ns");
 
 /* What the device and a checker on the bus saw. */
-static int writes, reads, acks, starts, stops, glitches;
+static int writes, reads, acks, starts, stops, glitches, contentions, wrong_second;
 module_param(writes, int, 0644);
 MODULE_PARM_DESC(writes, "write frames that set the setting");
 module_param(reads, int, 0644);
@@ -57,6 +71,10 @@ module_param(starts, int, 0644);
 module_param(stops, int, 0644);
 module_param(glitches, int, 0644);
 MODULE_PARM_DESC(glitches, "START or STOP conditions inside a byte");
+module_param(contentions, int, 0644);
+MODULE_PARM_DESC(contentions, "times a line was driven high while something pulled it low");
+module_param(wrong_second, int, 0644);
+MODULE_PARM_DESC(wrong_second, "write frames whose second byte was not 0");
 
 enum phase { IDLE, ADDRESS, WRITING, READING, IGNORING };
 
@@ -66,6 +84,7 @@ struct vx_bus {
 	bool out[LINES];    /* driven (direction output) rather than released */
 	bool value[LINES];  /* the level driven when out */
 	bool scl, sda;      /* the bus as last seen */
+	u64 rose[LINES];    /* when SDA and SCL last went high, for their rise time */
 	/* the device */
 	enum phase phase;
 	int clock;          /* rising edges in the byte: 1..8 data, 9 acknowledge */
@@ -134,7 +153,9 @@ static void on_falling(struct vx_bus *b)
 			b->pulling_low = true;
 			break;
 		case WRITING:
-			if (++b->bytes_written == 2) {
+			if (++b->bytes_written == 1 && b->shift != 0)
+				wrong_second++;
+			if (b->bytes_written == 2) {
 				WRITE_ONCE(setting, b->shift);
 				writes++;
 			}
@@ -165,12 +186,34 @@ static void on_falling(struct vx_bus *b)
 	}
 }
 
+/*
+ * A line driven high, not let go, while something else pulls it low: push-pull where the bus
+ * needs open drain (UM10204 3.1.1: the wired-AND of open-drain outputs). gpiolib's emulated open
+ * drain never does it, since it releases a line to set it high.
+ */
+static void count_contention(struct vx_bus *b)
+{
+	if ((b->out[SDA] && b->value[SDA] && (b->pulling_low || READ_ONCE(sda_low))) ||
+	    (b->out[SCL] && b->value[SCL] && READ_ONCE(scl_low)))
+		contentions++;
+}
+
+static void note_rises(struct vx_bus *b, bool scl, bool sda)
+{
+	if (scl && !b->scl)
+		b->rose[SCL] = ktime_get_ns();
+	if (sda && !b->sda)
+		b->rose[SDA] = ktime_get_ns();
+}
+
 /* Called with the lock held after every change a line callback makes. */
 static void step(struct vx_bus *b)
 {
 	bool scl, sda;
 
+	count_contention(b);
 	bus_levels(b, &scl, &sda);
+	note_rises(b, scl, sda);
 	if (scl != b->scl) {
 		b->scl = scl;
 		b->sda = sda;
@@ -183,6 +226,7 @@ static void step(struct vx_bus *b)
 		}
 		/* The device's answer to a falling clock changes SDA while SCL is low. */
 		bus_levels(b, &scl, &sda);
+		note_rises(b, scl, sda);
 		b->sda = sda;
 		return;
 	}
@@ -212,13 +256,18 @@ static int vx_get(struct gpio_chip *gc, unsigned int offset)
 {
 	struct vx_bus *b = gpiochip_get_data(gc);
 	unsigned long flags;
-	bool scl, sda;
+	bool scl, sda, level;
+	int line = offset == SENSE ? (READ_ONCE(sense_to_scl) ? SCL : SDA) : offset;
 
 	spin_lock_irqsave(&b->lock, flags);
 	step(b); /* a fault set from sysfs since the last change */
 	bus_levels(b, &scl, &sda);
+	level = line == SCL ? scl : sda;
+	/* Still rising: a read taken before the phase is out reads low. */
+	if (level && ktime_get_ns() - b->rose[line] < (u64)max(READ_ONCE(rise_ns), 0L))
+		level = false;
 	spin_unlock_irqrestore(&b->lock, flags);
-	return offset == SCL ? scl : sda; /* SDA and SENSE both read the bus's SDA */
+	return level;
 }
 
 enum direction { KEEP, IN, OUT };
