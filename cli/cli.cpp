@@ -153,9 +153,8 @@ bool starts_with_digit(const std::string& text) {
 long number(const std::string& text, const std::string& what, long low, long high) {
   // 077 is 63 to i2cset and every strtol-based tool, 77 to others: neither is taken for granted.
   if (text.size() > 1 && text[0] == '0' && text[1] >= '0' && text[1] <= '9') {
-    const std::string digits =
-        text.substr(text.find_first_not_of('0') == std::string::npos ? text.size() - 1
-                                                                     : text.find_first_not_of('0'));
+    const std::size_t nonzero = text.find_first_not_of('0');
+    const std::string digits = nonzero == std::string::npos ? "0" : text.substr(nonzero);
     throw UsageError(what + " " + port::quoted(text) +
                      ": a leading zero is ambiguous (octal to some tools, decimal to others): "
                      "write " +
@@ -383,9 +382,9 @@ class Runner {
   void failed(const std::string& error, int status) {
     tell_trace_error();
     if (!json_ || status == kWriteFailed || !open_) return;
-    add(",\"error\":" + json_string(error) + ",\"status\":" + std::to_string(status));
+    add(",\"error\":" + json_string(error));
     try {
-      emit();
+      emit(status);
     } catch (const OutputError&) {  // standard output failed too: the status says it all
     }
   }
@@ -394,9 +393,7 @@ class Runner {
   // Returns the run's status, 5 where it was 0 but the trace could not be written.
   int finish(int status) {
     device_.close();
-    if (auto error = device_.take_trace_error()) {
-      io_.err << "vx3071: " << *error << '\n';
-      trace_failed_ = true;
+    if (const auto error = tell_trace_error()) {
       // No command is left to hold it: the run's own object, as for a usage error.
       if (json_ && io_.out) {
         io_.out << "{\"trace_error\":" << json_string(*error) << ",\"status\":" << kWriteFailed
@@ -413,16 +410,16 @@ class Runner {
     open_ = true;
     fields_ = "{\"command\":" + json_string(name);
     if (line_ > 0) fields_ += ",\"line\":" + std::to_string(line_);
-    trace_error_.clear();
+    trace_error_told_ = false;
   }
   void add(const std::string& fields) { fields_ += fields; }
-  // One object per command, everything it has to say in it.
-  void emit() {
+  // One object per command, everything it has to say in it; `status` when it failed, else 5
+  // when the trace could not be written during it.
+  void emit(std::optional<int> status = std::nullopt) {
     open_ = false;
     if (!json_) return;
-    if (!trace_error_.empty() && fields_.find(",\"status\":") == std::string::npos) {
-      fields_ += ",\"status\":" + std::to_string(kWriteFailed);
-    }
+    if (!status && trace_error_told_) status = kWriteFailed;
+    if (status) add(",\"status\":" + std::to_string(*status));
     print(fields_ + "}\n");
   }
 
@@ -605,25 +602,26 @@ class Runner {
     }
   }
 
-  // The trace's first error, told once on standard error, and kept for the command's object;
-  // the run goes on.
-  void tell_trace_error() {
-    if (auto error = device_.take_trace_error()) {
-      io_.err << "vx3071: " << *error << '\n';
-      if (open_) add(",\"trace_error\":" + json_string(*error));
-      trace_error_ = *error;
-      trace_failed_ = true;
-    }
+  // The trace's first error, told once on standard error, and put in the command's object; the
+  // run goes on. Gives the error, if there was one.
+  std::optional<std::string> tell_trace_error() {
+    auto error = device_.take_trace_error();
+    if (!error) return error;
+    io_.err << "vx3071: " << *error << '\n';
+    if (open_) add(",\"trace_error\":" + json_string(*error));
+    trace_error_told_ = open_;
+    trace_failed_ = true;
+    return error;
   }
 
   session::Device& device_;
   bool json_;
   Streams io_;
   const Signalled& signalled_;
-  std::string fields_;       // the JSON object of the command running, so far
-  bool open_ = false;        // a command is running: its object is not printed yet
-  std::string trace_error_;  // told during the command running
-  long line_ = 0;            // standard input's line of the command running, or 0
+  std::string fields_;             // the JSON object of the command running, so far
+  bool open_ = false;              // a command is running: its object is not printed yet
+  bool trace_error_told_ = false;  // during the command running
+  long line_ = 0;                  // standard input's line of the command running, or 0
   bool reading_input_ = false;
   bool trace_failed_ = false;
 };

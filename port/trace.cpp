@@ -202,12 +202,16 @@ bool TraceRecorder::writing() const {
 
 void TraceRecorder::print(const char* format, ...) {
   if (!writing()) return;
+  // A record fits the line; only the VCD's header is formatted a second time, at its length.
+  char line[128];
   std::va_list arguments, again;
   va_start(arguments, format);
   va_copy(again, arguments);
-  const int length = std::vsnprintf(nullptr, 0, format, arguments);
+  const int length = std::vsnprintf(line, sizeof line, format, arguments);
   va_end(arguments);
-  if (length > 0) {
+  if (length > 0 && static_cast<std::size_t>(length) < sizeof line) {
+    buffer_.append(line, static_cast<std::size_t>(length));
+  } else if (length > 0) {
     const std::size_t start = buffer_.size();
     buffer_.resize(start + static_cast<std::size_t>(length) + 1);
     std::vsnprintf(buffer_.data() + start, static_cast<std::size_t>(length) + 1, format, again);

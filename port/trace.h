@@ -43,7 +43,7 @@ class TraceRecorder {
 
   // Lets a format close what it has so far, so the file reads whole at every flush.
   virtual void mark_end() {}
-  // printf to the file while it is good; a failure ends the trace.
+  // printf to the buffer while the file is good; a failure to write it ends the trace.
   [[gnu::format(printf, 2, 3)]] void print(const char* format, ...);
   bool writing() const;
 
