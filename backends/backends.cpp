@@ -61,8 +61,8 @@ constexpr BackEnd kBackEnds[] = {
      "the first frame"},
     {"i2c", "i2c:ADAPTER", "an I2C adapter by bus number or name", Argument::required, false, i2c,
      "I2C adapters in /sys/class/i2c-dev (sudo modprobe i2c-dev; plug the USB bridge in)",
-     "asks the adapter what it offers (I2C_FUNCS) and refuses one without plain I2C; nothing goes "
-     "on the bus before the first frame"},
+     "asks the adapter what it offers (I2C_FUNCS): frames go as plain I2C messages, or as SMBus "
+     "commands on an SMBus-only one; nothing goes on the bus before the first frame"},
     {"gpio", "gpio:CHIP:SDA,SCL[,SENSE]", "two GPIO lines", Argument::required, true, gpio,
      "GPIO chips in /dev/gpiochip* (the board's GPIO driver)",
      "requests both lines as open-drain outputs, released, and tests them as the kernel's "

@@ -29,7 +29,13 @@ std::string where(const I2cAdapter& adapter) {
   return "'" + adapter.name + "' (/dev/i2c-" + std::to_string(adapter.number) + ")";
 }
 
-// The real transfer: one I2C_RDWR per frame.
+std::string address_text(std::uint16_t address) {
+  return "0x" + port::hex(address);
+}
+
+// The real transfer: one I2C_RDWR per frame where the adapter does plain I2C, else one I2C_SMBUS
+// command; probes always by I2C_SMBUS, as i2cdetect asks, so that each driver's own smbus_xfer
+// decides how to carry them.
 class I2cDev final : public I2cTransport {
  public:
   explicit I2cDev(I2cAdapter adapter) : adapter_(std::move(adapter)) {
@@ -57,39 +63,112 @@ class I2cDev final : public I2cTransport {
       throw port::PortError("cannot ask " + where(adapter_) +
                             " what it can do (I2C_FUNCS: " + std::strerror(error) + ")");
     }
-    probes_ = {(functions & I2C_FUNC_SMBUS_QUICK) != 0,
-               (functions & I2C_FUNC_SMBUS_READ_BYTE) != 0};
-    if ((functions & I2C_FUNC_I2C) == 0) {
+    offers_ = I2cOffers::from_functions(functions);
+    if (!offers_.carries_frames()) {
       ::close(fd_);
       throw port::PortError(
           where(adapter_) +
-          " does only SMBus transfers, not plain I2C messages: the panel needs an "
-          "adapter that does plain I2C, as most USB bridges and board buses do");
+          " does only SMBus transfers, and neither SMBus Write Byte Data nor Receive Byte, which "
+          "would carry the frames: use an adapter that does plain I2C, as most USB bridges and "
+          "board buses do");
     }
   }
   ~I2cDev() override { ::close(fd_); }
-  I2cProbes probes() const override { return probes_; }
   I2cDev(const I2cDev&) = delete;
   I2cDev& operator=(const I2cDev&) = delete;
 
+  I2cOffers offers() const override { return offers_; }
+
   void transfer(I2cMessage& message) override {
+    if (!offers_.plain_i2c) return smbus_frame(message);
     i2c_msg kernel{message.address, static_cast<__u16>(message.read ? I2C_M_RD : 0), message.length,
                    message.data};
     i2c_rdwr_ioctl_data data{&kernel, 1};
-    if (::ioctl(fd_, I2C_RDWR, &data) >= 0) return;
-    const int error = errno;
-    const std::string address = "0x" + port::hex(message.address);
-    if ((error == EOPNOTSUPP || error == EINVAL) && message.length == 0) {
+    if (::ioctl(fd_, I2C_RDWR, &data) < 0) failed(errno, message.address, message.length == 0);
+  }
+
+  void probe(std::uint16_t address, I2cProbe how) override {
+    if (how == I2cProbe::quick_write) {
+      smbus(address, I2C_SMBUS_WRITE, 0, I2C_SMBUS_QUICK, nullptr);
+    } else {
+      i2c_smbus_data data{};
+      smbus(address, I2C_SMBUS_READ, 0, I2C_SMBUS_BYTE, &data);
+    }
+  }
+
+ private:
+  // A frame as the one SMBus command that puts the same bytes on the bus, where there is one.
+  void smbus_frame(I2cMessage& message) {
+    const std::uint8_t* bytes = message.data;
+    i2c_smbus_data data{};
+    if (message.read && message.length == 1 && offers_.receive_byte) {
+      smbus(message.address, I2C_SMBUS_READ, 0, I2C_SMBUS_BYTE, &data);
+      message.data[0] = data.byte;
+      return;
+    }
+    if (!message.read) {
+      switch (message.length) {
+        case 0:
+          if (!offers_.quick_write) break;
+          return smbus(message.address, I2C_SMBUS_WRITE, 0, I2C_SMBUS_QUICK, nullptr);
+        case 1:
+          if (!offers_.send_byte) break;
+          return smbus(message.address, I2C_SMBUS_WRITE, bytes[0], I2C_SMBUS_BYTE, nullptr);
+        case 2:
+          if (!offers_.write_byte_data) break;
+          data.byte = bytes[1];
+          return smbus(message.address, I2C_SMBUS_WRITE, bytes[0], I2C_SMBUS_BYTE_DATA, &data);
+        case 3:
+          if (!offers_.write_word_data) break;
+          data.word = static_cast<__u16>(bytes[1] | bytes[2] << 8);  // SMBus sends the low byte first
+          return smbus(message.address, I2C_SMBUS_WRITE, bytes[0], I2C_SMBUS_WORD_DATA, &data);
+        default:
+          break;
+      }
+    }
+    throw port::PortError(where(adapter_) + " does SMBus only and cannot send a " +
+                          (message.read ? "read" : "write") + " of " +
+                          std::to_string(message.length) +
+                          (message.length == 1 ? " byte" : " bytes") + " to " +
+                          address_text(message.address) + "; frames go as " + offers_.form());
+  }
+
+  // One I2C_SMBUS call, to `address` set by I2C_SLAVE once it changes.
+  void smbus(std::uint16_t address, std::uint8_t read_write, std::uint8_t command, std::uint32_t size,
+             i2c_smbus_data* data) {
+    if (address != slave_) {
+      if (::ioctl(fd_, I2C_SLAVE, static_cast<unsigned long>(address)) < 0) {
+        const int error = errno;
+        if (error == EBUSY) {
+          throw port::PortError("address " + address_text(address) + " on " + where(adapter_) +
+                                " is held by a kernel driver (i2cdetect shows it as UU): unbind "
+                                "that driver first");
+        }
+        failed(error, address, false);
+      }
+      slave_ = address;
+    }
+    i2c_smbus_ioctl_data request{read_write, command, size, data};
+    if (::ioctl(fd_, I2C_SMBUS, &request) < 0) failed(errno, address, size == I2C_SMBUS_QUICK);
+  }
+
+  [[noreturn]] void failed(int error, std::uint16_t address, bool zero_length) const {
+    if ((error == EOPNOTSUPP || error == EINVAL) && zero_length) {
       throw ZeroLengthRefused(where(adapter_) + " takes no message without data");
     }
+    // i2c-stub, the kernel's SMBus-only test adapter, answers an address without a chip so
+    // (stub_xfer in drivers/i2c/i2c-stub.c); SMBus-only controllers are not unplugged.
+    if (error == ENODEV && !offers_.plain_i2c) error = ENXIO;
     switch (error) {
       case ENXIO:
       case EREMOTEIO:  // adapters differ in how they report a missing acknowledge
-        throw port::NoAnswer("no acknowledge from address " + address + " on " + where(adapter_) +
+        throw port::NoAnswer("no acknowledge from address " + address_text(address) + " on " +
+                             where(adapter_) +
                              ": check the device's power, its pull-ups and the wiring");
       case ETIMEDOUT:
       case EIO:  // also what a USB bridge reports when its own transfer fails
-        throw port::NoAnswer("no acknowledge from address " + address + " on " + where(adapter_) +
+        throw port::NoAnswer("no acknowledge from address " + address_text(address) + " on " +
+                             where(adapter_) +
                              ", or the adapter failed: check the device's power, its pull-ups "
                              "and the wiring, and that the adapter is plugged in");
       case ENODEV:
@@ -98,15 +177,15 @@ class I2cDev final : public I2cTransport {
                               std::strerror(error) +
                               "): was it unplugged? The next action opens it again");
       default:
-        throw port::PortError("the transfer to address " + address + " on " + where(adapter_) +
-                              " failed: " + std::strerror(error));
+        throw port::PortError("the transfer to address " + address_text(address) + " on " +
+                              where(adapter_) + " failed: " + std::strerror(error));
     }
   }
 
- private:
   I2cAdapter adapter_;
   int fd_ = -1;
-  I2cProbes probes_;
+  I2cOffers offers_;
+  std::uint16_t slave_ = 0xFFFF;  // the address I2C_SLAVE last set; none yet
 };
 
 std::string describe(const std::vector<I2cAdapter>& adapters,
@@ -124,6 +203,39 @@ std::string describe(const std::vector<I2cAdapter>& adapters,
 }
 
 }  // namespace
+
+I2cOffers I2cOffers::from_functions(unsigned long functions) {
+  I2cOffers offers;
+  offers.plain_i2c = (functions & I2C_FUNC_I2C) != 0;
+  offers.quick_write = (functions & I2C_FUNC_SMBUS_QUICK) != 0;
+  offers.receive_byte = (functions & I2C_FUNC_SMBUS_READ_BYTE) != 0;
+  offers.send_byte = (functions & I2C_FUNC_SMBUS_WRITE_BYTE) != 0;
+  offers.write_byte_data = (functions & I2C_FUNC_SMBUS_WRITE_BYTE_DATA) != 0;
+  offers.write_word_data = (functions & I2C_FUNC_SMBUS_WRITE_WORD_DATA) != 0;
+  return offers;
+}
+
+std::string I2cOffers::form() const {
+  if (plain_i2c) return "plain I2C";
+  std::string text;
+  const auto add = [&](bool offered, const char* what) {
+    if (offered) text += (text.empty() ? "" : ", ") + std::string(what);
+  };
+  add(write_byte_data, "a write of 2 bytes as Write Byte Data");
+  add(send_byte, "of 1 as Send Byte");
+  add(write_word_data, "of 3 as Write Word Data");
+  add(quick_write, "of none as Quick");
+  add(receive_byte, "a read of 1 byte as Receive Byte");
+  return text.empty() ? "SMBus only, with no command that carries a frame"
+                      : "SMBus commands: " + text;
+}
+
+void I2cTransport::probe(std::uint16_t address, I2cProbe how) {
+  std::uint8_t byte = 0;
+  I2cMessage message{address, how == I2cProbe::receive_byte, &byte,
+                     static_cast<std::uint16_t>(how == I2cProbe::receive_byte ? 1 : 0)};
+  transfer(message);
+}
 
 I2cPort::I2cPort(std::unique_ptr<I2cTransport> transport) : transport_(std::move(transport)) {}
 
@@ -172,23 +284,20 @@ void I2cPort::on_start() {
 // where a write of no data is not offered or was refused, a read instead, so a device on a bridge
 // such as the CP2112 or the FT260 is still found.
 bool I2cPort::probe(std::uint16_t address) {
-  const I2cProbes can = transport_->probes();
+  const I2cOffers can = transport_->offers();
   const bool read_first =
       (address >= 0x30 && address <= 0x37) || (address >= 0x50 && address <= 0x5F);
   try {
     if (!read_first && can.quick_write && !zero_length_refused_) {
       try {
-        I2cMessage quick{address, false, nullptr, 0};
-        transport_->transfer(quick);
+        transport_->probe(address, I2cProbe::quick_write);
         return true;
       } catch (const ZeroLengthRefused&) {
         zero_length_refused_ = true;
       }
     }
-    if (!can.read_byte) return false;
-    std::uint8_t byte = 0;
-    I2cMessage read{address, true, &byte, 1};
-    transport_->transfer(read);
+    if (!can.receive_byte) return false;
+    transport_->probe(address, I2cProbe::receive_byte);
     return true;
   } catch (const port::NoAnswer&) {
     return false;
@@ -196,8 +305,8 @@ bool I2cPort::probe(std::uint16_t address) {
 }
 
 std::string I2cPort::cannot_probe() const {
-  const I2cProbes can = transport_->probes();
-  if (can.quick_write || can.read_byte) return {};
+  const I2cOffers can = transport_->offers();
+  if (can.quick_write || can.receive_byte) return {};
   return "the adapter offers neither a write of no data (SMBus Quick) nor a one-byte read (SMBus "
          "Receive Byte) in its I2C_FUNCS, the two ways i2cdetect asks";
 }
@@ -267,7 +376,7 @@ std::vector<I2cAdapter> list_i2c_adapters() {
   return adapters;
 }
 
-std::optional<bool> does_plain_i2c(int number) {
+std::optional<I2cOffers> adapter_offers(int number) {
   const std::string device = "/dev/i2c-" + std::to_string(number);
   const int fd = ::open(device.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
@@ -275,7 +384,7 @@ std::optional<bool> does_plain_i2c(int number) {
   const bool asked = ::ioctl(fd, I2C_FUNCS, &functions) == 0;
   ::close(fd);
   if (!asked) return std::nullopt;
-  return (functions & I2C_FUNC_I2C) != 0;
+  return I2cOffers::from_functions(functions);
 }
 
 I2cAdapter find_i2c_adapter(const std::string& choice) {

@@ -28,12 +28,25 @@ class ZeroLengthRefused : public port::PortError {
   using port::PortError::PortError;
 };
 
-// The two ways i2cdetect asks who is there, as the adapter's I2C_FUNCS offers them: a write of
-// no data (I2C_FUNC_SMBUS_QUICK) and a one-byte read (I2C_FUNC_SMBUS_READ_BYTE).
-struct I2cProbes {
-  bool quick_write = true;
-  bool read_byte = true;
+// What an adapter offers, from its I2C_FUNCS: plain I2C messages, and the SMBus commands that
+// ask who is there (as i2cdetect asks) or carry a frame where plain I2C is not offered.
+struct I2cOffers {
+  bool plain_i2c = true;        // I2C_FUNC_I2C
+  bool quick_write = true;      // I2C_FUNC_SMBUS_QUICK: the address alone
+  bool receive_byte = true;     // I2C_FUNC_SMBUS_READ_BYTE: a read of one byte
+  bool send_byte = true;        // I2C_FUNC_SMBUS_WRITE_BYTE: a write of one byte
+  bool write_byte_data = true;  // I2C_FUNC_SMBUS_WRITE_BYTE_DATA: a write of two
+  bool write_word_data = true;  // I2C_FUNC_SMBUS_WRITE_WORD_DATA: a write of three
+
+  static I2cOffers from_functions(unsigned long functions);
+  // An adapter without plain I2C can still carry the VX3071's write frame and Read.
+  bool carries_frames() const { return plain_i2c || (write_byte_data && receive_byte); }
+  // How frames go out on it, for a person.
+  std::string form() const;
 };
+
+// The two SMBus commands i2cdetect asks with.
+enum class I2cProbe { quick_write, receive_byte };
 
 // Carries out one frame's message as one transfer. Throws port::PortError: port::NoAnswer for a
 // missing acknowledge, ZeroLengthRefused where the adapter refuses a message without data.
@@ -41,7 +54,11 @@ class I2cTransport {
  public:
   virtual ~I2cTransport() = default;
   virtual void transfer(I2cMessage& message) = 0;
-  virtual I2cProbes probes() const { return {}; }
+  // Asks `address` by an SMBus command; throws as `transfer` does. By default as i2c-core carries
+  // a command for an adapter without SMBus of its own (i2c_smbus_xfer_emulated): a write of no
+  // data, or a read of one byte.
+  virtual void probe(std::uint16_t address, I2cProbe how);
+  virtual I2cOffers offers() const { return {}; }
 };
 
 // A port back end on an I2C adapter: it follows SCL and SDA as a device on the bus would (START,
@@ -50,10 +67,10 @@ class I2cTransport {
 // STOP. A frame to a read address whose SDA is sampled after the address's acknowledge slot is
 // one read message of one byte, made at the first sample, whose bits answer the samples in turn;
 // one that is never sampled is a read of as many bytes as it clocks, made at its STOP. A write
-// address whose acknowledge slot is sampled, as a bring-up probe does, is asked as i2cdetect asks
-// (a one-byte read at 0x30-0x37 and 0x50-0x5F; elsewhere a write of no data where the adapter
-// offers it, else a one-byte read, which an adapter that refused a write of no data gets from then
-// on), and the sample shows the answer. Clocks and STOPs outside a frame are ignored: the adapter
+// address whose acknowledge slot is sampled, as a bring-up probe does, is asked as i2cdetect asks,
+// by an SMBus command (Receive Byte at 0x30-0x37 and 0x50-0x5F; elsewhere Quick where the adapter
+// offers it, else Receive Byte, which an adapter that refused Quick gets from then on), and the
+// sample shows the answer. Clocks and STOPs outside a frame are ignored: the adapter
 // keeps its own bus in order.
 class I2cPort final : public port::Port {
  public:
@@ -100,9 +117,8 @@ struct I2cAdapter {
 };
 std::vector<I2cAdapter> list_i2c_adapters();
 
-// Whether adapter `number` does plain I2C transfers; empty when it cannot be asked (no node, no
-// permission).
-std::optional<bool> does_plain_i2c(int number);
+// What adapter `number` offers; empty when it cannot be asked (no node, no permission).
+std::optional<I2cOffers> adapter_offers(int number);
 
 // The adapter `choice` names: its bus number, its name exactly, or the start of the name of
 // exactly one adapter (bridges name theirs after a node that changes on re-plugging: "CP2112 SMBus
@@ -110,7 +126,10 @@ std::optional<bool> does_plain_i2c(int number);
 // those that match when several do.
 I2cAdapter find_i2c_adapter(const std::string& choice);
 
-// Opens the adapter `choice` names through /dev/i2c-N, checking that it does plain I2C.
+// Opens the adapter `choice` names through /dev/i2c-N, checking that it can carry the frames: as
+// plain I2C messages (I2C_RDWR) where it offers them, else as SMBus commands (I2C_SMBUS): a write
+// of two bytes as Write Byte Data, of one as Send Byte, of three as Write Word Data, of none as
+// Quick, a read of one byte as Receive Byte.
 std::unique_ptr<port::Port> open_i2c(const std::string& choice);
 
 }  // namespace vx::backends

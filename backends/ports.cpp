@@ -43,11 +43,15 @@ std::vector<OfferedPort> offered_ports() {
     p.what = "I2C adapter " + std::to_string(adapter.number) + " '" + adapter.name + "'";
     p.device = "/dev/i2c-" + std::to_string(adapter.number);
     p.usable = may_open(p.device);
-    if (p.usable) p.plain_i2c = does_plain_i2c(adapter.number);
+    const auto offers = p.usable ? adapter_offers(adapter.number) : std::nullopt;
+    if (offers) {
+      p.plain_i2c = offers->plain_i2c;
+      p.form = offers->form();
+    }
     if (!p.usable) {
       p.fix = "join group i2c (sudo usermod -aG i2c $USER; Debian's i2c-tools makes the group)";
-    } else if (p.plain_i2c == false) {
-      p.fix = "it does SMBus only, not the plain I2C the panel needs";
+    } else if (offers && !offers->carries_frames()) {
+      p.fix = "use an adapter that does plain I2C, or SMBus Write Byte Data and Receive Byte";
     }
     offered.push_back(p);
   }

@@ -13,6 +13,7 @@ struct OfferedPort {
   std::string what;               // for a person: "I2C adapter 3 'CP2112 SMBus Bridge'"
   std::string device;             // its node under /dev
   std::optional<bool> plain_i2c;  // i2c: whether it does plain I2C, when it could be asked
+  std::string form;               // i2c: how frames go out on it, when it could be asked
   std::optional<unsigned> lines;  // how many lines the chip has, where it has lines to choose
   bool usable = false;            // this user may open the node
   std::string fix;                // what to do when not usable

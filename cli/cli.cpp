@@ -497,6 +497,7 @@ class Runner {
                 ",\"usable\":" + (port.usable ? "true" : "false");
         if (port.plain_i2c)
           list += ",\"plain_i2c\":" + std::string(*port.plain_i2c ? "true" : "false");
+        if (!port.form.empty()) list += ",\"form\":" + json_string(port.form);
         if (port.lines) list += ",\"lines\":" + std::to_string(*port.lines);
         if (!port.fix.empty()) list += ",\"fix\":" + json_string(port.fix);
         list += ",\"opening\":" + json_string(opening_of(port.kind)) + "}";
@@ -513,7 +514,7 @@ class Runner {
       std::string line = port.choice;
       pad_to(line, 24);
       line += port.what;
-      if (port.plain_i2c == true) line += ", plain I2C";
+      if (!port.form.empty()) line += ", " + port.form;
       line += port.usable ? "" : "; this user cannot open " + port.device;
       if (!port.fix.empty()) line += ": " + port.fix;
       print(line + "\n");

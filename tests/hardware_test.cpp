@@ -144,7 +144,7 @@ TEST_F(I2c, EveryFailureSaysWhatToDo) {
   hardware.add_i2c_adapter(3, "CP2112 SMBus Bridge", adapter);
   hardware.add_i2c_adapter(4, "MCP2221 usb-i2c bridge", twin);
   hardware.add_i2c_adapter(5, "MCP2221 usb-i2c bridge", smbus_only);
-  smbus_only.functions = 0x00080000;  // I2C_FUNC_SMBUS_BYTE_DATA and no more
+  smbus_only.functions = I2C_FUNC_SMBUS_READ_BYTE_DATA;  // and nothing that carries a frame
   hardware.add_i2c_adapter(6, "SMBus PIIX4 adapter", smbus_only);
   struct Case {
     const char* port;
@@ -158,7 +158,9 @@ TEST_F(I2c, EveryFailureSaysWhatToDo) {
            Case{"i2c:MCP2221 usb-i2c bridge", "several I2C adapters are named"},
            // A name matches by its start only: "SMBus Bridge" is inside one name, at no start.
            Case{"i2c:SMBus Bridge", "no I2C adapter is named \"SMBus Bridge\""},
-           Case{"i2c:6", "'SMBus PIIX4 adapter' (/dev/i2c-6) does only SMBus transfers"},
+           Case{"i2c:6",
+                "'SMBus PIIX4 adapter' (/dev/i2c-6) does only SMBus transfers, and neither SMBus "
+                "Write Byte Data nor Receive Byte"},
        }) {
     PanelOn p(port);
     EXPECT_THAT(port_error([&] { p.logic.cmdMS_Click(); }), HasSubstr(message)) << port;
@@ -546,6 +548,46 @@ TEST_F(Gpio, CheckAndScanTellAPresentDeviceAMissingOneOneElsewhereAndLinesHeldLo
   }
 }
 
+// An SMBus-only controller carries the write frame as Write Byte Data and the Read as Receive
+// Byte, the same bytes on the bus; a frame no command carries is refused with what it carries.
+TEST_F(I2c, AnSmbusOnlyAdapterCarriesTheFramesAsSmbusCommands) {
+  test::like_i801(adapter);
+  hardware.add_i2c_adapter(1, "SMBus I801 adapter at f040", adapter);
+  {
+    PanelOn p("i2c:1");
+    round_trip_every_code(
+        p, [&] { return adapter.log.count(I2C_SMBUS); }, [&] { return adapter.device->setting(); },
+        1, 1);
+    EXPECT_EQ(adapter.log.count(I2C_RDWR), 0);
+    EXPECT_EQ(adapter.log.count(I2C_SLAVE), 1) << "the address set once, not per frame";
+    EXPECT_EQ(adapter.messages[0], "W 2C 2") << "address, command 0x00, the code";
+    EXPECT_EQ(adapter.messages[2], "R 2C 1") << "a Read: its cells' frame, then the read";
+  }
+  const Checked verified = vx3071_on("i2c:1", {"write", "77", "--verify"});
+  EXPECT_EQ(verified.status, cli::kOk);
+  EXPECT_EQ(adapter.device->setting(), 77);
+
+  // A read of two bytes: no SMBus command carries it.
+  port::PortAccess access([] { return backends::open_i2c("1"); });
+  bus::LineDriver driver(access);
+  EXPECT_EQ(port_error([&] {
+              bus::Read_Write_Bits_to_Parallel_Port(driver,
+                                                    (frame::kFixedAddressBits | 1 << 19) + 2 * 7);
+            }),
+            "'SMBus I801 adapter at f040' (/dev/i2c-1) does SMBus only and cannot send a read of 2 "
+            "bytes to 0x2C; frames go as SMBus commands: a write of 2 bytes as Write Byte Data, "
+            "of 1 as Send Byte, of 3 as Write Word Data, of none as Quick, a read of 1 byte as "
+            "Receive Byte");
+
+  adapter.bound = {0x2C};  // a kernel driver bound there: i2cdetect's UU
+  EXPECT_EQ(port_error([&] {
+              PanelOn p("i2c:1");
+              p.logic.user_sets_slider(5);
+            }),
+            "address 0x2C on 'SMBus I801 adapter at f040' (/dev/i2c-1) is held by a kernel driver "
+            "(i2cdetect shows it as UU): unbind that driver first");
+}
+
 // check and scan on adapters as their drivers behave, with the device at its own address and at
 // 0x50, where i2cdetect asks with a read: each probe as i2cdetect chooses it from I2C_FUNCS, and
 // a refused write of no data never taken for a failed port.
@@ -558,8 +600,12 @@ TEST_F(I2c, CheckAndScanFindTheDeviceOnEveryKindOfAdapter) {
   for (const auto& [name, like, probe_at_2c] : {
            Case{"i2c-gpio1", [](test::I2cAdapterModel&) {}, "W 2C 0"},
            Case{"FT260 usb-i2c bridge on hidraw1", test::like_ft260, "R 2C 1"},
+           // 6.1's FT260 and MCP2221 carry the quick write as a write of the command byte.
+           Case{"FT260 usb-i2c bridge on hidraw3", test::like_ft260_6_1, "W 2C 1"},
+           Case{"MCP2221 usb-i2c bridge on hidraw0", test::like_mcp2221, "W 2C 1"},
            Case{"CP2112 SMBus Bridge on hidraw0", test::like_cp2112, "R 2C 1"},
            Case{"MediaTek I2C adapter", test::with_no_zero_length_quirk, "R 2C 1"},
+           Case{"SMBus I801 adapter at f040", test::like_i801, "W 2C 0"},
            // A driver that offers the quick write and still refuses a message without data with
            // EINVAL: what it offers changes between kernel versions, the refusal must be read
            // either way.
@@ -648,18 +694,22 @@ std::string run_cli(const std::vector<std::string>& args) {
 
 TEST(Ports, ListsTheEmulatedAdapterAndChipWithTheirPortValues) {
   test::EmulatedHardware hardware;
-  test::I2cAdapterModel adapter, smbus;
+  test::I2cAdapterModel adapter, smbus, i801;
   test::GpioChipModel chip;
-  smbus.functions = 0x00080000;
+  smbus.functions = I2C_FUNC_SMBUS_READ_BYTE_DATA;
+  test::like_i801(i801);
+  hardware.add_i2c_adapter(1, "SMBus I801 adapter at f040", i801);
   hardware.add_i2c_adapter(3, "CP2112 SMBus Bridge", adapter);
   hardware.add_i2c_adapter(6, "SMBus PIIX4 adapter", smbus);
   hardware.add_gpio_chip(0, chip);
   const std::string text = run_cli({"ports"});
   EXPECT_THAT(
       text, HasSubstr("i2c:3                   I2C adapter 3 'CP2112 SMBus Bridge', plain I2C\n"));
-  EXPECT_THAT(text,
-              HasSubstr("i2c:6                   I2C adapter 6 'SMBus PIIX4 adapter': it does "
-                        "SMBus only"));
+  EXPECT_THAT(text, HasSubstr("i2c:1                   I2C adapter 1 'SMBus I801 adapter at "
+                              "f040', SMBus commands: a write of 2 bytes as Write Byte Data, "));
+  EXPECT_THAT(text, HasSubstr("i2c:6                   I2C adapter 6 'SMBus PIIX4 adapter', SMBus "
+                              "only, with no command that carries a frame: use an adapter that "
+                              "does plain I2C, or SMBus Write Byte Data and Receive Byte\n"));
   EXPECT_THAT(
       text, HasSubstr("gpio:gpiochip0:SDA,SCL  GPIO chip gpiochip0 'pinctrl-bcm2711', 28 lines\n"));
   EXPECT_EQ(adapter.log.count(I2C_RDWR), 0) << "listing touches no bus";
@@ -673,9 +723,10 @@ TEST(Ports, ListsTheEmulatedAdapterAndChipWithTheirPortValues) {
   EXPECT_THAT(json,
               HasSubstr("{\"port\":\"i2c:3\",\"kind\":\"i2c\",\"device\":"
                         "\"/dev/i2c-3\",\"description\":\"I2C adapter 3 'CP2112 SMBus "
-                        "Bridge'\",\"usable\":true,\"plain_i2c\":true,\"opening\":\"asks the "
-                        "adapter what it offers (I2C_FUNCS) and refuses one without plain I2C; "
-                        "nothing goes on the bus before the first frame\"}"));
+                        "Bridge'\",\"usable\":true,\"plain_i2c\":true,\"form\":\"plain I2C\","
+                        "\"opening\":\"asks the adapter what it offers (I2C_FUNCS): frames go "
+                        "as plain I2C messages, or as SMBus commands on an SMBus-only one; nothing "
+                        "goes on the bus before the first frame\"}"));
   EXPECT_THAT(json, HasSubstr("\"port\":\"gpio:gpiochip0:SDA,SCL\",\"kind\":\"gpio\""));
   EXPECT_THAT(json, ::testing::StartsWith("{\"command\":\"ports\",\"ports\":[{"));
   EXPECT_EQ(json.find('\n'), json.size() - 1) << "one object for the command";

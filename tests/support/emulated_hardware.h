@@ -46,17 +46,37 @@ struct I2cAdapterModel {
   // it, the quick write among them.
   unsigned long functions = I2C_FUNC_I2C | I2C_FUNC_NOSTART | I2C_FUNC_SMBUS_EMUL_ALL |
                             I2C_FUNC_10BIT_ADDR | I2C_FUNC_PROTOCOL_MANGLING;
+  // Which driver's own smbus_xfer takes I2C_SMBUS: `core` for an adapter without one, whose
+  // commands i2c-core carries as messages (i2c_smbus_xfer_emulated in i2c-core-smbus.c). Where a
+  // driver answers EOPNOTSUPP and has master_xfer, i2c-core falls back to those messages too
+  // (__i2c_smbus_xfer). Each driver's commands are in emulated_hardware.cpp, with its source.
+  enum class Smbus { core, ft260_6_1, ft260_6_2, mcp2221, cp2112, i801 };
+  Smbus smbus = Smbus::core;
   bool device_present = true;         // false: nobody acknowledges
   int nack_errno = 6;                 // ENXIO: i2c-algo-bit's bit_xfer for a missing acknowledge
+  int read_nack_errno = 0;            // when set, what a read to nobody fails with instead
+  std::vector<std::uint16_t> bound;   // addresses a kernel driver holds: I2C_SLAVE answers EBUSY
+  std::uint16_t slave = 0;            // as I2C_SLAVE last set it
   int fail_errno = 0;                 // when set, every transfer fails with it (unplugged)
   int zero_length_errno = 0;          // when set, a message without data fails with it
   std::vector<std::string> messages;  // each message: "W 2C 0" (write, address, length)
   HardwareLog log;
 };
 
-// drivers/hid/hid-ft260.c: ft260_functionality offers no SMBus quick write, and ft260_i2c_write
-// refuses a message without data ("if (len < 1) return -EINVAL").
+// drivers/hid/hid-ft260.c after 6.2: ft260_functionality offers no SMBus quick write,
+// ft260_smbus_xfer answers EOPNOTSUPP to it, and ft260_i2c_write refuses a message without data
+// ("if (len < 1) return -EINVAL"). A write the chip reports unacknowledged fails with EIO
+// (ft260_xfer_status); a read of nobody gets no data and times out (ft260_i2c_read: ETIMEDOUT
+// after 5 s, not waited here).
 void like_ft260(I2cAdapterModel& adapter);
+// drivers/hid/hid-ft260.c as in 6.1, Debian 12's kernel: the quick write offered and carried by
+// ft260_smbus_write as a write of one byte, the command (0 from i2cdetect), and no length check.
+void like_ft260_6_1(I2cAdapterModel& adapter);
+// drivers/hid/hid-mcp2221.c as in 6.1: I2C and every emulated SMBus command but PEC
+// (mcp_i2c_func); mcp_smbus_xfer carries the quick write as mcp_smbus_write with no data, whose
+// report still holds the command byte with a length of one ("len + 1"): a write of one byte. A
+// missing acknowledge is ENXIO (mcp_get_i2c_eng_state, MCP2221_I2C_WRADDRL_NACK).
+void like_mcp2221(I2cAdapterModel& adapter);
 // drivers/hid/hid-cp2112.c: cp2112_functionality offers I2C and SMBus byte, byte-data, word,
 // block and process calls, no quick write, and the driver sets no quirk for messages without data.
 // The chip's data write request takes 1 to 61 bytes (AN495); what it does with none is not
@@ -66,6 +86,11 @@ void like_cp2112(I2cAdapterModel& adapter);
 // without data with EOPNOTSUPP before it reaches the driver, and such drivers leave the quick
 // write out of their functions (i2c-mt65xx's mtk_i2c_functionality).
 void with_no_zero_length_quirk(I2cAdapterModel& adapter);
+// drivers/i2c/busses/i2c-i801.c, an Intel chipset's SMBus controller: no master_xfer, so no plain
+// I2C (i801_func offers SMBus commands only, the quick write among them); i801_access carries
+// each command natively, the quick write as the address alone; a missing acknowledge is ENXIO
+// (i801_check_post: SMBHSTSTS_DEV_ERR).
+void like_i801(I2cAdapterModel& adapter);
 
 // GPIO0 to GPIO27, as a single-board computer's header names its lines, with line 9 unnamed as
 // lines often are.
