@@ -11,7 +11,9 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <vector>
 
+#include "backends/pin_owner.h"
 #include "bus/bring_up.h"
 #include "bus/line_driver.h"
 #include "frame/line_protocol.h"
@@ -169,6 +171,11 @@ class GpioPort final : public port::Port {
              std::to_string(offsets_[1]) +
              (sensing_ ? ", SENSE " + std::to_string(offsets_[2]) : "");
 
+    // Pins muxed to another function are not flagged as used, and requesting them would take
+    // them from it until a reboot: refused before the request.
+    const std::vector<unsigned> asked(offsets_, offsets_ + (sensing_ ? 3 : 2));
+    if (const auto owner = pin_owner(chip_name, asked)) throw port::PortError(describe(*owner));
+
     const int error = request(chip);
     if (error == EBUSY) busy(chip);
     if (error == ENOTTY) needs_uapi_v2(chip.path());
@@ -229,7 +236,7 @@ class GpioPort final : public port::Port {
             "line " + std::to_string(offset) + " of " + chip.path() + " is in use by " +
             port::quoted(fixed(info->consumer)) +
             ": stop that program or unload the driver or overlay that holds it (on a "
-            "Raspberry Pi, the i2c-gpio overlay or i2c_arm), or pick other lines");
+            "Raspberry Pi, the i2c-gpio overlay), or pick other lines");
       }
     }
     throw port::PortError("the lines of " + where_ + " are in use by another program or driver");

@@ -401,6 +401,171 @@ TEST_F(Gpio, EveryFailureSaysWhatToDo) {
 
 // A device left mid-byte, holding SDA low, lets go within the nine clocks of the bus clear that
 // the line test runs; then the opening goes on.
+// --- Pins muxed to another function, as a Raspberry Pi's device tree and pin controller show it --
+
+// Device-tree property values as /sys/firmware/devicetree/base holds them: cells big-endian, strings
+// each ending in NUL.
+std::string dt_cells(std::initializer_list<std::uint32_t> words) {
+  std::string bytes;
+  for (std::uint32_t word : words) {
+    for (int shift = 24; shift >= 0; shift -= 8) bytes += static_cast<char>(word >> shift & 0xFF);
+  }
+  return bytes;
+}
+std::string dt_strings(std::initializer_list<const char*> items) {
+  std::string bytes;
+  for (const char* item : items) bytes += std::string(item) + '\0';
+  return bytes;
+}
+
+struct Board {
+  const char* name;
+  int chip;               // its header's GPIO chip, /dev/gpiochipN
+  const char* device;     // that chip's device in /sys/devices
+  const char* gpio;       // the pin controller's node, which is the GPIO chip's
+  const char* i2c;        // the node of the I2C controller on GPIO 2 and 3
+  const char* i2c_group;  // its pin group, a child of the pin controller's node
+  bool generic;           // `pins` = "gpioN" (the RP1) rather than `brcm,pins`
+};
+
+// The layouts of the Raspberry Pi kernel's device trees: the Pi 4's bcm2711.dtsi with
+// bcm2711-rpi-4-b.dts (i2c1 on GPIO 2 and 3 as `brcm,pins`, the binding in
+// Documentation/devicetree/bindings/pinctrl/brcm,bcm2835-gpio.txt), the Pi 5's rp1.dtsi with
+// bcm2712-rpi-5-b.dts (rp1_i2c1_2_3 as `pins`, pinctrl-bindings.txt's generic form; UART pins in
+// subnodes), each with the labels dtparam sets in __symbols__ and the i2cN aliases.
+void lay_out(test::EmulatedHardware& hw, const Board& board, bool i2c_arm_on) {
+  const std::string base = "/sys/firmware/devicetree/base";
+  const std::string gpio = base + board.gpio, i2c = base + board.i2c;
+  const std::string group = gpio + "/" + board.i2c_group;
+  hw.add_file(gpio + "/phandle", dt_cells({0x07}));
+  hw.add_file(group + "/phandle", dt_cells({0x15}));
+  if (board.generic) {
+    hw.add_file(group + "/function", dt_strings({"i2c1"}));
+    hw.add_file(group + "/pins", dt_strings({"gpio2", "gpio3"}));
+    // A UART's pins in subnodes, enabled.
+    const std::string uart = gpio + "/rp1_uart0_14_15";
+    hw.add_file(uart + "/phandle", dt_cells({0x16}));
+    hw.add_file(uart + "/pin_txd/pins", dt_strings({"gpio14"}));
+    hw.add_file(uart + "/pin_rxd/pins", dt_strings({"gpio15"}));
+    const std::string serial = base + "/axi/pcie@120000/rp1/serial@30000";
+    hw.add_file(serial + "/status", dt_strings({"okay"}));
+    hw.add_file(serial + "/pinctrl-0", dt_cells({0x16}));
+    hw.add_file(base + "/__symbols__/uart0", dt_strings({"/axi/pcie@120000/rp1/serial@30000"}));
+  } else {
+    hw.add_file(group + "/brcm,pins", dt_cells({2, 3}));
+    hw.add_file(group + "/brcm,function", dt_cells({4}));
+    // SPI0, disabled as it is by default, on GPIO 7 to 11.
+    hw.add_file(gpio + "/spi0_pins/phandle", dt_cells({0x16}));
+    hw.add_file(gpio + "/spi0_pins/brcm,pins", dt_cells({9, 10, 11}));
+    hw.add_file(base + "/soc/spi@7e204000/status", dt_strings({"disabled"}));
+    hw.add_file(base + "/soc/spi@7e204000/pinctrl-0", dt_cells({0x16}));
+  }
+  hw.add_file(i2c + "/status", dt_strings({i2c_arm_on ? "okay" : "disabled"}));
+  hw.add_file(i2c + "/pinctrl-names", dt_strings({"default"}));
+  hw.add_file(i2c + "/pinctrl-0", dt_cells({0x15}));
+  hw.add_file(base + "/__symbols__/i2c_arm", dt_strings({board.i2c}));
+  hw.add_file(base + "/aliases/i2c1", dt_strings({board.i2c}));
+  // sysfs: the chip on the gpio bus, its device's of_node pointing into the tree.
+  const std::string chip = "gpiochip" + std::to_string(board.chip);
+  const std::string device = std::string("/sys/devices/") + board.device;
+  hw.add_link(device + "/of_node", gpio);
+  hw.add_link(device + "/" + chip + "/of_node", gpio);
+  hw.add_link("/sys/bus/gpio/devices/" + chip, device + "/" + chip);
+}
+
+constexpr Board kPi4{"Pi 4",         0, "platform/soc/fe200000.gpio", "/soc/gpio@7e200000",
+                     "/soc/i2c@7e804000", "i2c1", false};
+constexpr Board kPi5{"Pi 5",
+                     4,
+                     "platform/axi/1000120000.pcie/pci0000:00/0000:00:00.0/0000:01:00.0/"
+                     "1f000d0000.gpio",
+                     "/axi/pcie@120000/rp1/gpio@d0000",
+                     "/axi/pcie@120000/rp1/i2c@74000",
+                     "rp1_i2c1_2_3",
+                     true};
+
+// GPIO 2 and 3 are the header's SDA and SCL: with i2c_arm on, the I2C controller holds them
+// through the pin mux, which the GPIO character device neither flags nor refuses, so opening
+// must refuse them itself, before the request, and say what to do instead.
+TEST_F(Gpio, PinsMuxedToAnotherFunctionAreRefusedBeforeTheyAreRequested) {
+  for (const Board& board : {kPi4, kPi5}) {
+    for (const bool on : {true, false}) {
+      SCOPED_TRACE(testing::Message() << board.name << ", i2c_arm " << (on ? "on" : "off"));
+      test::EmulatedHardware bench;
+      test::GpioChipModel pins;
+      bench.add_gpio_chip(board.chip, pins);
+      lay_out(bench, board, on);
+      const std::string port = "gpio:gpiochip" + std::to_string(board.chip) + ":2,3";
+      PanelOn p(port);
+      if (on) {
+        EXPECT_EQ(port_error([&] { p.logic.cmdMS_Click(); }),
+                  std::string("GPIO 2 and 3 carry the I2C controller ") +
+                      std::filesystem::path(board.i2c).filename().string() +
+                      " (dtparam=i2c_arm=on): use i2c:1, or turn i2c_arm off");
+        EXPECT_EQ(pins.log.count(GPIO_V2_GET_LINE_IOCTL), 0) << "refused before the request";
+      } else {
+        p.logic.user_sets_slider(99);
+        EXPECT_EQ(pins.device->setting(), 99);
+      }
+    }
+  }
+  // One pin of a group is enough; a group in subnodes (the Pi 5's UART) counts; a disabled node
+  // (the Pi 4's SPI) holds nothing.
+  struct Case {
+    const Board& board;
+    const char* lines;
+    const char* refusal;  // empty: allowed
+  };
+  for (const auto& [board, lines, refusal] : {
+           Case{kPi5, "15,16",
+                "GPIO 15 carries the UART serial@30000 (dtparam=uart0=on): turn uart0 off"},
+           Case{kPi4, "3,4", "GPIO 3 carries the I2C controller i2c@7e804000"},
+           Case{kPi4, "9,10", ""},
+       }) {
+    SCOPED_TRACE(lines);
+    test::EmulatedHardware bench;
+    test::GpioChipModel pins;
+    pins.sda = 9;
+    pins.scl = 10;
+    bench.add_gpio_chip(board.chip, pins);
+    lay_out(bench, board, true);
+    PanelOn p("gpio:gpiochip" + std::to_string(board.chip) + ":" + lines);
+    if (*refusal) {
+      EXPECT_THAT(port_error([&] { p.logic.cmdMS_Click(); }), ::testing::StartsWith(refusal));
+    } else {
+      p.logic.user_sets_slider(42);
+      EXPECT_EQ(pins.device->setting(), 42);
+    }
+  }
+}
+
+// Where the device tree says nothing (an overlay's device, a driver bound by hand), the pin
+// controller's debugfs pinmux-pins still names the mux owner, where it can be read.
+TEST_F(Gpio, AMuxOwnerInPinmuxPinsIsRefusedToo) {
+  hardware.add_gpio_chip(0, chip);
+  lay_out(hardware, kPi4, false);
+  // As pinmux_pins_show writes it for a controller that is not strict (drivers/pinctrl/pinmux.c),
+  // in the folder pinctrl_init_device_debugfs names after the device and the controller.
+  hardware.add_file("/sys/kernel/debug/pinctrl/fe200000.gpio-pinctrl-bcm2711/pinmux-pins",
+                    "Pinmux settings per pin\n"
+                    "Format: pin (name): mux_owner gpio_owner hog?\n"
+                    "pin 0 (gpio0): (MUX UNCLAIMED) (GPIO UNCLAIMED)\n"
+                    "pin 1 (gpio1): (MUX UNCLAIMED) (GPIO UNCLAIMED)\n"
+                    "pin 2 (gpio2): fe804000.i2c (GPIO UNCLAIMED) function alt0 group gpio2\n"
+                    "pin 3 (gpio3): fe804000.i2c (GPIO UNCLAIMED) function alt0 group gpio3\n"
+                    "pin 4 (gpio4): (MUX UNCLAIMED) pinctrl-bcm2711:4\n");
+  PanelOn p("gpio:gpiochip0:2,3");
+  EXPECT_EQ(port_error([&] { p.logic.cmdMS_Click(); }),
+            "GPIO 2 and 3 carry the I2C controller fe804000.i2c (the pin controller's "
+            "pinmux-pins): disable it (an overlay, or unbind its driver), or pick other lines");
+  EXPECT_EQ(chip.log.count(GPIO_V2_GET_LINE_IOCTL), 0);
+  PanelOn free_lines("gpio:gpiochip0:4,5");
+  chip.sda = 4;
+  chip.scl = 5;
+  free_lines.logic.user_sets_slider(3);
+  EXPECT_EQ(chip.device->setting(), 3) << "a GPIO owner is not another function";
+}
+
 TEST_F(Gpio, ADeviceStuckMidByteIsClockedFreeAtOpening) {
   hardware.add_gpio_chip(0, chip);
   sim::Device& device = *chip.device;

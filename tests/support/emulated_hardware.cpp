@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 
@@ -560,6 +562,21 @@ std::string EmulatedHardware::root() const {
   std::string root = dir;
   g_free(dir);
   return root;
+}
+
+void EmulatedHardware::add_file(const std::string& path, const std::string& bytes) {
+  const std::filesystem::path file = root() + path;
+  std::filesystem::create_directories(file.parent_path());
+  std::ofstream(file, std::ios::binary) << bytes;
+}
+
+void EmulatedHardware::add_link(const std::string& path, const std::string& target) {
+  const std::filesystem::path link = root() + path;
+  std::filesystem::create_directories(link.parent_path());
+  std::filesystem::remove(link);
+  std::filesystem::create_directory_symlink(
+      std::filesystem::path(target).lexically_relative(std::filesystem::path(path).parent_path()),
+      link);
 }
 
 void EmulatedHardware::add(const std::string& description) {

@@ -148,6 +148,11 @@ class EmulatedHardware {
   // /sys/class/i2c-dev/i2c-N alone, with no device node.
   void add_i2c_sysfs_only(int number, const std::string& name);
 
+  // A file or a symbolic link under the emulated root, its folders made: `path` as the program
+  // sees it ("/sys/firmware/..."), a link's `target` too, made relative as sysfs makes its links.
+  void add_file(const std::string& path, const std::string& bytes);
+  void add_link(const std::string& path, const std::string& target);
+
   // Where the emulated /sys and /dev lie on the real file system.
   std::string root() const;
 
