@@ -67,10 +67,11 @@ constexpr BackEnd kBackEnds[] = {
      "GPIO chips in /dev/gpiochip* (the board's GPIO driver)",
      "requests both lines as open-drain outputs, released, and tests them as the kernel's "
      "i2c-algo-bit does (high when released, low only while pulled low); asks no device"},
-    {"ftdi", "ftdi:SERIAL", "an FTDI chip in bit-bang mode", Argument::optional, true, ftdi,
+    {"ftdi", "ftdi:[SERIAL][:A|B|C|D]", "an FTDI chip in bit-bang mode", Argument::optional, true, ftdi,
      "FTDI chips on the USB (plug one in)",
-     "sets synchronous bit-bang mode and times 62 idle bytes twice at the slowest clock to learn "
-     "the chip's byte clock (45 ms at 16 bytes a period, 0.7 s at 1), else assumes the fastest"},
+     "sets synchronous bit-bang mode and times a packet of idle bytes twice at the slowest clock "
+     "of the clock path it will use to learn the chip's byte clock (45 ms at 16 bytes a period on "
+     "an FT232R, 0.3 s on an H chip's 12 MHz path), else assumes the fastest"},
 };
 
 // "a, b, c or d", with `last` for "or"
@@ -133,6 +134,10 @@ std::string malformed_port(const std::string& choice) {
   }
   if (back_end->name == std::string_view("gpio") && !parse_gpio_choice(argument)) {
     return gpio_choice_usage(argument);
+  }
+  if (back_end->name == std::string_view("ftdi") && !parse_ftdi_choice(argument)) {
+    return "the FTDI port " + port::quoted(argument) +
+           " is not [SERIAL][:A|B|C|D], as in ftdi:FT6ZQ7TX or ftdi:FT6ZQ7TX:B";
   }
   return {};
 }

@@ -75,6 +75,10 @@ std::vector<OfferedPort> offered_ports() {
       p.choice = "ftdi:" + chip.serial;
       p.kind = "ftdi";
       p.what = "FTDI chip '" + chip.description + "', serial " + chip.serial;
+      if (const int interfaces = ftdi_interfaces(chip.product); interfaces > 1) {
+        p.what += ", interfaces A to " + std::string(1, static_cast<char>('A' + interfaces - 1)) +
+                  " (ftdi:" + chip.serial + ":B picks B)";
+      }
       if (chip.bus >= 0) {
         char node[32];
         std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", chip.bus, chip.address);

@@ -92,7 +92,9 @@ void ftdi_transaction(benchmark::State& state) {
       chips = {{"BENCH", "no chip", -1, -1}};
       return 1;
     }
-    int open(const std::string&) override { return 0; }
+    int open(const std::string&, int) override { return 0; }
+    int chip_type() override { return 3; }  // an FT232R
+    backends::FtdiClock clock_for(int baudrate) override { return {baudrate * 4, false}; }
     int set_bitmode(unsigned char, unsigned char) override { return 0; }
     int set_latency_timer(unsigned char) override { return 0; }
     int set_baudrate(int) override { return 0; }

@@ -65,8 +65,9 @@ options:
   --port PORT    sim (the simulated device), sim:absent (the simulated bus with no device:
                  every read gives 255), parport (the parallel port at 0x378),
                  parport:NAME, i2c:ADAPTER (an I2C adapter by bus number or name),
-                 gpio:CHIP:SDA,SCL[,SENSE] (two GPIO lines) or ftdi[:SERIAL] (an FTDI
-                 chip in bit-bang mode); wins over VX3071_PORT
+                 gpio:CHIP:SDA,SCL[,SENSE] (two GPIO lines) or ftdi[:SERIAL][:A|B|C|D]
+                 (an FTDI chip in bit-bang mode, on interface A unless told); wins over
+                 VX3071_PORT
   --trace FILE   record every port access (FILE.vcd: a logic-analyser dump); wins over
                  VX3071_TRACE
   --json         print one JSON object per command instead of one line per read; a command

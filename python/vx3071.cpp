@@ -258,7 +258,7 @@ constexpr const char* kOpenDoc = R"(Opens the VX3071 on a port, at once, and giv
 port: as VX3071_PORT names one: "sim" (the simulated device), "sim:absent" (the simulated bus
   with no device), "parport" or "parport:NAME", "i2c:ADAPTER" (a bus number, an adapter's name,
   or the start of exactly one adapter's name), "gpio:CHIP:SDA,SCL[,SENSE]", "ftdi" or
-  "ftdi:SERIAL"; vx3071.ports() lists what this machine has.
+  "ftdi:[SERIAL][:A|B|C|D]"; vx3071.ports() lists what this machine has.
 trace: a file (str, bytes or os.PathLike) that records every port access, as VX3071_TRACE.
 min_phase_us: the shortest time between port accesses, 0 to 1000000, as VX3071_MIN_PHASE_US.
 None takes the environment's value, or its default.

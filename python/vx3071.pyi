@@ -84,7 +84,7 @@ def open(port: Optional[str] = None,
          trace: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", None] = None,
          min_phase_us: Optional[SupportsIndex] = None) -> Device:
     """Opens the VX3071 on a port, at once: port as VX3071_PORT names one (sim, sim:absent,
-    parport[:NAME], i2c:ADAPTER, gpio:CHIP:SDA,SCL[,SENSE], ftdi[:SERIAL]), trace and
+    parport[:NAME], i2c:ADAPTER, gpio:CHIP:SDA,SCL[,SENSE], ftdi[:SERIAL][:A|B|C|D]), trace and
     min_phase_us as VX3071_TRACE and VX3071_MIN_PHASE_US; None takes the environment's value, or
     its default. ValueError for a port that names nothing or a phase out of range, before anything
     is opened; PortError when the port cannot be opened; TraceError at the first call when the

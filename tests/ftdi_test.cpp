@@ -130,6 +130,106 @@ TEST(Ftdi, NoLineLevelIsShorterThanThePhaseAtAnyByteRateOrUsbTiming) {
   }
 }
 
+// FTDI's high-speed chips run on their 12 MHz clock path at every working rate, and are measured
+// there: on that path the chip clocks 5 bytes a period by pyftdi's figure, while on the 3 MHz path
+// no source gives its figure, so the tests vary it and nothing may depend on it. A figure no
+// source gives on the 12 MHz path (4) cannot be measured surely, and is assumed.
+TEST(Ftdi, AnHChipIsMeasuredAndRunOnTheClockPathItsWorkingRateUses) {
+  struct Chip {
+    const char* name;
+    int type, product;
+  };
+  for (const auto& [name, type, product] :
+       {Chip{"FT232H", 6, 0x6014}, Chip{"FT2232H", 4, 0x6010}, Chip{"FT4232H", 5, 0x6011}}) {
+    for (const double high : {5.0, 16.0, 1.0, 4.0}) {
+      for (const double low : {16.0, 4.0, 1.0}) {
+        for (const unsigned char latency_ms : {0, 16}) {
+          for (const auto phase : {5us, 10us, 10'000us}) {
+            SCOPED_TRACE(testing::Message()
+                         << name << ", " << high << " bytes a period at 12 MHz, " << low
+                         << " at 3 MHz, latency timer " << (latency_ms ? "16 ms" : "as set")
+                         << ", phase " << phase.count() << " us");
+            test::FtdiChipModel chip;
+            test::like_h_chip(chip, type, product);
+            chip.high_speed_bytes_per_period = high;
+            chip.bytes_per_period = low;
+            chip.fixed_latency_ms = latency_ms;
+            chip.turnaround_us = 1100;
+            port::PortAccess access([&chip, phase] {
+              return backends::open_ftdi("", phase, std::make_unique<test::SimulatedFtdi>(chip));
+            });
+            const std::string timing = access.port().timing();
+            chip.clocked.clear();
+            panel::PanelLogic logic(access);
+            for (const int code : {0x5A, 0xA5}) {
+              logic.user_sets_slider(code);
+              ASSERT_EQ(chip.device->setting(), code);
+              logic.cmdRead_Click();
+              ASSERT_EQ(logic.text(panel::TextBox::sda_data), std::to_string(code));
+            }
+            EXPECT_TRUE(chip.high_speed_path) << "the frames went on the 12 MHz path";
+            const double shortest = shortest_level_us(chip);
+            const auto phase_us = static_cast<double>(phase.count());
+            EXPECT_GE(shortest, phase_us);
+            const auto [low_us, high_us] = claimed_levels_us(timing);
+            if (high == 4.0) {
+              EXPECT_THAT(timing, HasSubstr("assumed 16x on the 12 MHz clock path"));
+              EXPECT_GE(shortest, low_us * 0.99) << timing;
+              EXPECT_LE(shortest, high_us * 1.01) << timing;
+              continue;
+            }
+            std::ostringstream reading;
+            reading << "measured at " << high << "x on the 12 MHz clock path: a level lasts";
+            EXPECT_THAT(timing, HasSubstr(reading.str()));
+            EXPECT_NEAR(low_us, shortest, shortest * 0.05) << "the timing line is true: " << timing;
+            EXPECT_LE(shortest, 4 * phase_us) << "measured, so not needlessly slow";
+          }
+        }
+      }
+    }
+  }
+}
+
+// ftdi[:SERIAL][:A|B|C|D]: the interface of a dual or quad chip, A unless told; one the chip does
+// not have, or a letter no chip has, is refused before anything is opened.
+TEST(Ftdi, TheInterfaceOfADualOrQuadChipIsChosenByItsLetter) {
+  struct Case {
+    int product;
+    const char* choice;
+    int opened;           // the interface opened, or -1
+    const char* refusal;  // when none is
+  };
+  for (const auto& [product, choice, opened, refusal] : {
+           Case{0x6010, "", 0, ""},
+           Case{0x6010, ":B", 1, ""},
+           Case{0x6011, "FT9H2K01:D", 3, ""},
+           Case{0x6014, "FT9H2K01:A", 0, ""},
+           Case{0x6014, ":B", -1,
+                "the FTDI chip FT9H2K01 (0403:6014) has one interface, A, not B: use "
+                "ftdi:FT9H2K01"},
+           Case{0x6010, ":C", -1,
+                "the FTDI chip FT9H2K01 (0403:6010) has interfaces A to B, not C: use "
+                "ftdi:FT9H2K01:A"},
+           Case{0x6010, "FT9H2K01:E", -1,
+                "the FTDI port \"FT9H2K01:E\" is not [SERIAL][:A|B|C|D]"},
+       }) {
+    SCOPED_TRACE(choice);
+    test::FtdiChipModel chip;
+    test::like_h_chip(chip, product == 0x6014 ? 6 : product == 0x6010 ? 4 : 5, product);
+    FtdiPanel p(chip, choice);
+    if (*refusal) {
+      EXPECT_THAT(port_error([&] { p.logic.cmdMS_Click(); }), HasSubstr(refusal));
+      EXPECT_EQ(chip.interface, -1) << "nothing opened";
+      continue;
+    }
+    p.logic.user_sets_slider(17);
+    EXPECT_EQ(chip.interface, opened);
+    EXPECT_EQ(chip.device->setting(), 17);
+  }
+  EXPECT_THAT(backends::malformed_port("ftdi:FT9H2K01:E"), HasSubstr("is not [SERIAL][:A|B|C|D]"));
+  EXPECT_EQ(backends::malformed_port("ftdi::B"), "");
+}
+
 // A host too busy to measure the chip's clock (200 ms from each read to its next write, which puts
 // every try outside every reading's band): the fastest reading is assumed, so whatever the chip's
 // clock no level is shorter than the phase, and the timing line's range holds the level it gives.
