@@ -67,8 +67,8 @@ constexpr BackEnd kBackEnds[] = {
      "GPIO chips in /dev/gpiochip* (the board's GPIO driver)",
      "requests both lines as open-drain outputs, released, and tests them as the kernel's "
      "i2c-algo-bit does (high when released, low only while pulled low); asks no device"},
-    {"ftdi", "ftdi:[SERIAL][:A|B|C|D]", "an FTDI chip in bit-bang mode", Argument::optional, true, ftdi,
-     "FTDI chips on the USB (plug one in)",
+    {"ftdi", "ftdi:[SERIAL][:A|B|C|D]", "an FTDI chip in bit-bang mode", Argument::optional, true,
+     ftdi, "FTDI chips on the USB (plug one in)",
      "sets synchronous bit-bang mode and times a packet of idle bytes twice at the slowest clock "
      "of the clock path it will use to learn the chip's byte clock (45 ms at 16 bytes a period on "
      "an FT232R, 0.3 s on an H chip's 12 MHz path), else assumes the fastest"},

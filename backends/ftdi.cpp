@@ -52,9 +52,9 @@ constexpr double kDivisorTolerance = 0.95;  // libftdi refuses a rate the diviso
 // error, up to that plus kUsbSlackS), else the fastest is assumed.
 struct ClockPath {
   const char* name;
-  long slowest_rate;       // after libftdi's factor: 3 MHz / 16384 (AN232B-05); 12 MHz / 16383
-  int packet_data;         // data bytes in one USB packet: 62 of 64 (full speed), 510 of 512 (H)
-  double readings[3];      // bytes a period, fastest first
+  long slowest_rate;   // after libftdi's factor: 3 MHz / 16384 (AN232B-05); 12 MHz / 16383
+  int packet_data;     // data bytes in one USB packet: 62 of 64 (full speed), 510 of 512 (H)
+  double readings[3];  // bytes a period, fastest first
   // Bytes written before their echoes are read back: within the chip's buffer (128 bytes on the
   // FT232R, 1 KB on the FT232H and more on the others), so that echoes never overflow it.
   std::size_t chunk;
@@ -99,7 +99,8 @@ class Libftdi final : public FtdiCalls {
   int open(const std::string& serial, int interface) override {
     if (!ftdi_) return -100;
     // Before opening: ftdi_usb_open_dev claims the interface set here.
-    const int chosen = ftdi_set_interface(ftdi_, static_cast<ftdi_interface>(INTERFACE_A + interface));
+    const int chosen =
+        ftdi_set_interface(ftdi_, static_cast<ftdi_interface>(INTERFACE_A + interface));
     if (chosen < 0) return chosen;
     ftdi_device_list* list = nullptr;
     const int count = ftdi_usb_find_all(ftdi_, &list, 0, 0);
@@ -120,8 +121,8 @@ class Libftdi final : public FtdiCalls {
   int chip_type() override { return ftdi_ ? ftdi_->type : -1; }
   FtdiClock clock_for(int baudrate) override {
     unsigned short value = 0, index = 0;
-    const int actual =
-        convert_baudrate_UT_export(baudrate * static_cast<int>(kLibftdiFactor), ftdi_, &value, &index);
+    const int actual = convert_baudrate_UT_export(baudrate * static_cast<int>(kLibftdiFactor),
+                                                  ftdi_, &value, &index);
     return {std::max(actual, 0), high_speed(ftdi_->type) && (index & 0x0200) != 0};
   }
   int set_bitmode(unsigned char outputs, unsigned char mode) override {
@@ -168,8 +169,8 @@ class FtdiPort final : public port::Port {
     reading_ = measure_reading();
     bytes_per_period_ = reading_.value_or(kFastestReading);
     const double phase_s = std::max<double>(static_cast<double>(phase.count()), 1) * 1e-6;
-    byte_period_ =
-        std::chrono::duration<double>(1 / (set_clock(phase_s, bytes_per_period_) * bytes_per_period_));
+    byte_period_ = std::chrono::duration<double>(
+        1 / (set_clock(phase_s, bytes_per_period_) * bytes_per_period_));
     // A phase longer than the slowest byte: each byte goes out as often as it takes.
     repeat_ = static_cast<std::size_t>(std::ceil(phase_s / byte_period_.count() - 1e-9));
     byte_period_ *= static_cast<double>(repeat_);
@@ -405,13 +406,14 @@ std::unique_ptr<port::Port> open_ftdi(const std::string& choice, std::chrono::mi
   if (parsed->interface >= interfaces) {
     char product[8];
     std::snprintf(product, sizeof product, "%04x", chosen->product);
-    throw port::PortError("the FTDI chip " + chosen->serial + " (0403:" + product + ") has " +
-                          (interfaces == 1 ? std::string("one interface, A")
-                                           : "interfaces A to " + std::string(1, 'A' + interfaces - 1)) +
-                          ", not " + letter + ": use ftdi:" + chosen->serial +
-                          (interfaces == 1 ? "" : ":A"));
+    throw port::PortError(
+        "the FTDI chip " + chosen->serial + " (0403:" + product + ") has " +
+        (interfaces == 1 ? std::string("one interface, A")
+                         : "interfaces A to " + std::string(1, 'A' + interfaces - 1)) +
+        ", not " + letter + ": use ftdi:" + chosen->serial + (interfaces == 1 ? "" : ":A"));
   }
-  const std::string name = chosen->serial + (interfaces > 1 ? std::string(" interface ") + letter : "");
+  const std::string name =
+      chosen->serial + (interfaces > 1 ? std::string(" interface ") + letter : "");
 
   const int opened = calls->open(chosen->serial, parsed->interface);
   if (opened < 0) throw port::PortError(open_failure(name, opened, calls->error_string()));

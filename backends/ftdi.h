@@ -43,7 +43,7 @@ std::optional<FtdiChoice> parse_ftdi_choice(const std::string& choice);
 class FtdiCalls {
  public:
   virtual ~FtdiCalls() = default;
-  virtual int find_all(std::vector<FtdiChip>& chips) = 0;  // the supported chips attached
+  virtual int find_all(std::vector<FtdiChip>& chips) = 0;          // the supported chips attached
   virtual int open(const std::string& serial, int interface) = 0;  // interface 0 is A
   virtual int chip_type() = 0;  // once open: libftdi's ftdi->type (TYPE_R, TYPE_232H, ...)
   virtual FtdiClock clock_for(int baudrate) = 0;  // once open: libftdi's own divisor

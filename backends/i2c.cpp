@@ -120,7 +120,8 @@ class I2cDev final : public I2cTransport {
           return smbus(message.address, I2C_SMBUS_WRITE, bytes[0], I2C_SMBUS_BYTE_DATA, &data);
         case 3:
           if (!offers_.write_word_data) break;
-          data.word = static_cast<__u16>(bytes[1] | bytes[2] << 8);  // SMBus sends the low byte first
+          data.word =
+              static_cast<__u16>(bytes[1] | bytes[2] << 8);  // SMBus sends the low byte first
           return smbus(message.address, I2C_SMBUS_WRITE, bytes[0], I2C_SMBUS_WORD_DATA, &data);
         default:
           break;
@@ -134,8 +135,8 @@ class I2cDev final : public I2cTransport {
   }
 
   // One I2C_SMBUS call, to `address` set by I2C_SLAVE once it changes.
-  void smbus(std::uint16_t address, std::uint8_t read_write, std::uint8_t command, std::uint32_t size,
-             i2c_smbus_data* data) {
+  void smbus(std::uint16_t address, std::uint8_t read_write, std::uint8_t command,
+             std::uint32_t size, i2c_smbus_data* data) {
     if (address != slave_) {
       if (::ioctl(fd_, I2C_SLAVE, static_cast<unsigned long>(address)) < 0) {
         const int error = errno;

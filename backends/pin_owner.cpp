@@ -245,7 +245,9 @@ std::optional<PinOwner> pin_owner(const std::string& chip, const std::vector<uns
 std::string describe(const PinOwner& owner) {
   std::string pins;
   for (std::size_t i = 0; i < owner.lines.size(); ++i) {
-    pins += (i == 0 ? "" : i + 1 == owner.lines.size() ? " and " : ", ") +
+    pins += (i == 0                        ? ""
+             : i + 1 == owner.lines.size() ? " and "
+                                           : ", ") +
             std::to_string(owner.lines[i]);
   }
   std::string text = "GPIO " + pins + (owner.lines.size() == 1 ? " carries " : " carry ") +
@@ -255,7 +257,8 @@ std::string describe(const PinOwner& owner) {
     if (owner.i2c_bus >= 0) text += "use i2c:" + std::to_string(owner.i2c_bus) + ", or ";
     return text + "turn " + owner.dtparam + " off";
   }
-  text += owner.from_debugfs ? " (the pin controller's pinmux-pins)" : " (enabled in the device tree)";
+  text +=
+      owner.from_debugfs ? " (the pin controller's pinmux-pins)" : " (enabled in the device tree)";
   text += ": ";
   if (owner.i2c_bus >= 0) text += "use i2c:" + std::to_string(owner.i2c_bus) + ", or ";
   return text + "disable it (an overlay, or unbind its driver), or pick other lines";

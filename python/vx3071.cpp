@@ -349,6 +349,8 @@ PYBIND11_MODULE(vx3071, m) {
       .def_readonly("device", &backends::OfferedPort::device, "its node under /dev")
       .def_readonly("usable", &backends::OfferedPort::usable, "this user may open it")
       .def_readonly("fix", &backends::OfferedPort::fix, "what to do when not usable")
+      .def_readonly("form", &backends::OfferedPort::form,
+                    "i2c: how frames go out on it (plain I2C, or SMBus commands); else empty")
       .def("__repr__", [](const backends::OfferedPort& p) { return "<Port " + p.choice + ">"; });
 
   py::class_<python::Sweep>(m, "Sweep", "The codes of a sweep, each written as it is asked for.")

@@ -38,6 +38,7 @@ class Port:
     device: str       # its node under /dev
     usable: bool      # this user may open it
     fix: str          # what to do when not usable
+    form: str         # i2c: how frames go out on it (plain I2C, or SMBus commands); else empty
 
 class Sweep(Iterator[int]):
     def __iter__(self) -> "Sweep": ...

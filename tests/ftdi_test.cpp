@@ -210,8 +210,7 @@ TEST(Ftdi, TheInterfaceOfADualOrQuadChipIsChosenByItsLetter) {
            Case{0x6010, ":C", -1,
                 "the FTDI chip FT9H2K01 (0403:6010) has interfaces A to B, not C: use "
                 "ftdi:FT9H2K01:A"},
-           Case{0x6010, "FT9H2K01:E", -1,
-                "the FTDI port \"FT9H2K01:E\" is not [SERIAL][:A|B|C|D]"},
+           Case{0x6010, "FT9H2K01:E", -1, "the FTDI port \"FT9H2K01:E\" is not [SERIAL][:A|B|C|D]"},
        }) {
     SCOPED_TRACE(choice);
     test::FtdiChipModel chip;

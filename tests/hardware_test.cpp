@@ -403,8 +403,8 @@ TEST_F(Gpio, EveryFailureSaysWhatToDo) {
 // the line test runs; then the opening goes on.
 // --- Pins muxed to another function, as a Raspberry Pi's device tree and pin controller show it --
 
-// Device-tree property values as /sys/firmware/devicetree/base holds them: cells big-endian, strings
-// each ending in NUL.
+// Device-tree property values as /sys/firmware/devicetree/base holds them: cells big-endian,
+// strings each ending in NUL.
 std::string dt_cells(std::initializer_list<std::uint32_t> words) {
   std::string bytes;
   for (std::uint32_t word : words) {
@@ -473,8 +473,9 @@ void lay_out(test::EmulatedHardware& hw, const Board& board, bool i2c_arm_on) {
   hw.add_link("/sys/bus/gpio/devices/" + chip, device + "/" + chip);
 }
 
-constexpr Board kPi4{"Pi 4",         0, "platform/soc/fe200000.gpio", "/soc/gpio@7e200000",
-                     "/soc/i2c@7e804000", "i2c1", false};
+constexpr Board kPi4{
+    "Pi 4", 0,    "platform/soc/fe200000.gpio", "/soc/gpio@7e200000", "/soc/i2c@7e804000",
+    "i2c1", false};
 constexpr Board kPi5{"Pi 5",
                      4,
                      "platform/axi/1000120000.pcie/pci0000:00/0000:00:00.0/0000:01:00.0/"

@@ -17,8 +17,9 @@ void like_h_chip(FtdiChipModel& chip, int type, int product) {
   chip.type = type;
   chip.packet_data = 510;
   chip.buffer = 1024;
-  const char* name = product == 0x6010 ? "Dual RS232-HS" : product == 0x6011 ? "Quad RS232-HS"
-                                                                               : "Single RS232-HS";
+  const char* name = product == 0x6010   ? "Dual RS232-HS"
+                     : product == 0x6011 ? "Quad RS232-HS"
+                                         : "Single RS232-HS";
   chip.attached = {{"FT9H2K01", name, 1, 8, product}};
 }
 

@@ -44,8 +44,8 @@ struct FtdiChipModel {
 
   int writes = 0, reads = 0;  // USB transfers
   unsigned char mode = 0, outputs = 0, latency = 16;
-  int baudrate = 0;            // as handed to libftdi
-  int actual = 0;              // what the divisor reaches, after libftdi's factor of 4
+  int baudrate = 0;              // as handed to libftdi
+  int actual = 0;                // what the divisor reaches, after libftdi's factor of 4
   bool high_speed_path = false;  // on the 12 MHz path
   bool unplugged = false;
 
