@@ -177,6 +177,11 @@ Settings settings_from_environment() {
 }
 
 std::unique_ptr<port::PortAccess> make_port(const Settings& settings) {
+  return make_port_named(settings, {});
+}
+
+std::unique_ptr<port::PortAccess> make_port_named(const Settings& settings,
+                                                  const std::string& port_variable) {
   const BackEnd* back_end = find_back_end(settings.port).first;
   long min_phase = back_end && back_end->bit_banged ? kDefaultHardwarePhase.count() : 0;
   if (!settings.min_phase_us.empty()) {
@@ -188,8 +193,18 @@ std::unique_ptr<port::PortAccess> make_port(const Settings& settings) {
     min_phase = *asked;
   }
   const std::chrono::microseconds phase(min_phase);
-  return std::make_unique<port::PortAccess>(opener_for(settings.port, phase), settings.trace,
-                                            phase);
+  port::PortAccess::Opener opener = opener_for(settings.port, phase);
+  if (!port_variable.empty() && !settings.port.empty()) {
+    opener = [opener = std::move(opener),
+              named = port_variable + " is " + port::quoted(settings.port) + ": "] {
+      try {
+        return opener();
+      } catch (const port::PortError& error) {
+        throw port::PortError(named + error.what());
+      }
+    };
+  }
+  return std::make_unique<port::PortAccess>(std::move(opener), settings.trace, phase);
 }
 
 }  // namespace vx::backends

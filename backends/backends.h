@@ -72,6 +72,10 @@ struct Settings {
 Settings settings_from_environment();
 
 std::unique_ptr<port::PortAccess> make_port(const Settings& settings);
+// The same, with every failure to open the port naming the variable it came from:
+// "VX3071_PORT is "i2c:7": /dev/i2c-7 does not exist: ...".
+std::unique_ptr<port::PortAccess> make_port_named(const Settings& settings,
+                                                  const std::string& port_variable);
 inline std::unique_ptr<port::PortAccess> port_from_environment() {
   return make_port(settings_from_environment());
 }

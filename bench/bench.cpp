@@ -284,6 +284,73 @@ void button(benchmark::State& state, const char* name) {
   for (auto _ : state) press.click();
 }
 
+// --- The worker: the window beside long port work ---------------------------------------------
+
+constexpr auto kLongPhase = std::chrono::milliseconds(20);  // a long bus: Full Scale takes 2.4 s
+
+// The panel on its worker, on a port that does nothing but is paced at 20 ms an access.
+struct WorkingPanel {
+  port::PortAccess access{null_opener(), "", kLongPhase};
+  panel::PanelLogic logic{access};
+  panel::Form1 form{logic};
+  WorkingPanel() {
+    form.use_worker();
+    form.show();
+    if (!QTest::qWaitForWindowExposed(&form)) std::abort();
+    settle();
+  }
+  ~WorkingPanel() { form.finish_work(); }
+  void full_scale() { form.findChild<QAbstractButton*>("cmdFS")->click(); }
+};
+
+// Notes when a widget was last painted.
+struct PaintClock : QObject {
+  explicit PaintClock(QWidget* widget) { widget->installEventFilter(this); }
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint) painted = true;
+    return false;
+  }
+  bool painted = false;
+};
+
+// From an update the window asks for to its paint event, with Full Scale's frames running on the
+// worker (`busy`) or with nothing running.
+void update_to_paint(benchmark::State& state, bool busy) {
+  WorkingPanel p;
+  PaintClock clock(&p.form);
+  for (auto _ : state) {
+    if (busy && p.form.pending() == 0) {
+      state.PauseTiming();
+      p.full_scale();
+      settle();
+      state.ResumeTiming();
+    }
+    clock.painted = false;
+    p.form.update();
+    while (!clock.painted) QCoreApplication::processEvents(QEventLoop::AllEvents);
+  }
+  if (busy && p.form.pending() == 0) state.SkipWithError("the frames were not running");
+}
+
+// From Exit to the end of the work, with a frame running: the frame in progress ends, and no more.
+void exit_while_a_frame_runs(benchmark::State& state) {
+  std::mt19937 random(5);
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto p = std::make_unique<WorkingPanel>();
+    p->full_scale();
+    // Somewhere in the first frame, of 59 accesses.
+    QTest::qWait(std::uniform_int_distribution<int>(50, 1000)(random));
+    state.ResumeTiming();
+    p->form.findChild<QAbstractButton*>("cmdExit")->click();
+    p->form.finish_work();
+    p->access.close_trace();
+    state.PauseTiming();
+    p.reset();
+    state.ResumeTiming();
+  }
+}
+
 // --- Memory -------------------------------------------------------------------------------------
 
 double resident_mib() {
@@ -373,6 +440,7 @@ struct Target {
 };
 
 constexpr const char* kRepaint = "floor: full repaint of the shown panel";
+constexpr const char* kIdlePaint = "floor: update to paint, nothing running";
 constexpr const char* kIdleClick = "floor: a click that changes nothing";
 constexpr const char* kBare59 = "bus: 59 bare back-end calls";
 constexpr const char* kBare107 = "bus: 107 bare back-end calls";
@@ -409,6 +477,11 @@ const std::map<std::string, Target>& targets() {
       {"action: Full Scale after Zero Scale", {kRepaint, 1, kFrame, "us"}},
       {"action: Run", {kIdleClick, 2, kFrame, "us"}},
       {"action: Read", {kRepaint, 0.5, kFrame, "us"}},
+      {kIdlePaint, {nullptr, 0, -1, "us"}},
+      {"worker: update to paint, Full Scale running at 20 ms a phase", {kIdlePaint, 2, kFrame, "us"}},
+      // At most the rest of the frame in progress: 59 accesses of 20 ms.
+      {"worker: Exit to the end of the work, a frame running at 20 ms a phase",
+       {nullptr, 0, 59 * 20'000, "us"}},
       {kHeapBlocks, {nullptr, 0, 0, "blocks"}},
       // Qt's containers settle their capacity over a long run, by a few hundred bytes either
       // way; a leak of one byte per Read would add some 6,000 blocks and 140 KiB.
@@ -531,6 +604,13 @@ void register_all() {
   RegisterBenchmark("action: Full Scale after Zero Scale", preset, "cmdFS", "cmdZS");
   RegisterBenchmark("action: Run", button, "cmdRun");
   RegisterBenchmark("action: Read", button, "cmdRead");
+  RegisterBenchmark(kIdlePaint, update_to_paint, false);
+  RegisterBenchmark("worker: update to paint, Full Scale running at 20 ms a phase", update_to_paint,
+                    true);
+  RegisterBenchmark("worker: Exit to the end of the work, a frame running at 20 ms a phase",
+                    exit_while_a_frame_runs)
+      ->Iterations(5)
+      ->Unit(benchmark::kMicrosecond);
   RegisterBenchmark("memory: 1,000 then 100,000 random actions", memory)
       ->Iterations(1)
       ->Repetitions(1);

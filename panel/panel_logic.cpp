@@ -90,6 +90,7 @@ void PanelLogic::user_sets_slider(int value) {
 void PanelLogic::cmdRun_Click() {
   event([&] {
     frame::Compute_Frame_Word(cells_, data_code_, frame_word_);
+    before_frame();
     bus::Read_Write_Bits_to_Parallel_Port(driver_, frame_word_);
   });
 }
@@ -99,6 +100,7 @@ void PanelLogic::cmdRead_Click() {
     cmdRun_Click();
     for (auto [cell, value] : kReadAddressCells) assign_cell(cell, value);
     for (auto [cell, value] : kReadAcknowledges) assign_cell(cell, value);
+    before_frame();
     const int byte = bus::read_transaction(driver_, cells_);
     set_text(TextBox::sda_data, 0, std::to_string(byte));
     frame::spread_byte(cells_, byte, frame::kReadDataCellLow);
@@ -157,6 +159,7 @@ void PanelLogic::vsbInputCode1_Change() {
   data_code_ = slider_;
   frame::Code_to_Data_Bits(cells_, data_code_);
   frame_word_ = frame::fixed_address_frame_word(data_code_);
+  before_frame();
   bus::Read_Write_Bits_to_Parallel_Port(driver_, frame_word_);
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <array>
+#include <functional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -32,6 +34,12 @@ class PanelView {
   virtual void show_text(TextBox box, int index, std::string_view text) = 0;
 };
 
+// An event left between two frames because the stop check asked it to: the program is ending.
+class Stopped : public std::runtime_error {
+ public:
+  Stopped() : std::runtime_error("stopped between two frames") {}
+};
+
 // The panel's whole behaviour without a toolkit: the window's event procedures, the shared data
 // code and frame word, and the displayed values. A port failure is thrown out of the event that
 // met it, with the rest of that event left undone; the next event starts afresh. A trace that
@@ -45,6 +53,9 @@ class PanelLogic {
   PanelLogic& operator=(const PanelLogic&) = delete;
 
   void set_view(PanelView* view) { view_ = view; }
+  // Asked before each frame, on the thread the events run on; true abandons the event there with
+  // Stopped, the bus idle and the trace complete. It must not block.
+  void set_stop_check(std::function<bool()> check) { stop_check_ = std::move(check); }
 
   // Button clicks.
   void cmdRun_Click();
@@ -76,6 +87,9 @@ class PanelLogic {
   void vsbInputCode1_Change();    // the slider send
   void load_standard_address();
   void preset(int code);
+  void before_frame() const {
+    if (stop_check_ && stop_check_()) throw Stopped();
+  }
 
   port::PortAccess& port_;
   bus::LineDriver driver_;
@@ -85,6 +99,7 @@ class PanelLogic {
   double frame_word_ = 0;
   std::array<std::string, kTextSlots> texts_;
   PanelView* view_ = nullptr;
+  std::function<bool()> stop_check_;
   int event_depth_ = 0;
 };
 

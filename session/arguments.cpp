@@ -50,7 +50,8 @@ backends::Settings checked_settings(backends::Settings settings, bool port_given
         "simulated device");
   }
   if (const std::string wrong = backends::malformed_port(settings.port); !wrong.empty()) {
-    throw UsageError(wrong);
+    // Not given here, so it came from the environment: the variable is what to fix.
+    throw UsageError(port_given ? wrong : "VX3071_PORT: " + wrong);
   }
   if (!settings.min_phase_us.empty() && !backends::min_phase_us(settings.min_phase_us)) {
     throw UsageError(backends::malformed_phase(settings.min_phase_us));

@@ -32,7 +32,8 @@ inline constexpr long long kMaxDwellMs = 3'600'000;
 
 // Settings as the command line or a script gives them, checked before anything is opened: a port
 // given as empty (`port_given` with nothing in it), a back end no table names, an argument it
-// cannot take, a phase out of range are UsageError. Gives the settings to open.
+// cannot take, a phase out of range are UsageError, naming the variable where the value came from
+// the environment. Gives the settings to open.
 backends::Settings checked_settings(backends::Settings settings, bool port_given);
 
 }  // namespace vx::session

@@ -2,13 +2,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bus/line_driver.h"
 #include "frame/device_address.h"
 #include "panel/panel_logic.h"
+#include "panel/worker.h"
 #include "sim/virtual_port.h"
 #include "support/bus_checks.h"
 #include "support/test_ports.h"
@@ -465,6 +469,80 @@ TEST(PortFailure, AnUnopenablePortIsTriedAgainAtTheNextAction) {
   logic.cmdRun_Click();
   EXPECT_EQ(attempts, 2);
   EXPECT_EQ(sim.device().setting(), 255);
+}
+
+// --- The worker that runs the events beside the window -------------------------------------------
+
+// The logic on a paced simulated port, its events run by a worker, each end counted.
+struct Worked {
+  explicit Worked(std::chrono::microseconds phase)
+      : access(test::recording(script, [this] { return std::make_unique<sim::VirtualPort>(device); }),
+               "", phase) {
+    logic.set_stop_check([this] { return worker.stopping(); });
+  }
+  test::PortScript script;
+  std::shared_ptr<sim::Device> device = std::make_shared<sim::Device>();
+  port::PortAccess access;
+  PanelLogic logic{access};
+  std::atomic<int> ended{0}, failed{0};
+  Worker worker{{[this](bool did_fail, const std::string&, int) {
+    failed += did_fail;
+    ++ended;
+  }}};
+  void wait_for(int count) {
+    while (ended < count) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+};
+
+// Actions posted from two threads at once run whole, one at a time, each in the order its thread
+// posted it; the accesses are those of the same actions run one after another.
+TEST(Worker, RunsEachActionWholeInTheOrderItWasPosted) {
+  Worked w(std::chrono::microseconds(0));
+  std::thread other([&] {
+    for (int code = 1; code <= 20; ++code) {
+      w.worker.post([&w, code] { w.logic.user_sets_slider(code); });
+    }
+  });
+  for (int i = 0; i < 20; ++i) w.worker.post([&w] { w.logic.cmdRead_Click(); });
+  other.join();
+  w.wait_for(40);
+  EXPECT_EQ(w.failed, 0);
+  w.worker.stop();
+  w.worker.join();
+  EXPECT_EQ(w.logic.slider(), 20);
+  EXPECT_EQ(w.device->setting(), 20);
+  // Every frame whole: 59 accesses a write frame, 107 a Read.
+  EXPECT_EQ(w.script.accesses.size(), 20u * 59 + 20u * 107);
+}
+
+// A stop during Full Scale's first frame ends it at the end of that frame: the second frame never
+// starts, what was queued is dropped, and no end is told for the stopped action.
+TEST(Worker, AStopEndsTheActionAtTheEndOfTheFrameInProgress) {
+  Worked w(std::chrono::microseconds(2000));  // 59 accesses: some 118 ms a frame
+  w.worker.post([&w] { w.logic.cmdFS_Click(); });
+  w.worker.post([&w] { w.logic.cmdZS_Click(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(40));
+  w.worker.stop();
+  w.worker.post([&w] { w.logic.cmdMS_Click(); });  // too late: ignored
+  w.worker.join();
+  EXPECT_EQ(w.ended, 0);
+  ASSERT_EQ(w.script.accesses.size(), 59u);
+  EXPECT_EQ(w.script.accesses.back(), write_of(0xF3)) << "the lines released";
+}
+
+// A failure waits for resume before the next action runs, so nothing runs under its message.
+TEST(Worker, AfterAFailureTheNextActionWaitsForResume) {
+  Worked w(std::chrono::microseconds(0));
+  w.script.fail_at(10, "failed");
+  w.worker.post([&w] { w.logic.cmdRun_Click(); });
+  w.worker.post([&w] { w.logic.user_sets_slider(7); });
+  w.wait_for(1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_EQ(w.ended, 1) << "the slider step waits";
+  EXPECT_EQ(w.failed, 1);
+  w.worker.resume();
+  w.wait_for(2);
+  EXPECT_EQ(w.device->setting(), 7);
 }
 
 }  // namespace

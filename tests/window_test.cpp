@@ -3,10 +3,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <QAbstractButton>
 #include <QAccessible>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
@@ -17,6 +20,8 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
 
@@ -602,6 +607,250 @@ INSTANTIATE_TEST_SUITE_P(
         SendingAction{"MidScale", [](Window&) {}, [](Window& w) { click(w, "cmdMS"); }, 118},
         SendingAction{"FullScale", [](Window&) {}, [](Window& w) { click(w, "cmdFS"); }, 118}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// --- The worker: port work beside the window -----------------------------------------------------
+
+// The window on a worker, with every access paced at `phase`, as a long bus or a slow adapter is.
+struct WorkingWindow {
+  explicit WorkingWindow(std::chrono::microseconds phase)
+      : access(test::recording(port, [this] { return std::make_unique<sim::VirtualPort>(device); }),
+               "", phase) {
+    form.use_worker();
+    form.show();
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(&form));
+  }
+  test::PortScript port;
+  std::shared_ptr<sim::Device> device = std::make_shared<sim::Device>();
+  port::PortAccess access;
+  PanelLogic logic{access};
+  Form1 form{logic};
+
+  bool idle(int ms = 5000) {
+    return QTest::qWaitFor([this] { return form.pending() == 0; }, ms);
+  }
+};
+
+// Counts the paint events a widget gets.
+struct Paints : QObject {
+  explicit Paints(QWidget* widget) { widget->installEventFilter(this); }
+  bool eventFilter(QObject*, QEvent* event) override {
+    count += event->type() == QEvent::Paint;
+    return false;
+  }
+  int count = 0;
+};
+
+// The accesses of `act` on the logic alone, as every action ran before there was a worker.
+std::vector<Access> specified(const std::function<void(PanelLogic&)>& act) {
+  test::PortScript script;
+  auto device = std::make_shared<sim::Device>();
+  port::PortAccess access(
+      test::recording(script, [device] { return std::make_unique<sim::VirtualPort>(device); }));
+  PanelLogic logic(access);
+  act(logic);
+  return script.accesses;
+}
+
+// Full Scale's two frames take 118 phases; meanwhile the window repaints at once, takes a click on
+// a cell, shows the wait cursor after 100 ms, and the click's effect (its text box) comes after the
+// frames, with the accesses exactly those of the two actions in the order the user made them.
+TEST(Window, PortWorkRunsBesideTheWindowInTheOrderTheUserActed) {
+  using namespace std::chrono_literals;
+  WorkingWindow w(3ms);  // Full Scale: 118 accesses, some 354 ms
+  auto* read_cell = w.form.findChild<QScrollBar*>("vsbBit(30)");
+  auto* read_text = w.form.findChild<QLineEdit*>("txtBit(30)");
+  Paints paints(&w.form);
+
+  QElapsedTimer clock;
+  clock.start();
+  QTest::mouseClick(w.form.findChild<QAbstractButton*>("cmdFS"), Qt::LeftButton);
+  EXPECT_LT(clock.elapsed(), 100) << "the click returns before the frames are done";
+  ASSERT_GT(w.form.pending(), 0);
+
+  const int before = paints.count;
+  w.form.update();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return paints.count > before; }, 100)) << "repainted at once";
+  EXPECT_GT(w.form.pending(), 0) << "while the frames still run";
+
+  click_arrow(read_cell, true);
+  EXPECT_EQ(read_cell->value(), 1) << "the scroll bar moves as the user moved it";
+  EXPECT_EQ(read_text->text(), "0") << "its effect waits behind Full Scale";
+  QTest::qWait(150);
+  ASSERT_GT(w.form.pending(), 0);
+  ASSERT_NE(QApplication::overrideCursor(), nullptr) << "a wait cursor after 100 ms";
+  EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+
+  ASSERT_TRUE(w.idle());
+  EXPECT_EQ(read_text->text(), "1");
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr) << "the cursor back once the work is done";
+  EXPECT_EQ(w.device->setting(), 255);
+  EXPECT_EQ(test::to_string(w.port.accesses), test::to_string(specified([](PanelLogic& logic) {
+              logic.cmdFS_Click();
+              logic.user_sets_cell(30, 1);
+            })));
+}
+
+// Exit during Full Scale's first frame: that frame ends whole, the second never starts, the lines
+// are left idle, and the window closes at once rather than after both frames.
+TEST(Window, ExitStopsTheWorkAtTheEndOfTheFrameInProgress) {
+  using namespace std::chrono_literals;
+  WorkingWindow w(3ms);
+  QTest::mouseClick(w.form.findChild<QAbstractButton*>("cmdFS"), Qt::LeftButton);
+  QTest::qWait(60);  // inside the first frame, of 59 accesses
+  QElapsedTimer clock;
+  clock.start();
+  QTest::mouseClick(w.form.findChild<QAbstractButton*>("cmdExit"), Qt::LeftButton);
+  EXPECT_FALSE(w.form.isVisible());
+  w.form.finish_work();
+  EXPECT_LT(clock.elapsed(), 59 * 3 + 100) << "at most the rest of one frame";
+  ASSERT_EQ(w.port.accesses.size(), 59u) << "the frame in progress, whole, and no more";
+  EXPECT_EQ(w.port.accesses.back(), test::write_of(0xF3)) << "SCL and SDA released: idle";
+}
+
+// A failure met on the worker is shown as before, and what the user queued behind it waits for
+// the message to be answered, then runs.
+TEST(Window, AFailureOnTheWorkerIsShownAndTheQueuedWorkGoesOnAfterIt) {
+  using namespace std::chrono_literals;
+  WorkingWindow w(1ms);
+  w.port.fail_at(30, "the adapter failed");
+  auto* answer = new MessageAnswerer(&w.form);
+  QTest::mouseClick(w.form.findChild<QAbstractButton*>("cmdRun"), Qt::LeftButton);
+  click_arrow(w.form.findChild<QScrollBar*>("vsbInputCode1"), true);
+  ASSERT_TRUE(w.idle());
+  EXPECT_EQ(answer->text, "the adapter failed");
+  EXPECT_EQ(w.logic.slider(), 1);
+  EXPECT_EQ(w.device->setting(), 1) << "the slider step queued behind it ran";
+}
+
+// A port VX3071_PORT names that cannot be opened: the message names the variable.
+TEST(Window, APortThatCannotBeOpenedIsToldWithItsVariable) {
+  const auto access = backends::make_port_named({"i2c:77", "", ""}, "VX3071_PORT");
+  PanelLogic logic(*access);
+  Form1 form(logic);
+  form.show();
+  auto* answer = new MessageAnswerer(&form);
+  QTest::mouseClick(form.findChild<QAbstractButton*>("cmdRun"), Qt::LeftButton);
+  EXPECT_THAT(answer->text.toStdString(),
+              ::testing::StartsWith("VX3071_PORT is \"i2c:77\": /dev/i2c-77 does not exist"));
+}
+
+// --- The program itself, ended by the user or by a signal ----------------------------------------
+
+// How the real program, driven by panel_child, ended: what it printed, its wait status, and its
+// trace's lines.
+struct Ended {
+  std::string out;
+  int status = -1;
+  std::vector<std::string> trace;
+};
+
+// Runs the panel program (offscreen, every access 3 ms apart, traced) doing `then`; with `signal`,
+// sends it 60 ms after its Full Scale click, inside the first frame.
+Ended run_panel_child(const std::string& then, int signal = 0,
+                      std::vector<std::string> environment = {}) {
+  const std::string trace =
+      testing::TempDir() + "panel-child-" + std::to_string(::getpid()) + ".log";
+  std::remove(trace.c_str());
+  // After the test's own settings, which the program's getenv finds first.
+  environment.insert(environment.end(), {"QT_QPA_PLATFORM=offscreen", "VX3071_MIN_PHASE_US=3000",
+                                         "VX3071_TRACE=" + trace, "PATH=/usr/bin:/bin",
+                                         "XDG_RUNTIME_DIR=" + testing::TempDir()});
+  std::vector<char*> envp;
+  for (std::string& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  std::string program = VX3071_PANEL_CHILD, flag = "--then";
+  char* argv[] = {program.data(), flag.data(), const_cast<char*>(then.c_str()), nullptr};
+  int out[2];
+  if (::pipe(out) != 0) return {};
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(out[1], 1);
+    ::close(out[0]);
+    ::close(out[1]);
+    ::execve(argv[0], argv, envp.data());
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  Ended ended;
+  FILE* stream = ::fdopen(out[0], "r");
+  char line[1024];
+  while (std::fgets(line, sizeof line, stream)) {
+    ended.out += line;
+    if (signal && std::string(line) == "clicked cmdFS\n") {
+      QTest::qSleep(60);
+      ::kill(child, signal);
+    }
+  }
+  std::fclose(stream);
+  ::waitpid(child, &ended.status, 0);
+  std::ifstream in(trace);
+  for (std::string text; std::getline(in, text);) ended.trace.push_back(text);
+  std::remove(trace.c_str());
+  return ended;
+}
+
+// SIGINT, SIGTERM and SIGHUP during Full Scale's first frame: the frame ends whole, the trace is
+// complete with it and nothing after, the lines idle, and the program dies of that signal, so a
+// shell loop that started it stops too.
+TEST(Window, ASignalEndsTheProgramAfterTheFrameInProgress) {
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(::strsignal(signal));
+    const Ended ended = run_panel_child("full-scale", signal);
+    EXPECT_TRUE(WIFSIGNALED(ended.status) && WTERMSIG(ended.status) == signal)
+        << "wait status " << ended.status << "\n"
+        << ended.out;
+    ASSERT_EQ(ended.trace.size(), 59u) << "the frame in progress, whole";
+    EXPECT_EQ(ended.trace.back(), "W 378 F3") << "SCL and SDA released: idle";
+  }
+}
+
+TEST(Window, ExitInTheProgramEndsItAfterTheFrameInProgress) {
+  const Ended ended = run_panel_child("full-scale-exit");
+  EXPECT_TRUE(WIFEXITED(ended.status) && WEXITSTATUS(ended.status) == 0) << ended.out;
+  ASSERT_EQ(ended.trace.size(), 59u) << "not the second frame: Exit came in the first";
+  EXPECT_EQ(ended.trace.back(), "W 378 F3");
+}
+
+// A message box about a setting names the variable: a trace that cannot be written, told once.
+TEST(Window, ATraceThatCannotBeWrittenIsToldWithItsVariable) {
+  const Ended ended =
+      run_panel_child("full-scale-then-exit", 0, {"VX3071_TRACE=/nonexistent/vx3071/trace.log"});
+  EXPECT_THAT(ended.out, ::testing::HasSubstr("box: VX3071_TRACE: cannot write the trace file "
+                                              "/nonexistent/vx3071/trace.log"));
+}
+
+// Settings that name nothing are refused at start, as vx3071 refuses them, before any window.
+TEST(Window, SettingsThatNameNothingAreRefusedAtStart) {
+  struct Case {
+    const char* setting;
+    const char* message;
+  };
+  for (const auto& [setting, message] : {
+           Case{"VX3071_PORT=bogus", "vx3071-panel: VX3071_PORT: unknown port \"bogus\""},
+           Case{"VX3071_PORT=gpio:", "vx3071-panel: VX3071_PORT: unknown port \"gpio:\""},
+           Case{"VX3071_PORT=SIM", "vx3071-panel: VX3071_PORT: unknown port \"SIM\""},
+           Case{"VX3071_PORT=gpio:gpiochip0:2", "VX3071_PORT: the GPIO port"},
+           Case{"VX3071_MIN_PHASE_US=-1", "vx3071-panel: VX3071_MIN_PHASE_US is \"-1\""},
+           Case{"VX3071_MIN_PHASE_US=abc", "VX3071_MIN_PHASE_US is \"abc\""},
+           Case{"VX3071_MIN_PHASE_US=0x10", "VX3071_MIN_PHASE_US is \"0x10\""},
+           Case{"VX3071_MIN_PHASE_US=5.5", "VX3071_MIN_PHASE_US is \"5.5\""},
+           Case{"VX3071_MIN_PHASE_US=1000001", "VX3071_MIN_PHASE_US is \"1000001\""},
+       }) {
+    for (const char* display : {"", "QT_QPA_PLATFORM=offscreen "}) {
+      const std::string command =
+          std::string("env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY ") + display + "'" +
+          setting + "' " + VX3071_PANEL + " 2>&1";
+      FILE* pipe = ::popen(command.c_str(), "r");
+      ASSERT_NE(pipe, nullptr);
+      std::string output;
+      char buffer[512];
+      while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
+      const int status = ::pclose(pipe);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << command << "\n" << output;
+      EXPECT_THAT(output, ::testing::HasSubstr(message)) << command;
+    }
+  }
+}
 
 TEST(Window, ScreenReadersHearCaptionsAndPlainNames) {
   Window w;

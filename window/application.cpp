@@ -18,8 +18,12 @@ options:
 environment: VX3071_PORT picks the port, VX3071_TRACE records every port access to a file,
 VX3071_MIN_PHASE_US sets the shortest time between port accesses; vx3071 --help says more.
 
+Exit, closing the window, SIGINT, SIGTERM and SIGHUP let the frame in progress finish and
+complete the trace; a signal then ends the panel by that signal.
+
 exit status: 0 the window was closed, 1 no display could be reached or the trace could not be
-written at the end, 2 an argument it does not know
+written at the end, 2 an argument it does not know, or a VX3071_PORT or VX3071_MIN_PHASE_US
+that names nothing
 )";
 
 const char* const kVersion = VX3071_VERSION;

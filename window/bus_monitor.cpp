@@ -10,6 +10,7 @@
 #include <QScreen>
 #include <QShortcut>
 #include <QStaticText>
+#include <QThread>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
@@ -316,21 +317,53 @@ BusMonitor::~BusMonitor() {
 }
 
 void BusMonitor::on_write(std::int16_t, std::int16_t value, std::optional<bool> bus_sda) {
-  ring_.push({true, static_cast<std::uint16_t>(value), bus_sda});
+  see({Seen::Kind::access, {true, static_cast<std::uint16_t>(value), bus_sda}});
 }
 
 void BusMonitor::on_read(std::int16_t, std::int32_t value, std::optional<bool> bus_sda) {
-  ring_.push({false, static_cast<std::uint32_t>(value), bus_sda});
+  see({Seen::Kind::access, {false, static_cast<std::uint32_t>(value), bus_sda}});
 }
 
 void BusMonitor::on_failure(const std::string&) {
-  ring_.fail();
-  if (isVisible()) diagram_->refresh();
+  see({Seen::Kind::failure, {}});
 }
 
 void BusMonitor::on_idle() {
-  ring_.end_action();
+  see({Seen::Kind::idle, {}});
+}
+
+void BusMonitor::see(const Seen& seen) {
+  if (QThread::currentThread() != thread()) {
+    bool first = false;
+    {
+      const std::lock_guard lock(seen_mutex_);
+      first = seen_.empty();
+      seen_.push_back(seen);
+    }
+    if (first) QMetaObject::invokeMethod(this, &BusMonitor::take_seen, Qt::QueuedConnection);
+    return;
+  }
+  switch (seen.kind) {
+    case Seen::Kind::access:
+      ring_.push(seen.access);
+      return;
+    case Seen::Kind::failure:
+      ring_.fail();
+      break;
+    case Seen::Kind::idle:
+      ring_.end_action();
+      break;
+  }
   if (isVisible()) diagram_->refresh();
+}
+
+void BusMonitor::take_seen() {
+  std::vector<Seen> taken;
+  {
+    const std::lock_guard lock(seen_mutex_);
+    taken.swap(seen_);
+  }
+  for (const Seen& seen : taken) see(seen);
 }
 
 bool BusMonitor::save_vcd(const QString& path, QString& error) const {

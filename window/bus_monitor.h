@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -117,8 +118,19 @@ class BusMonitor final : public QWidget, private port::AccessObserver {
   void on_idle() override;
   void ask_and_save(bool vcd);
 
+  // What the port saw: on the window's thread it goes into the ring at once; from the panel's
+  // worker it waits here, in order, until the window's thread takes it.
+  struct Seen {
+    enum class Kind { access, failure, idle } kind;
+    decode::Access access;
+  };
+  void see(const Seen& seen);
+  void take_seen();
+
   port::PortAccess& port_;
   decode::AccessRing ring_{kCapacity};
+  std::mutex seen_mutex_;
+  std::vector<Seen> seen_;
   BusDiagram* diagram_;
   QLabel* hover_;
 };

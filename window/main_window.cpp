@@ -1,10 +1,13 @@
 #include "window/main_window.h"
 
+#include <QApplication>
+#include <QCloseEvent>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QScrollBar>
+#include <QThread>
 #include <exception>
 #include <functional>
 
@@ -15,6 +18,7 @@ namespace vx::panel {
 namespace {
 
 constexpr unsigned kWindowBack = 0x00C0FFFF;
+constexpr int kWaitCursorAfterMs = 100;
 constexpr unsigned kBlue = 0x00FF0000;
 constexpr unsigned kRed = 0x000000FF;
 // Windows' default system colours: 2, the active title bar; 6, window frames.
@@ -159,11 +163,48 @@ Form1::Form1(PanelLogic& logic, QWidget* parent) : QWidget(parent), logic_(logic
   build_input_group();
   build_buttons();
 
+  busy_.setSingleShot(true);
+  busy_.setInterval(kWaitCursorAfterMs);
+  connect(&busy_, &QTimer::timeout, this, [this] {
+    if (pending_ == 0 || waiting_) return;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    waiting_ = true;
+  });
   logic_.set_view(this);
 }
 
 Form1::~Form1() {
+  finish_work();
+  if (waiting_) QApplication::restoreOverrideCursor();
   logic_.set_view(nullptr);
+}
+
+void Form1::use_worker() {
+  if (worker_) return;
+  // Each end comes back as an event behind what the action showed, so the window sees the
+  // action's displays before it hears that the action ended.
+  worker_ = std::make_unique<Worker>(
+      Worker::Reports{[this](bool failed, const std::string& message, int) {
+        QMetaObject::invokeMethod(
+            this, [this, failed, message] { ended(failed, message); }, Qt::QueuedConnection);
+      }});
+  Worker* worker = worker_.get();
+  logic_.set_stop_check([worker] { return worker->stopping(); });
+}
+
+void Form1::stop_work() {
+  if (worker_) worker_->stop();
+}
+
+void Form1::finish_work() {
+  if (!worker_) return;
+  worker_->stop();
+  worker_->join();
+}
+
+void Form1::closeEvent(QCloseEvent* event) {
+  stop_work();  // the frame in progress ends; what is queued is dropped
+  QWidget::closeEvent(event);
 }
 
 void Form1::build_static_labels() {
@@ -206,7 +247,7 @@ void Form1::build_cells() {
       QScrollBar* bar = scroll_bar(this, indexed("vsbBit", cell),
                                    twips(column->left, top, bar_width(cell), kBarHeight), 1, what);
       connect(bar, &QScrollBar::valueChanged, this, [this, bar, cell](int value) {
-        run([&] { logic_.user_sets_cell(cell, value); }, bar);
+        run([this, cell, value] { logic_.user_sets_cell(cell, value); }, bar);
       });
       vsbBit_[cell] = bar;
 
@@ -230,8 +271,9 @@ void Form1::build_input_group() {
 
   vsbInputCode1_ = scroll_bar(this, "vsbInputCode1", twips(840, 720, 495, 1815),
                               PanelLogic::kSliderMax, "Input code");
-  connect(vsbInputCode1_, &QScrollBar::valueChanged, this,
-          [this](int value) { run([&] { logic_.user_sets_slider(value); }, vsbInputCode1_); });
+  connect(vsbInputCode1_, &QScrollBar::valueChanged, this, [this](int value) {
+    run([this, value] { logic_.user_sets_slider(value); }, vsbInputCode1_);
+  });
 
   slot(TextBox::sda_write) =
       text_box(this, "txtSDA_Write", twips(4440, 3000, 855, 495), "Data Wrote");
@@ -264,8 +306,7 @@ void Form1::build_buttons() {
        [this] { logic_.cmdRun_Click(); }},
       {"cmdRead", "&Read", twips(8760, 3960, 1215, 495), 0x00FFFFC0, true, "Read back setting",
        [this] { logic_.cmdRead_Click(); }},
-      {"cmdExit", "E&xit", twips(8760, 5280, 1215, 495), 0x008080FF, true, "Exit the program",
-       [this] { close(); }},
+      {"cmdExit", "E&xit", twips(8760, 5280, 1215, 495), 0x008080FF, true, "Exit the program", {}},
   };
   for (const Button& b : buttons) {
     auto* button = new ColouredButton(b.caption, bgr(b.face), this);
@@ -273,22 +314,64 @@ void Form1::build_buttons() {
     button->setGeometry(b.geometry);
     button->setToolTip(b.tip);
     button->setFont(b.large ? panel_font(12, true) : panel_font(8.25));
-    connect(button, &QPushButton::clicked, this, [this, click = b.click] { run(click); });
+    if (b.click) {
+      connect(button, &QPushButton::clicked, this, [this, click = b.click] { run(click); });
+    } else {
+      // Exit ends at once, not behind the queued work: closing stops it between two frames.
+      connect(button, &QPushButton::clicked, this, &QWidget::close);
+    }
   }
 }
 
-template <class Action>
-void Form1::run(Action&& action, QAbstractSlider* source) {
-  try {
-    action();
-  } catch (const std::exception& error) {
-    if (source) {
-      // A held arrow must not go on repeating behind the message box.
-      source->setEnabled(false);
-      source->setEnabled(true);
+void Form1::run(std::function<void()> action, QAbstractSlider* source) {
+  if (!worker_) {
+    try {
+      action();
+    } catch (const std::exception& error) {
+      failed(failure_words_ ? failure_words_(error) : error.what(), source);
     }
-    report(QString::fromStdString(error.what()));
+    return;
   }
+  if (worker_->stopping()) return;  // the program is ending
+  ++pending_;
+  sources_.emplace_back(source);
+  if (!busy_.isActive() && !waiting_) busy_.start();
+  worker_->post([this, action = std::move(action)] {
+    try {
+      action();
+    } catch (const Stopped&) {
+      throw;
+    } catch (const std::exception& error) {
+      if (failure_words_) throw std::runtime_error(failure_words_(error));
+      throw;
+    }
+  });
+}
+
+// On the window's thread, once the worker's action has ended and what it showed has been shown.
+void Form1::ended(bool did_fail, const std::string& message) {
+  QPointer<QAbstractSlider> source;
+  if (!sources_.empty()) {
+    source = sources_.front();
+    sources_.pop_front();
+  }
+  if (--pending_ == 0) {
+    busy_.stop();
+    if (waiting_) QApplication::restoreOverrideCursor();
+    waiting_ = false;
+  }
+  if (!did_fail) return;
+  failed(message, source);
+  if (worker_) worker_->resume();
+}
+
+void Form1::failed(const std::string& message, QAbstractSlider* source) {
+  if (source) {
+    // A held arrow must not go on repeating behind the message box.
+    source->setEnabled(false);
+    source->setEnabled(true);
+  }
+  report(QString::fromStdString(message));
 }
 
 void Form1::report(const QString& message) {
@@ -297,21 +380,40 @@ void Form1::report(const QString& message) {
   box.exec();
 }
 
+template <class Show>
+void Form1::on_window_thread(Show&& show) {
+  if (QThread::currentThread() == thread()) {
+    show();
+  } else {
+    QMetaObject::invokeMethod(this, std::forward<Show>(show), Qt::QueuedConnection);
+  }
+}
+
 void Form1::show_cell(int index, int value) {
-  QScrollBar* bar = vsbBit_[static_cast<std::size_t>(index)];
-  const QSignalBlocker quiet(bar);
-  bar->setValue(value);
+  on_window_thread([this, index, value] {
+    QScrollBar* bar = vsbBit_[static_cast<std::size_t>(index)];
+    const QSignalBlocker quiet(bar);
+    bar->setValue(value);
+  });
 }
 
 void Form1::show_slider(int value) {
-  const QSignalBlocker quiet(vsbInputCode1_);
-  vsbInputCode1_->setValue(value);
+  on_window_thread([this, value] {
+    const QSignalBlocker quiet(vsbInputCode1_);
+    vsbInputCode1_->setValue(value);
+  });
 }
 
 void Form1::show_text(TextBox box, int index, std::string_view text) {
   QLineEdit* target = text_boxes_[static_cast<std::size_t>(text_slot(box, index))];
   const QLatin1StringView latin(text.data(), static_cast<qsizetype>(text.size()));
-  if (target->text() != latin) target->setText(latin);
+  if (QThread::currentThread() == thread()) {
+    if (target->text() != latin) target->setText(latin);
+    return;
+  }
+  on_window_thread([target, copy = QString(latin)] {
+    if (target->text() != copy) target->setText(copy);
+  });
 }
 
 }  // namespace vx::panel
