@@ -478,7 +478,8 @@ const std::map<std::string, Target>& targets() {
       {"action: Run", {kIdleClick, 2, kFrame, "us"}},
       {"action: Read", {kRepaint, 0.5, kFrame, "us"}},
       {kIdlePaint, {nullptr, 0, -1, "us"}},
-      {"worker: update to paint, Full Scale running at 20 ms a phase", {kIdlePaint, 2, kFrame, "us"}},
+      {"worker: update to paint, Full Scale running at 20 ms a phase",
+       {kIdlePaint, 2, kFrame, "us"}},
       // At most the rest of the frame in progress: 59 accesses of 20 ms.
       {"worker: Exit to the end of the work, a frame running at 20 ms a phase",
        {nullptr, 0, 59 * 20'000, "us"}},

@@ -476,8 +476,9 @@ TEST(PortFailure, AnUnopenablePortIsTriedAgainAtTheNextAction) {
 // The logic on a paced simulated port, its events run by a worker, each end counted.
 struct Worked {
   explicit Worked(std::chrono::microseconds phase)
-      : access(test::recording(script, [this] { return std::make_unique<sim::VirtualPort>(device); }),
-               "", phase) {
+      : access(
+            test::recording(script, [this] { return std::make_unique<sim::VirtualPort>(device); }),
+            "", phase) {
     logic.set_stop_check([this] { return worker.stopping(); });
   }
   test::PortScript script;

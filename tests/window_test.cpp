@@ -722,6 +722,27 @@ TEST(Window, AFailureOnTheWorkerIsShownAndTheQueuedWorkGoesOnAfterIt) {
   EXPECT_EQ(w.device->setting(), 1) << "the slider step queued behind it ran";
 }
 
+// The bus monitor watches the port from the window's thread while the worker makes the accesses:
+// it gets every one, in order, with each action's end, once the window's thread takes them.
+TEST(Window, TheMonitorSeesTheWorkersAccessesInOrder) {
+  using namespace std::chrono_literals;
+  WorkingWindow w(0us);
+  BusMonitor monitor(w.access);
+  QTest::mouseClick(w.form.findChild<QAbstractButton*>("cmdRead"), Qt::LeftButton);
+  QTest::mouseClick(w.form.findChild<QAbstractButton*>("cmdRun"), Qt::LeftButton);
+  ASSERT_TRUE(w.idle());
+  QCoreApplication::processEvents();
+  const decode::AccessRing& ring = monitor.ring();
+  ASSERT_EQ(ring.end(), w.port.accesses.size());
+  for (std::size_t n = 0; n < ring.end(); ++n) {
+    const Access& a = w.port.accesses[n];
+    ASSERT_EQ(ring.at(n).write, a.kind == 'W') << n;
+    ASSERT_EQ(static_cast<std::int32_t>(ring.at(n).value), a.value) << n;
+  }
+  EXPECT_EQ(ring.last_action(), std::make_pair(std::size_t{107}, std::size_t{107 + 59}))
+      << "Run, the last action, begins after the Read's 107 accesses";
+}
+
 // A port VX3071_PORT names that cannot be opened: the message names the variable.
 TEST(Window, APortThatCannotBeOpenedIsToldWithItsVariable) {
   const auto access = backends::make_port_named({"i2c:77", "", ""}, "VX3071_PORT");
