@@ -2,7 +2,7 @@
 // program and, once the window shows, acts as `--then` says, telling each step on standard output
 // ("clicked cmdFS", "box: TEXT" for each message box, which it answers).
 //   --then full-scale            click Full Scale
-//   --then full-scale-exit       click Full Scale, then Exit 100 ms later
+//   --then full-scale-exit       click Full Scale, then Exit 120 ms later
 //   --then full-scale-then-exit  click Full Scale, then Exit once the work is done
 #include <QAbstractButton>
 #include <QApplication>
@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
     boxes->start(10);
     if (then.rfind("full-scale", 0) == 0) click(form, "cmdFS");
     if (then == "full-scale-exit") {
-      QTimer::singleShot(100, &form, [&form] { click(form, "cmdExit"); });
+      QTimer::singleShot(120, &form, [&form] { click(form, "cmdExit"); });
     }
     if (then == "full-scale-then-exit") {
       auto* done = new QTimer(&form);

@@ -674,9 +674,10 @@ TEST(Window, PortWorkRunsBesideTheWindowInTheOrderTheUserActed) {
 
   click_arrow(read_cell, true);
   EXPECT_EQ(read_cell->value(), 1) << "the scroll bar moves as the user moved it";
-  EXPECT_EQ(read_text->text(), "0") << "its effect waits behind Full Scale";
+  EXPECT_NE(read_text->text(), "1") << "its effect waits behind Full Scale";
   QTest::qWait(150);
   ASSERT_GT(w.form.pending(), 0);
+  EXPECT_NE(read_text->text(), "1") << "still waiting, though the window took its events";
   ASSERT_NE(QApplication::overrideCursor(), nullptr) << "a wait cursor after 100 ms";
   EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
 
@@ -696,7 +697,10 @@ TEST(Window, ExitStopsTheWorkAtTheEndOfTheFrameInProgress) {
   using namespace std::chrono_literals;
   WorkingWindow w(3ms);
   QTest::mouseClick(w.form.findChild<QAbstractButton*>("cmdFS"), Qt::LeftButton);
-  QTest::qWait(60);  // inside the first frame, of 59 accesses
+  // Full Scale shows the slider at 255 just before its first frame, of 59 accesses (177 ms).
+  auto* display = w.form.findChild<QLineEdit*>("txtDisplay1");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return display->text() == "255"; }, 5000));
+  QTest::qWait(30);
   QElapsedTimer clock;
   clock.start();
   QTest::mouseClick(w.form.findChild<QAbstractButton*>("cmdExit"), Qt::LeftButton);
@@ -765,15 +769,15 @@ struct Ended {
   std::vector<std::string> trace;
 };
 
-// Runs the panel program (offscreen, every access 3 ms apart, traced) doing `then`; with `signal`,
-// sends it 60 ms after its Full Scale click, inside the first frame.
+// Runs the panel program (offscreen, every access 5 ms apart, traced) doing `then`; with `signal`,
+// sends it 120 ms after its Full Scale click, inside the first frame (295 ms).
 Ended run_panel_child(const std::string& then, int signal = 0,
                       std::vector<std::string> environment = {}) {
   const std::string trace =
       testing::TempDir() + "panel-child-" + std::to_string(::getpid()) + ".log";
   std::remove(trace.c_str());
   // After the test's own settings, which the program's getenv finds first.
-  environment.insert(environment.end(), {"QT_QPA_PLATFORM=offscreen", "VX3071_MIN_PHASE_US=3000",
+  environment.insert(environment.end(), {"QT_QPA_PLATFORM=offscreen", "VX3071_MIN_PHASE_US=5000",
                                          "VX3071_TRACE=" + trace, "PATH=/usr/bin:/bin",
                                          "XDG_RUNTIME_DIR=" + testing::TempDir()});
   std::vector<char*> envp;
@@ -798,7 +802,7 @@ Ended run_panel_child(const std::string& then, int signal = 0,
   while (std::fgets(line, sizeof line, stream)) {
     ended.out += line;
     if (signal && std::string(line) == "clicked cmdFS\n") {
-      QTest::qSleep(60);
+      QTest::qSleep(120);
       ::kill(child, signal);
     }
   }
