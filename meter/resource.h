@@ -1,0 +1,45 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace vx::meter {
+
+// A meter could not be used: not reached, not answering in time, answering wrongly. The words say
+// what happened and, where the meter said something, what it said.
+class MeterError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// No answer within the time limit: the meter is asked afresh (a device clear, or a new connection)
+// before the next exchange, so that a late answer is never taken for the next one's.
+class MeterTimeout : public MeterError {
+ public:
+  using MeterError::MeterError;
+};
+
+// A resource string as VISA parses one (the VISA specification's resource grammar, as pyvisa and
+// the vendors' libraries take it): the interface type and board, case-insensitive, then its
+// fields, "::" apart.
+//   TCPIP[board]::host::port::SOCKET      raw SCPI over TCP, the port every LXI meter offers (5025)
+//   TCPIP[board]::host[::device]::INSTR   VXI-11 (device inst0 unless named)
+//   USB[board]::vendor::product::serial[::interface]::INSTR   USBTMC
+//   ASRL/dev/ttyUSB0::INSTR, ASRLn::INSTR  a serial port by path, or /dev/ttySn-1 by number
+//   sim                                   the meter wired to the simulated part
+struct Resource {
+  enum class Kind { sim, socket, vxi11, usbtmc, serial };
+  Kind kind = Kind::sim;
+  std::string text;                  // as given
+  std::string host;                  // socket, vxi11
+  int port = 0;                      // socket
+  std::string device = "inst0";      // vxi11
+  unsigned vendor = 0, product = 0;  // usbtmc
+  std::string serial_number;         // usbtmc
+  std::string path;                  // serial
+};
+
+// Throws MeterError saying what is wrong and what the forms are.
+Resource parse_resource(const std::string& text);
+
+}  // namespace vx::meter

@@ -1,0 +1,148 @@
+#include "meter/scpi.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+namespace vx::meter {
+
+namespace {
+
+constexpr double kOverload = 9.9e37;     // SCPI's overload value
+constexpr double kNotANumber = 9.91e37;  // SCPI's not-a-number
+
+std::string trimmed(const std::string& text) {
+  const std::size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  for (std::size_t start = 0;;) {
+    const std::size_t end = text.find(separator, start);
+    parts.push_back(text.substr(start, end - start));
+    if (end == std::string::npos) return parts;
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
+std::optional<double> parse_number(const std::string& text) {
+  const std::string t = trimmed(text);
+  std::size_t i = 0;
+  const auto digits = [&] {
+    const std::size_t from = i;
+    while (i < t.size() && std::isdigit(static_cast<unsigned char>(t[i]))) ++i;
+    return i - from;
+  };
+  if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+  std::size_t mantissa = digits();
+  if (i < t.size() && t[i] == '.') {
+    ++i;
+    mantissa += digits();
+  }
+  if (mantissa == 0) return std::nullopt;
+  if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+    ++i;
+    if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+    if (digits() == 0) return std::nullopt;
+  }
+  if (i != t.size()) return std::nullopt;
+  return std::strtod(t.c_str(), nullptr);
+}
+
+Meter::Meter(const Resource& resource, MeterOptions options) : options_(std::move(options)) {
+  const auto deadline = Clock::now() + options_.timeout;
+  switch (resource.kind) {
+    case Resource::Kind::socket:
+      transport_ = open_socket(resource, deadline);
+      break;
+    case Resource::Kind::serial:
+      transport_ = open_serial(resource, options_.serial);
+      break;
+    default:
+      throw MeterError("the meter resource \"" + resource.text +
+                       "\" needs a transport this build does not have yet: TCPIP::host::port::"
+                       "SOCKET and ASRL serial ports work");
+  }
+  start(resource.kind == Resource::Kind::serial);
+}
+
+Meter::Meter(std::unique_ptr<Transport> transport, MeterOptions options, bool serial)
+    : options_(std::move(options)), transport_(std::move(transport)) {
+  start(serial);
+}
+
+void Meter::start(bool serial) {
+  const std::string idn = ask("*IDN?");
+  const std::vector<std::string> fields = split(idn, ',');
+  if (fields.size() != 4 || trimmed(fields[0]).empty() || trimmed(fields[1]).empty()) {
+    throw MeterError(transport_->where() + " did not identify itself: *IDN? answered \"" + idn +
+                     "\", not its maker, model, serial number and firmware");
+  }
+  identity_ = {trimmed(fields[0]), trimmed(fields[1]), trimmed(fields[2]), trimmed(fields[3])};
+  // Over RS-232 the 34401A and its kin take commands only in remote (their manuals' SYSTem:REMote).
+  if (serial) tell("SYST:REM");
+  tell("*CLS");
+  const bool ohms = options_.function == Function::resistance;
+  const std::string range = options_.range.empty() ? (ohms ? "10000" : "10") : options_.range;
+  const std::string configure = std::string(ohms ? "CONF:RES " : "CONF:VOLT:DC ") + range;
+  tell(configure);
+  if (const std::string error = first_error(); !error.empty()) {
+    throw MeterError(identity_.model + " refused " + configure + ": it says " + error);
+  }
+}
+
+Reading Meter::read() {
+  const std::lock_guard lock(mutex_);
+  const std::string answer = ask("READ?");
+  Reading reading;
+  reading.taken = Clock::now();
+  reading.unit = options_.function == Function::resistance ? "Ohm" : "V";
+  const auto number = parse_number(answer);
+  if (!number) {
+    const std::string error = first_error();
+    throw MeterError(identity_.model + " answered READ? with \"" + answer +
+                     "\", which is no number" + (error.empty() ? "" : "; it says " + error));
+  }
+  if (*number >= kOverload * 0.999 && *number <= kOverload * 1.001) {
+    throw Overload(identity_.model + " read overload (9.9E37): the value is beyond the range " +
+                   (options_.range.empty() ? "set" : options_.range));
+  }
+  if (*number >= kNotANumber * 0.9999 && *number <= kNotANumber * 1.0001) {
+    throw MeterError(identity_.model + " read not a number (9.91E37)");
+  }
+  reading.value = *number;
+  return reading;
+}
+
+std::string Meter::first_error() {
+  const std::string answer = ask("SYST:ERR?");
+  const auto code = parse_number(answer.substr(0, answer.find(',')));
+  if (code && *code == 0) return "";
+  return answer;
+}
+
+std::string Meter::ask(const std::string& question) {
+  const auto deadline = Clock::now() + options_.timeout;
+  try {
+    transport_->send(question, deadline);
+    return transport_->receive(deadline);
+  } catch (const MeterTimeout&) {
+    // A late answer to this question must not answer the next one.
+    try {
+      transport_->clear();
+    } catch (const MeterError&) {
+    }
+    throw;
+  }
+}
+
+void Meter::tell(const std::string& command) {
+  transport_->send(command, Clock::now() + options_.timeout);
+}
+
+}  // namespace vx::meter

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "meter/resource.h"
+#include "meter/transport.h"
+
+namespace vx::meter {
+
+// A reading beyond the range: SCPI meters answer 9.9E37 (Keysight's 34401A and 34465A manuals,
+// "overload"). The caller may retry, or take another range.
+class Overload : public MeterError {
+ public:
+  using MeterError::MeterError;
+};
+
+enum class Function { resistance, voltage };
+
+struct MeterOptions {
+  Function function = Function::resistance;
+  // The range, in ohms or volts, or "AUTO" when autoranging is asked for; never autoranged
+  // otherwise. Empty: 10 kOhm, or 10 V.
+  std::string range;
+  std::chrono::milliseconds timeout{3000};  // for each exchange
+  SerialSettings serial;                    // for a serial meter
+};
+
+// What *IDN? said: manufacturer, model, serial number, firmware (IEEE 488.2, 10.14).
+struct Identity {
+  std::string maker, model, serial, firmware;
+};
+
+struct Reading {
+  double value = 0;
+  const char* unit = "Ohm";
+  Clock::time_point taken;
+};
+
+// One SCPI meter, as instruments speak it: identified by *IDN?, its error queue cleared and its
+// function and range configured at opening (CONF:RES <range>, CONF:VOLT:DC <range>), then each
+// reading taken fresh with READ?, never a streamed or last one. A refused command is told with what
+// the meter's SYST:ERR? said. Safe from several threads: one exchange at a time.
+class Meter {
+ public:
+  Meter(const Resource& resource, MeterOptions options);
+  // Over a transport made elsewhere (tests).
+  Meter(std::unique_ptr<Transport> transport, MeterOptions options, bool serial = false);
+
+  const Identity& identity() const { return identity_; }
+  // A fresh reading; Overload beyond the range, MeterError for an answer that is no number.
+  Reading read();
+
+ private:
+  void start(bool serial);
+  std::string ask(const std::string& question);
+  void tell(const std::string& command);
+  // The meter's first queued error, or empty when it has none.
+  std::string first_error();
+
+  MeterOptions options_;
+  std::unique_ptr<Transport> transport_;
+  Identity identity_;
+  std::mutex mutex_;
+};
+
+// An IEEE 488.2 decimal number (NR1, NR2 or NR3: "+1.00000000E+04", "-12.5", "3"), whole; empty
+// for anything else, also "nan", "inf" and hex, which strtod would take.
+std::optional<double> parse_number(const std::string& text);
+
+}  // namespace vx::meter

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "meter/resource.h"
+
+namespace vx::meter {
+
+using Clock = std::chrono::steady_clock;
+
+// Lines to and from an instrument, each exchange within its time limit. Answers are framed by
+// their terminator however the bytes arrive (an answer split over TCP segments is one answer);
+// nothing read is ever dropped or taken twice. Throws MeterTimeout past the deadline and
+// MeterError for anything else (a hang-up, a refused connection), with the resource named.
+class Transport {
+ public:
+  virtual ~Transport() = default;
+  // Sends `line` and the terminator.
+  virtual void send(const std::string& line, Clock::time_point deadline) = 0;
+  // The next line, without its terminator (and without a carriage return before it).
+  virtual std::string receive(Clock::time_point deadline) = 0;
+  // After a time-out: whatever the instrument still sends for the old question must not answer
+  // the next one. A socket is connected afresh; a serial meter is sent its device clear and its
+  // late bytes are let go.
+  virtual void clear() = 0;
+  virtual std::string where() const = 0;
+};
+
+// Serial line settings: the 34401A's factory ones (its manual's RS-232 configuration: 9600 baud,
+// no parity and 8 data bits, 2 stop bits fixed), with a line feed ending each line.
+struct SerialSettings {
+  unsigned baud = 9600;
+  char parity = 'N';  // N, E or O
+  int data_bits = 8;
+  int stop_bits = 2;
+};
+
+// Raw SCPI over TCP (`TCPIP::host::port::SOCKET`): TCP_NODELAY, so a question leaves at once
+// rather than waiting for the last answer's acknowledgement; MSG_NOSIGNAL, so a meter that hangs
+// up is an error, not SIGPIPE; a numeric address is connected to without asking a name server.
+std::unique_ptr<Transport> open_socket(const Resource& resource, Clock::time_point deadline);
+
+// A serial port (`ASRL/dev/ttyUSB0::INSTR`), raw, at `settings`; a pseudo-terminal too.
+std::unique_ptr<Transport> open_serial(const Resource& resource, const SerialSettings& settings);
+
+}  // namespace vx::meter

@@ -1,0 +1,240 @@
+// A bench multimeter for the tests, its own program and none of the code under test: it speaks
+// SCPI as Keysight's 34465A does over LAN (raw socket) and as the 34401A does over RS-232, from
+// their manuals' command references: *IDN?, *CLS, SYST:REM, CONF:RES and CONF:VOLT:DC with a
+// range, READ? (a fresh reading, "+1.00000000E+04" form), SYST:ERR? ("+0,\"No error\"" when
+// empty, else the oldest error), and Ctrl-C on RS-232, which discards pending output.
+//
+//   meter_emulator (--tcp | --pty) [--model 34465A|34401A] [--value V] [--fault F]
+//
+// It prints "tcp PORT" (on 127.0.0.1) or "pty PATH" on its first line, then serves one client at a
+// time until killed. Faults, each a way real meters and links fail:
+//   no-answer      READ? is never answered
+//   garbage        READ? is answered with bytes that are no number
+//   empty          READ? is answered with an empty line
+//   hang-up        half an answer, then the connection closes
+//   split          the answer in two segments 5 ms apart
+//   slow           the answer 300 ms late
+//   late-once      the first READ? answered 1.5 s late, with another value; the rest at once
+//   overload       READ? gives 9.9E37, as beyond the range
+//   error-queue    CONF is refused: -222,"Data out of range" waits in the error queue
+//   wrong-identity *IDN? is answered with a reading
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string model = "34465A";
+std::string fault;
+double value = 4321.5;
+bool first_read = true;
+
+std::string identity() {
+  if (model == "34401A") return "HEWLETT-PACKARD,34401A,0,11-5-2";
+  return "Keysight Technologies,34465A,MY54500001,A.02.14-02.40-02.14-00.49-01-01";
+}
+
+std::string reading(double v) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%+.8E", v);
+  return text;
+}
+
+// Output waiting for its time: a late answer, cancelled by a device clear.
+struct Pending {
+  Clock::time_point due;
+  std::string bytes;
+  bool then_close = false;
+};
+
+class Session {
+ public:
+  explicit Session(int fd) : fd_(fd) {}
+
+  // Serves until the client goes, or a fault hangs up.
+  void serve() {
+    std::string input;
+    for (;;) {
+      int wait_ms = -1;
+      if (!out_.empty()) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(out_.front().due - Clock::now())
+                .count();
+        wait_ms = static_cast<int>(left < 0 ? 0 : left);
+      }
+      pollfd p{fd_, POLLIN, 0};
+      const int ready = ::poll(&p, 1, wait_ms);
+      if (ready < 0) return;
+      if (ready > 0) {
+        char buffer[512];
+        const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+        if (n <= 0) return;
+        for (ssize_t i = 0; i < n; ++i) {
+          if (buffer[i] == 0x03) {
+            out_.clear();  // RS-232 device clear
+            input.clear();
+          } else if (buffer[i] == '\n') {
+            handle(input);
+            input.clear();
+          } else if (buffer[i] != '\r') {
+            input += buffer[i];
+          }
+        }
+      }
+      while (!out_.empty() && out_.front().due <= Clock::now()) {
+        const Pending next = out_.front();
+        out_.pop_front();
+        if (!next.bytes.empty() && ::write(fd_, next.bytes.data(), next.bytes.size()) < 0) return;
+        if (next.then_close) return;
+      }
+    }
+  }
+
+ private:
+  void answer(const std::string& line, int after_ms = 0) {
+    out_.push_back({Clock::now() + std::chrono::milliseconds(after_ms), line + "\n"});
+  }
+
+  void handle(const std::string& command) {
+    if (command == "*IDN?") {
+      answer(fault == "wrong-identity" ? reading(value) : identity());
+    } else if (command == "*CLS") {
+      errors_.clear();
+    } else if (command == "SYST:REM") {
+    } else if (command.rfind("CONF:RES", 0) == 0 || command.rfind("CONF:VOLT:DC", 0) == 0) {
+      if (fault == "error-queue") errors_.push_back("-222,\"Data out of range\"");
+    } else if (command == "SYST:ERR?") {
+      if (errors_.empty()) {
+        answer("+0,\"No error\"");
+      } else {
+        answer(errors_.front());
+        errors_.pop_front();
+      }
+    } else if (command == "READ?") {
+      read();
+    } else {
+      errors_.push_back("-113,\"Undefined header\"");
+    }
+  }
+
+  void read() {
+    const std::string text = reading(value);
+    if (fault == "no-answer") return;
+    if (fault == "garbage") return answer("+4.3#15E+0\x7f");
+    if (fault == "empty") return answer("");
+    if (fault == "overload") return answer("+9.90000000E+37");
+    if (fault == "slow") return answer(text, 300);
+    if (fault == "late-once" && first_read) {
+      first_read = false;
+      return answer(reading(1111), 1500);
+    }
+    if (fault == "hang-up") {
+      out_.push_back({Clock::now(), text.substr(0, 6), true});
+      return;
+    }
+    if (fault == "split") {
+      out_.push_back({Clock::now(), text.substr(0, 7)});
+      out_.push_back({Clock::now() + std::chrono::milliseconds(5), text.substr(7) + "\n"});
+      return;
+    }
+    answer(text);
+  }
+
+  int fd_;
+  std::deque<Pending> out_;
+  std::deque<std::string> errors_;
+};
+
+void serve_tcp() {
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listener, 4) != 0 ||
+      ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    std::perror("meter_emulator: listen");
+    std::exit(1);
+  }
+  std::printf("tcp %d\n", ntohs(address.sin_port));
+  std::fflush(stdout);
+  for (;;) {
+    const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) continue;
+    const int one = 1;  // each write its own segment, as the split fault needs
+    ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    Session(client).serve();
+    ::close(client);
+  }
+}
+
+void serve_pty() {
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+    std::perror("meter_emulator: pty");
+    std::exit(1);
+  }
+  termios t{};
+  ::tcgetattr(master, &t);
+  ::cfmakeraw(&t);
+  ::tcsetattr(master, TCSANOW, &t);
+  // Held open here too, raw, so that the line never echoes and a client's close is no hang-up.
+  const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave < 0) {
+    std::perror("meter_emulator: pty slave");
+    std::exit(1);
+  }
+  ::tcgetattr(slave, &t);
+  ::cfmakeraw(&t);
+  ::tcsetattr(slave, TCSANOW, &t);
+  std::printf("pty %s\n", ::ptsname(master));
+  std::fflush(stdout);
+  // The master sees the client's bytes whenever a client has the slave open; a hang-up ends the
+  // emulator, as the cable pulled out ends a serial link.
+  Session(master).serve();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool tcp = false, pty = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--tcp") {
+      tcp = true;
+    } else if (arg == "--pty") {
+      pty = true;
+    } else if (arg == "--model" && i + 1 < argc) {
+      model = argv[++i];
+    } else if (arg == "--fault" && i + 1 < argc) {
+      fault = argv[++i];
+    } else if (arg == "--value" && i + 1 < argc) {
+      value = std::strtod(argv[++i], nullptr);
+    } else {
+      std::fprintf(stderr, "meter_emulator: unknown argument %s\n", argv[i]);
+      return 2;
+    }
+  }
+  if (tcp == pty) {
+    std::fprintf(stderr, "meter_emulator: --tcp or --pty\n");
+    return 2;
+  }
+  if (tcp) serve_tcp();
+  serve_pty();
+}

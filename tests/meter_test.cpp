@@ -1,0 +1,223 @@
+// Meters by their VISA resource strings, over TCP on 127.0.0.1 and over a pseudo-terminal, against
+// a meter emulator that is its own program, with each way a meter or its link fails.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "meter/resource.h"
+#include "meter/scpi.h"
+
+namespace vx::meter {
+namespace {
+
+using ::testing::HasSubstr;
+using namespace std::chrono_literals;
+
+TEST(Resource, IsParsedAsVisaParsesIt) {
+  struct Case {
+    const char* text;
+    Resource::Kind kind;
+    const char* host_or_path;
+    int port;
+  };
+  for (const auto& [text, kind, where, port] : {
+           Case{"TCPIP::192.168.1.20::5025::SOCKET", Resource::Kind::socket, "192.168.1.20", 5025},
+           Case{"tcpip0::127.0.0.1::5025::socket", Resource::Kind::socket, "127.0.0.1", 5025},
+           Case{"TCPIP::192.168.1.20::INSTR", Resource::Kind::vxi11, "192.168.1.20", 0},
+           Case{"TCPIP0::k-34465a::inst0::INSTR", Resource::Kind::vxi11, "k-34465a", 0},
+           Case{"ASRL/dev/ttyUSB0::INSTR", Resource::Kind::serial, "/dev/ttyUSB0", 0},
+           Case{"ASRL1::INSTR", Resource::Kind::serial, "/dev/ttyS0", 0},
+           Case{"sim", Resource::Kind::sim, "", 0},
+       }) {
+    SCOPED_TRACE(text);
+    const Resource r = parse_resource(text);
+    EXPECT_EQ(r.kind, kind);
+    EXPECT_EQ(kind == Resource::Kind::serial ? r.path : r.host, where);
+    EXPECT_EQ(r.port, port);
+  }
+  const Resource usb = parse_resource("USB0::0x2A8D::0x1301::MY12345::INSTR");
+  EXPECT_EQ(usb.kind, Resource::Kind::usbtmc);
+  EXPECT_EQ(usb.vendor, 0x2A8Du);
+  EXPECT_EQ(usb.product, 0x1301u);
+  EXPECT_EQ(usb.serial_number, "MY12345");
+  for (const char* wrong : {"", "TCPIP::host::0::SOCKET", "TCPIP::host::70000::SOCKET",
+                            "TCPIP::::5025::SOCKET", "USB::0x2A8D::INSTR", "USB::0xG::1::S::INSTR",
+                            "GPIB0::22::INSTR", "ASRL::INSTR", "TCPIPX::h::INSTR"}) {
+    EXPECT_THROW(parse_resource(wrong), MeterError) << wrong;
+  }
+}
+
+TEST(Scpi, NumbersAreTakenOnlyInIeee4882Forms) {
+  struct Case {
+    const char* text;
+    std::optional<double> value;
+  };
+  for (const auto& [text, value] : {
+           Case{"+1.00000000E+04", 1e4},
+           Case{"-12.5", -12.5},
+           Case{"3", 3.0},
+           Case{" 4.2e-3\r", 4.2e-3},
+           Case{".5", 0.5},
+           Case{"5.", 5.0},
+           Case{"", std::nullopt},
+           Case{"nan", std::nullopt},
+           Case{"inf", std::nullopt},
+           Case{"0x10", std::nullopt},
+           Case{"1e", std::nullopt},
+           Case{"+", std::nullopt},
+           Case{"1.0E+0 2", std::nullopt},
+           Case{"+4.3#15E+0", std::nullopt},
+       }) {
+    EXPECT_EQ(parse_number(text), value) << "\"" << text << "\"";
+  }
+}
+
+// The emulator, started as a program of its own; it says where it listens on its first line.
+class Emulator {
+ public:
+  Emulator(const std::string& link, const std::string& model, const std::string& fault) {
+    int out[2];
+    if (::pipe(out) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], 1);
+      ::close(out[0]);
+      ::close(out[1]);
+      const std::string link_flag = "--" + link;
+      ::execl(VX3071_METER_EMULATOR, "meter_emulator", link_flag.c_str(), "--model", model.c_str(),
+              "--fault", fault.c_str(), "--value", "4321.5", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    FILE* stream = ::fdopen(out[0], "r");
+    char line[256] = {};
+    if (std::fgets(line, sizeof line, stream)) {
+      std::string text = line;
+      text.pop_back();
+      if (text.rfind("tcp ", 0) == 0)
+        resource_ = "TCPIP::127.0.0.1::" + text.substr(4) + "::SOCKET";
+      if (text.rfind("pty ", 0) == 0) resource_ = "ASRL" + text.substr(4) + "::INSTR";
+    }
+    std::fclose(stream);
+  }
+  ~Emulator() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  const std::string& resource() const { return resource_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string resource_;
+};
+
+MeterOptions quick() {
+  MeterOptions options;
+  options.timeout = 800ms;
+  return options;
+}
+
+// What a fault gives: a reading of this value, or an error with these words; never a number the
+// meter did not send.
+struct Fault {
+  const char* name;
+  double reading;     // when no error is expected
+  const char* error;  // words of the error, or null
+  bool timeout;       // the error is a time-out
+};
+
+class MeterFaults : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(MeterFaults, EachFaultGivesTheMetersNumberOrAnErrorNeverAnother) {
+  const std::string link = GetParam();
+  const std::string model = link == "tcp" ? "34465A" : "34401A";
+  for (const Fault& f : {
+           Fault{"", 4321.5, nullptr, false},
+           Fault{"split", 4321.5, nullptr, false},
+           Fault{"slow", 4321.5, nullptr, false},
+           Fault{"no-answer", 0, "did not answer in time", true},
+           Fault{"garbage", 0, "answered READ? with \"+4.3#15E+0\x7f\", which is no number", false},
+           Fault{"empty", 0, "answered READ? with \"\", which is no number", false},
+           Fault{"overload", 0, "read overload (9.9E37)", false},
+           // Over TCP the half answer arrives first ("... in the middle of an answer"); a
+           // terminal's hang-up discards what the line still held.
+           Fault{"hang-up", 0, "hung up", false},
+           Fault{"error-queue", 0, "refused CONF:RES 10000: it says -222,\"Data out of range\"",
+                 false},
+           Fault{"wrong-identity", 0, "did not identify itself: *IDN? answered \"+4.32150000E+03\"",
+                 false},
+       }) {
+    SCOPED_TRACE(std::string(f.name) + " over " + link);
+    Emulator emulator(link, model, f.name);
+    ASSERT_FALSE(emulator.resource().empty());
+    std::string error;
+    bool timed_out = false;
+    std::optional<double> value;
+    try {
+      Meter meter(parse_resource(emulator.resource()), quick());
+      EXPECT_EQ(meter.identity().model, model);
+      value = meter.read().value;
+    } catch (const MeterTimeout& e) {
+      timed_out = true;
+      error = e.what();
+    } catch (const MeterError& e) {
+      error = e.what();
+    }
+    if (f.error) {
+      EXPECT_FALSE(value) << "a number the meter did not send: " << *value;
+      EXPECT_THAT(error, HasSubstr(f.error));
+      EXPECT_EQ(timed_out, f.timeout) << error;
+    } else {
+      EXPECT_EQ(error, "");
+      EXPECT_EQ(value, f.reading);
+    }
+  }
+}
+
+// An answer that comes after the time limit is never taken for the next question's: the link is
+// cleared (a new connection, or the serial device clear), and the next reading is fresh.
+TEST_P(MeterFaults, ALateAnswerNeverAnswersTheNextQuestion) {
+  const std::string link = GetParam();
+  Emulator emulator(link, link == "tcp" ? "34465A" : "34401A", "late-once");
+  Meter meter(parse_resource(emulator.resource()), quick());
+  EXPECT_THROW(meter.read(), MeterTimeout);
+  std::this_thread::sleep_for(1s);  // the late answer (1111) has been sent by now
+  EXPECT_EQ(meter.read().value, 4321.5);
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, MeterFaults, ::testing::Values("tcp", "pty"));
+
+TEST(Meter, ARefusedConnectionIsToldAtOnce) {
+  // A port nobody listens on: bound, then let go.
+  const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(probe);
+  const std::string resource =
+      "TCPIP::127.0.0.1::" + std::to_string(ntohs(address.sin_port)) + "::SOCKET";
+  try {
+    Meter meter(parse_resource(resource), quick());
+    ADD_FAILURE() << "connected";
+  } catch (const MeterError& e) {
+    EXPECT_THAT(e.what(),
+                HasSubstr("cannot connect to the meter at " + resource + ": Connection refused"));
+  }
+}
+
+}  // namespace
+}  // namespace vx::meter
