@@ -10,6 +10,7 @@
 #include "backends/i2c.h"
 #include "backends/parport.h"
 #include "backends/ports.h"
+#include "sim/shared_part.h"
 #include "sim/virtual_port.h"
 
 namespace vx::backends {
@@ -161,10 +162,12 @@ port::PortAccess::Opener opener_for(const std::string& choice, std::chrono::micr
   const auto [back_end, argument] = find_back_end(choice);
   if (!back_end) return failing(malformed_port(choice));
   if (back_end->name == std::string_view("sim")) {
-    // One device for every opening: it keeps its setting while the port is reopened.
-    return [device = std::make_shared<sim::Device>()] {
-      return std::make_unique<sim::VirtualPort>(device);
-    };
+    // One device for every opening: it keeps its setting while the port is reopened. It is the
+    // part the `sim` meter reads, and with VX3071_SIM_STATE the part other processes share.
+    auto device = std::make_shared<sim::Device>();
+    device->share(sim::shared_part_from_environment());
+    sim::publish(device);
+    return [device] { return std::make_unique<sim::VirtualPort>(device); };
   }
   if (back_end->name == std::string_view("sim:absent")) {
     return [] { return std::make_unique<sim::VirtualPort>(nullptr); };

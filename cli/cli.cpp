@@ -13,12 +13,17 @@
 #include <sstream>
 #include <string_view>
 
+#include <chrono>
+#include <thread>
+
 #include "backends/backends.h"
 #include "backends/ports.h"
 #include "bus/bring_up.h"
 #include "frame/cell_register.h"
 #include "frame/code_conversions.h"
 #include "frame/device_address.h"
+#include "meter/resource.h"
+#include "meter/scpi.h"
 
 namespace vx::cli {
 
@@ -55,6 +60,12 @@ commands:
                           upset some devices (the writes carry no data; on an I2C adapter
                           0x30-0x37 and 0x50-0x5F are read, and every address where the adapter
                           offers no quick write)
+  meter RESOURCE [--function resistance|voltage] [--range R] [--count N] [--settle MS]
+                          read a bench meter by its VISA address (TCPIP::host::5025::SOCKET,
+                          ASRL/dev/ttyUSB0::INSTR, or sim, wired to the simulated part): the
+                          function and range set (10 kOhm or 10 V unless told; AUTO only when
+                          asked), then N fresh readings, each MS after the last, with units
+  meters                  list the serial ports and USBTMC nodes a meter may be on
   sweep FROM TO [STEP] [--dwell MS]
                           write every STEP-th code from FROM to TO (either direction), waiting
                           MS milliseconds after each
@@ -108,7 +119,7 @@ bool is_run_option(const std::string& token) {
   return false;
 }
 
-enum class Kind { write, frame, read, sweep, ports, check, scan, standard_input };
+enum class Kind { write, frame, read, sweep, ports, check, scan, meter, meters, standard_input };
 
 struct Command {
   Kind kind = Kind::write;
@@ -120,6 +131,10 @@ struct Command {
   int from = 0, to = 0, step = 1;
   long dwell_ms = 0;
   bool thorough = false;  // check
+  std::string resource;   // meter
+  meter::MeterOptions meter;
+  long count = 1;  // meter: readings
+  long settle_ms = 0;
 };
 
 // A check that found the port or the device wanting: the run's status, told by its steps.
@@ -217,6 +232,45 @@ Command parse_command(std::deque<std::string>& tokens) {
     command.thorough = flag("--thorough");
   } else if (name == "scan") {
     command.kind = Kind::scan;
+  } else if (name == "meter") {
+    command.kind = Kind::meter;
+    command.resource =
+        argument("a RESOURCE (TCPIP::host::5025::SOCKET, ASRL/dev/ttyUSB0::INSTR or sim)");
+    try {
+      meter::parse_resource(command.resource);  // one that names nothing is a usage error
+    } catch (const meter::MeterError& error) {
+      throw UsageError(error.what());
+    }
+    for (bool more = true; more;) {
+      more = false;
+      if (flag("--function")) {
+        const std::string function = argument("--function resistance|voltage");
+        if (function != "resistance" && function != "voltage") {
+          throw UsageError("--function is resistance or voltage, not " + port::quoted(function));
+        }
+        command.meter.function =
+            function == "voltage" ? meter::Function::voltage : meter::Function::resistance;
+        more = true;
+      }
+      if (flag("--range")) {
+        const std::string range = argument("--range R (ohms or volts, or AUTO)");
+        if (range != "AUTO" && !(meter::parse_number(range) && *meter::parse_number(range) > 0)) {
+          throw UsageError("--range is a number above 0, or AUTO, not " + port::quoted(range));
+        }
+        command.meter.range = range;
+        more = true;
+      }
+      if (flag("--count")) {
+        command.count = number(argument("--count N"), "N", 1, 1'000'000);
+        more = true;
+      }
+      if (flag("--settle")) {
+        command.settle_ms = number(argument("--settle MS"), "MS", 0, session::kMaxDwellMs);
+        more = true;
+      }
+    }
+  } else if (name == "meters") {
+    command.kind = Kind::meters;
   } else if (name == "-") {
     command.kind = Kind::standard_input;
   } else if (is_run_option(name)) {
@@ -370,6 +424,12 @@ class Runner {
       case Kind::scan:
         scan();
         break;
+      case Kind::meter:
+        read_meter(command);
+        break;
+      case Kind::meters:
+        meters();
+        break;
       case Kind::standard_input:
         break;
     }
@@ -482,6 +542,44 @@ class Runner {
     if (io_.err_is_terminal) io_.err << '\n';
     add(",\"from\":" + std::to_string(command.from) + ",\"to\":" + std::to_string(command.to) +
         ",\"step\":" + std::to_string(command.step) + ",\"codes\":" + std::to_string(count));
+  }
+
+  // Readings of a bench meter, each fresh, each printed as it comes: "3079.56081 Ohm".
+  void read_meter(const Command& command) {
+    meter::Meter meter(meter::parse_resource(command.resource), command.meter);
+    const meter::Identity& id = meter.identity();
+    add(",\"resource\":" + json_string(command.resource) + ",\"identity\":" +
+        json_string(id.maker + "," + id.model + "," + id.serial + "," + id.firmware));
+    std::string readings;
+    for (long n = 0; n < command.count; ++n) {
+      if (command.settle_ms > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(command.settle_ms));
+      }
+      const meter::Reading reading = meter.read();
+      char value[40];
+      std::snprintf(value, sizeof value, "%.9g", reading.value);
+      if (!json_) print(std::string(value) + " " + reading.unit + "\n");
+      readings += (readings.empty() ? "{" : ",{") + std::string("\"value\":") + value +
+                  ",\"unit\":" + json_string(reading.unit) + "}";
+    }
+    add(",\"readings\":[" + readings + "]");
+  }
+
+  // The meters this machine may have, by resource string: serial ports where a USB serial adapter
+  // or a meter's own USB port shows (ttyUSB, ttyACM), and USBTMC nodes.
+  void meters() {
+    std::vector<std::string> found = meter::local_meters();
+    std::string list;
+    for (const std::string& resource : found) {
+      if (!json_) print(resource + "\n");
+      list += (list.empty() ? "" : ",") + json_string(resource);
+    }
+    if (!json_ && found.empty()) {
+      print(
+          "no serial port or USBTMC node found; a meter on the LAN is named by its address: "
+          "TCPIP::192.168.1.20::5025::SOCKET\n");
+    }
+    add(",\"meters\":[" + list + "]");
   }
 
   // Every port this machine offers, one line each (with --json, one object holding them all);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <vector>
 
 namespace vx::meter {
@@ -51,6 +52,21 @@ unsigned usb_id(const std::string& text, const std::string& resource) {
 }
 
 }  // namespace
+
+std::vector<std::string> local_meters() {
+  std::vector<std::string> found;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/dev", error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0) {
+      found.push_back("ASRL/dev/" + name + "::INSTR");
+    } else if (name.rfind("usbtmc", 0) == 0) {
+      found.push_back("/dev/" + name + " (USBTMC: name it by USB::vendor::product::serial::INSTR)");
+    }
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
 
 Resource parse_resource(const std::string& text) {
   Resource r;

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace vx::meter {
 
@@ -41,5 +42,9 @@ struct Resource {
 
 // Throws MeterError saying what is wrong and what the forms are.
 Resource parse_resource(const std::string& text);
+
+// The serial ports a meter may be on (/dev/ttyUSB*, /dev/ttyACM*) and the kernel's USBTMC nodes
+// (/dev/usbtmc*), as resource strings, in order; none asks the network.
+std::vector<std::string> local_meters();
 
 }  // namespace vx::meter

@@ -1,5 +1,7 @@
 #include "meter/scpi.h"
 
+#include "meter/simulated.h"
+
 #include <cctype>
 #include <cstdlib>
 #include <thread>
@@ -57,6 +59,9 @@ std::optional<double> parse_number(const std::string& text) {
 Meter::Meter(const Resource& resource, MeterOptions options) : options_(std::move(options)) {
   const auto deadline = Clock::now() + options_.timeout;
   switch (resource.kind) {
+    case Resource::Kind::sim:
+      transport_ = open_simulated();
+      break;
     case Resource::Kind::socket:
       transport_ = open_socket(resource, deadline);
       break;
@@ -66,7 +71,7 @@ Meter::Meter(const Resource& resource, MeterOptions options) : options_(std::mov
     default:
       throw MeterError("the meter resource \"" + resource.text +
                        "\" needs a transport this build does not have yet: TCPIP::host::port::"
-                       "SOCKET and ASRL serial ports work");
+                       "SOCKET, ASRL serial ports and sim work");
   }
   start(resource.kind == Resource::Kind::serial);
 }

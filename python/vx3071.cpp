@@ -19,6 +19,8 @@
 
 #include "backends/backends.h"
 #include "backends/ports.h"
+#include "meter/resource.h"
+#include "meter/scpi.h"
 #include "session/device.h"
 #include "session/process.h"
 
@@ -31,6 +33,7 @@ namespace {
 // Never destroyed: the process may end with a daemon thread still inside a call, after the
 // interpreter has gone.
 py::handle error_type, port_error_type, verify_error_type, no_device_error_type, trace_error_type;
+py::handle meter_error_type, meter_timeout_type;
 
 // The main thread: the only one where Python runs signal handlers.
 unsigned long main_thread = 0;
@@ -273,6 +276,80 @@ close() it.)";
 
 }  // namespace vx::python
 
+namespace vx::python {
+namespace {
+
+// A bench meter, its exchanges made with the GIL released, one at a time (the meter's own lock):
+// never waiting for that lock with the GIL held.
+class Meter {
+ public:
+  Meter(const std::string& resource, const std::string& function, const py::object& range,
+        double timeout_s) {
+    meter::MeterOptions options;
+    if (function != "resistance" && function != "voltage") {
+      throw session::UsageError("function is \"resistance\" or \"voltage\", not \"" + function +
+                                "\"");
+    }
+    options.function =
+        function == "voltage" ? meter::Function::voltage : meter::Function::resistance;
+    if (!range.is_none()) {
+      const std::string text = py::str(range);
+      if (text != "AUTO" && !(meter::parse_number(text) && *meter::parse_number(text) > 0)) {
+        throw session::UsageError("range is a number above 0, or \"AUTO\", not " + text);
+      }
+      options.range = text;
+    }
+    if (!(timeout_s > 0 && timeout_s <= 3600)) {
+      throw session::UsageError("timeout is from 0 to 3600 seconds, above 0");
+    }
+    options.timeout = std::chrono::milliseconds(static_cast<long long>(timeout_s * 1000));
+    meter::Resource parsed;
+    try {
+      parsed = meter::parse_resource(resource);
+    } catch (const meter::MeterError& error) {
+      throw session::UsageError(error.what());
+    }
+    unit_ = options.function == meter::Function::voltage ? "V" : "Ohm";
+    if (const auto thrown =
+            without_gil([&] { meter_ = std::make_unique<meter::Meter>(parsed, options); })) {
+      std::rethrow_exception(thrown);
+    }
+  }
+
+  double read() {
+    meter::Meter* meter = checked();
+    double value = 0;
+    if (const auto thrown = without_gil([&] { value = meter->read().value; })) {
+      std::rethrow_exception(thrown);
+    }
+    return value;
+  }
+
+  py::tuple identity() {
+    const meter::Identity& id = checked()->identity();
+    return py::make_tuple(id.maker, id.model, id.serial, id.firmware);
+  }
+
+  const std::string& unit() const { return unit_; }
+  void close() {
+    if (!meter_) return;
+    std::unique_ptr<meter::Meter> closing = std::move(meter_);
+    without_gil([&] { closing.reset(); });
+  }
+  bool closed() const { return !meter_; }
+
+ private:
+  meter::Meter* checked() {
+    if (!meter_) throw session::Closed("the meter was closed");
+    return meter_.get();
+  }
+  std::unique_ptr<meter::Meter> meter_;
+  std::string unit_;
+};
+
+}  // namespace
+}  // namespace vx::python
+
 PYBIND11_MODULE(vx3071, m) {
   using namespace vx;
   using python::Device;
@@ -294,6 +371,19 @@ PYBIND11_MODULE(vx3071, m) {
       py::exception<void>(m, "NoDeviceError", python::verify_error_type.ptr()).release();
   python::trace_error_type =
       py::exception<void>(m, "TraceError", python::error_type.ptr()).release();
+  python::meter_error_type =
+      py::exception<void>(m, "MeterError", python::error_type.ptr()).release();
+  {
+    // A time-out is both: a meter's failure, and what Python calls a time-out.
+    py::tuple bases = py::make_tuple(python::meter_error_type, py::handle(PyExc_TimeoutError));
+    python::meter_timeout_type = PyErr_NewException("vx3071.MeterTimeout", bases.ptr(), nullptr);
+    m.attr("MeterTimeout") = python::meter_timeout_type;
+  }
+  python::meter_error_type.attr("__doc__") =
+      "A meter could not be reached, did not answer, or answered wrongly; the message says "
+      "which, with what the meter said.";
+  python::meter_timeout_type.attr("__doc__") =
+      "A meter did not answer within its time limit; also a TimeoutError.";
   python::error_type.attr("__doc__") =
       "Every error of this module; also a closed device's, and one used in a forked process.";
   python::port_error_type.attr("__doc__") =
@@ -311,6 +401,10 @@ PYBIND11_MODULE(vx3071, m) {
       if (thrown) std::rethrow_exception(thrown);
     } catch (const session::UsageError& error) {
       PyErr_SetString(PyExc_ValueError, error.what());
+    } catch (const meter::MeterTimeout& error) {
+      PyErr_SetString(python::meter_timeout_type.ptr(), error.what());
+    } catch (const meter::MeterError& error) {
+      PyErr_SetString(python::meter_error_type.ptr(), error.what());
     } catch (const session::NoDevice& error) {
       py::object raised = python::no_device_error_type(error.what());
       raised.attr("wrote") = error.wrote < 0 ? py::object(py::none()) : py::int_(error.wrote);
@@ -463,4 +557,34 @@ PYBIND11_MODULE(vx3071, m) {
       py::arg("port") = py::none(), py::arg("trace") = py::none(),
       py::arg("min_phase_us") = py::none(), python::kOpenDoc);
   m.def("ports", &backends::offered_ports, "The ports this machine offers; opens none.");
+  m.def("meters", &meter::local_meters,
+        "The serial ports and USBTMC nodes a meter may be on, as resource strings; asks no "
+        "network.");
+
+  py::class_<python::Meter>(
+      m, "Meter",
+      R"(A bench multimeter by its VISA resource string, opened at once: its identity asked
+(*IDN?), its function and range set, each read() a fresh reading (READ?). Safe from several
+threads; the GIL is released while the meter works.
+
+resource: "TCPIP::host::5025::SOCKET", "ASRL/dev/ttyUSB0::INSTR", or "sim" (the simulated part:
+  this process's, or VX3071_SIM_STATE's).
+function: "resistance" (ohms) or "voltage" (volts, DC).
+range: ohms or volts, or "AUTO"; None: 10 kOhm or 10 V, never autoranged unless asked.
+timeout: seconds each exchange may take.
+Raises ValueError for arguments that name nothing, MeterError when the meter fails, MeterTimeout
+(also a TimeoutError) when it does not answer in time.)")
+      .def(py::init<const std::string&, const std::string&, const py::object&, double>(),
+           py::arg("resource"), py::arg("function") = "resistance", py::arg("range") = py::none(),
+           py::arg("timeout") = 3.0)
+      .def("read", &python::Meter::read,
+           "A fresh reading, in the function's unit: MeterError for overload or an answer that is "
+           "no number, never a value the meter did not send.")
+      .def_property_readonly("identity", &python::Meter::identity,
+                             "(maker, model, serial, firmware), as *IDN? said")
+      .def_property_readonly("unit", &python::Meter::unit, "\"Ohm\" or \"V\"")
+      .def_property_readonly("closed", &python::Meter::closed)
+      .def("close", &python::Meter::close, "Lets go of the meter; twice is harmless.")
+      .def("__enter__", [](python::Meter& meter) -> python::Meter& { return meter; })
+      .def("__exit__", [](python::Meter& meter, const py::args&) { meter.close(); });
 }

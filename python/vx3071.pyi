@@ -23,6 +23,12 @@ class NoDeviceError(VerifyError):
 class TraceError(Error):
     """The trace file could not be written; the port work went on."""
 
+class MeterError(Error):
+    """A meter could not be reached, did not answer, or answered wrongly."""
+
+class MeterTimeout(MeterError, TimeoutError):
+    """A meter did not answer within its time limit."""
+
 class CheckStep:
     """One step of a bring-up check."""
     name: str    # port, lines, presence, read-back or timing
@@ -93,3 +99,22 @@ def open(port: Optional[str] = None,
 
 def ports() -> List[Port]:
     """The ports this machine offers; opens none."""
+
+def meters() -> List[str]:
+    """The serial ports and USBTMC nodes a meter may be on, as resource strings."""
+
+class Meter:
+    """A bench multimeter by its VISA resource string ("TCPIP::host::5025::SOCKET",
+    "ASRL/dev/ttyUSB0::INSTR" or "sim"), opened at once; each read() is a fresh reading."""
+    def __init__(self, resource: str, function: str = "resistance",
+                 range: Union[None, float, str] = None, timeout: float = 3.0) -> None: ...
+    def read(self) -> float: ...
+    @property
+    def identity(self) -> tuple: ...  # (maker, model, serial, firmware)
+    @property
+    def unit(self) -> str: ...        # "Ohm" or "V"
+    @property
+    def closed(self) -> bool: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> "Meter": ...
+    def __exit__(self, *args: object) -> None: ...

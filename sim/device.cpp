@@ -1,5 +1,7 @@
 #include "sim/device.h"
 
+#include "sim/shared_part.h"
+
 namespace vx::sim {
 
 namespace {
@@ -8,6 +10,7 @@ constexpr int kSettingByte = 2;
 }  // namespace
 
 void Device::on_start() {
+  if (shared_) setting_ = static_cast<std::uint8_t>(shared_->load().setting);
   phase_ = Phase::address;
   clock_ = 0;
   shift_ = 0;
@@ -38,7 +41,12 @@ void Device::on_falling() {
         pulling_low_ = true;
         break;
       case Phase::writing:
-        if (++bytes_written_ == kSettingByte) setting_ = shift_ & ~stuck_low_;
+        if (++bytes_written_ == kSettingByte) {
+          before_ = setting_.load();
+          setting_ = static_cast<std::uint8_t>(shift_ & ~stuck_low_);
+          written_ns_ = monotonic_ns();
+          if (shared_) shared_->store(setting_);
+        }
         pulling_low_ = true;
         break;
       default:

@@ -1,11 +1,15 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "frame/device_address.h"
 #include "frame/line_protocol.h"
 
 namespace vx::sim {
+
+class SharedPart;
 
 // A simulated VX3071 on the two-wire bus: it sees the master's SCL and SDA, drives SDA only low
 // (open drain), and reacts as a real slave does: START and STOP while SCL is high, bits taken on
@@ -20,6 +24,9 @@ class Device {
 
   // A faulty part: the setting bits in `mask` stay 0 whatever is written.
   void stick_low(std::uint8_t mask) { stuck_low_ = mask; }
+  // One part for several processes (VX3071_SIM_STATE): each frame starts from the setting in the
+  // file, and each write lands there.
+  void share(std::shared_ptr<SharedPart> part) { shared_ = std::move(part); }
 
   // Applies one write of the master's lines, as frame::LineFollower reads it.
   void set_lines(bool scl, bool sda) { lines_.set(scl, sda, *this, pulling_low_); }
@@ -28,6 +35,10 @@ class Device {
   bool sda() const { return lines_.sda() && !pulling_low_; }
   bool scl() const { return lines_.scl(); }
   std::uint8_t setting() const { return setting_; }
+  // The setting before the last write, and when that write landed (CLOCK_MONOTONIC ns; 0 never):
+  // read from any thread, for the simulated meter.
+  std::uint8_t before() const { return before_; }
+  std::int64_t written_ns() const { return written_ns_; }
 
   // What the lines mean to the device, told by its LineFollower.
   void on_start();
@@ -47,7 +58,10 @@ class Device {
   int clock_ = 0;           // rising edges in the current byte: 1..8 data, 9 acknowledge
   std::uint8_t shift_ = 0;  // bits received in the current byte
   int bytes_written_ = 0;   // bytes after the address in a write
-  std::uint8_t setting_ = kPowerUpSetting;
+  std::atomic<std::uint8_t> setting_{kPowerUpSetting};
+  std::atomic<std::uint8_t> before_{kPowerUpSetting};
+  std::atomic<std::int64_t> written_ns_{0};
+  std::shared_ptr<SharedPart> shared_;
 };
 
 }  // namespace vx::sim

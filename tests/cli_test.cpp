@@ -21,6 +21,7 @@
 #include "frame/device_address.h"
 #include "frame/line_protocol.h"
 #include "panel/panel_logic.h"
+#include "sim/analog.h"
 #include "sim/virtual_port.h"
 #include "support/bus_checks.h"
 #include "support/files.h"
@@ -1029,6 +1030,52 @@ TEST_F(Cli, HelpListsEverything) {
                            "5 the trace file or standard output could not be written",
                            "SIGINT, SIGTERM and SIGHUP stop the run"}) {
     EXPECT_THAT(r.out, HasSubstr(word));
+  }
+}
+
+// A bench meter by its VISA address, in the same run as the writes it measures: each reading
+// fresh, with its unit; a meter that cannot be asked is a port failure (3), one that names nothing
+// a usage error (2).
+TEST(Meter, ReadingsFollowTheRunsWritesWithTheirUnits) {
+  const sim::Potentiometer part{sim::AnalogOptions{}};
+  const auto ohms = [&](int code) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.9g Ohm\n", part.resistance(code));
+    return std::string(text);
+  };
+  const Result r =
+      vx3071({"write", "77", "meter", "sim", "--count", "2", "write", "200", "meter", "sim"});
+  EXPECT_EQ(r.status, kOk) << r.err;
+  EXPECT_EQ(r.out, ohms(77) + ohms(77) + ohms(200));
+
+  const Result json =
+      vx3071({"--json", "meter", "sim", "--function", "voltage", "--range", "AUTO"});
+  EXPECT_EQ(json.status, kOk) << json.err;
+  EXPECT_THAT(json.out,
+              StartsWith("{\"command\":\"meter\",\"resource\":\"sim\",\"identity\":"
+                         "\"VX3071 bench,simulated meter,0,1.0\",\"readings\":[{\"value\":"));
+  EXPECT_THAT(json.out, EndsWith(",\"unit\":\"V\"}]}\n"));
+
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char* error;
+  };
+  for (const auto& [args, status, error] : std::vector<Case>{
+           {{"meter"}, kUsage, "meter needs a RESOURCE"},
+           {{"meter", "GPIB0::22::INSTR"}, kUsage, "has no interface type this tool knows"},
+           {{"meter", "sim", "--function", "current"},
+            kUsage,
+            "--function is resistance or voltage"},
+           {{"meter", "sim", "--range", "-1"}, kUsage, "--range is a number above 0, or AUTO"},
+           {{"meter", "sim", "--count", "0"}, kUsage, "N must be a whole number from 1"},
+           {{"meter", "sim", "--range", "1000"}, kPortError, "read overload (9.9E37)"},
+           {{"meter", "TCPIP::127.0.0.1::1::SOCKET"}, kPortError, "Connection refused"},
+       }) {
+    const Result failed = vx3071(args);
+    EXPECT_EQ(failed.status, status) << args.back();
+    EXPECT_THAT(failed.err, HasSubstr(error));
+    EXPECT_EQ(failed.out, "") << "no reading the meter did not give";
   }
 }
 

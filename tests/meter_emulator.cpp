@@ -7,7 +7,9 @@
 //   meter_emulator (--tcp | --pty) [--model 34465A|34401A] [--value V] [--fault F]
 //
 // It prints "tcp PORT" (on 127.0.0.1) or "pty PATH" on its first line, then serves one client at a
-// time until killed. Faults, each a way real meters and links fail:
+// time until killed. With VX3071_SIM_STATE set it measures the simulated part in that file, through
+// the part's own analog side (VX3071_SIM_ANALOG), as a meter on the bench measures the chip;
+// else it reads --value. Faults, each a way real meters and links fail:
 //   no-answer      READ? is never answered
 //   garbage        READ? is answered with bytes that are no number
 //   empty          READ? is answered with an empty line
@@ -32,8 +34,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <memory>
+#include <random>
 #include <string>
 #include <thread>
+
+#include "sim/analog.h"
+#include "sim/shared_part.h"
 
 namespace {
 
@@ -47,6 +54,18 @@ bool first_read = true;
 std::string identity() {
   if (model == "34401A") return "HEWLETT-PACKARD,34401A,0,11-5-2";
   return "Keysight Technologies,34465A,MY54500001,A.02.14-02.40-02.14-00.49-01-01";
+}
+
+// What the meter measures now: the shared part, where there is one.
+double measured() {
+  static const std::shared_ptr<vx::sim::SharedPart> part = vx::sim::shared_part_from_environment();
+  if (!part) return value;
+  static const vx::sim::Potentiometer potentiometer(vx::sim::analog_from_environment());
+  static std::mt19937 random(99);
+  const vx::sim::PartState state = part->load();
+  return potentiometer.reading(state.setting, state.before,
+                               std::chrono::nanoseconds(vx::sim::monotonic_ns() - state.written_ns),
+                               random);
 }
 
 std::string reading(double v) {
@@ -133,7 +152,7 @@ class Session {
   }
 
   void read() {
-    const std::string text = reading(value);
+    const std::string text = reading(measured());
     if (fault == "no-answer") return;
     if (fault == "garbage") return answer("+4.3#15E+0\x7f");
     if (fault == "empty") return answer("");

@@ -9,13 +9,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "backends/backends.h"
+#include "bus/write_transaction.h"
+#include "frame/code_conversions.h"
 #include "meter/resource.h"
 #include "meter/scpi.h"
+#include "sim/analog.h"
+#include "sim/shared_part.h"
 
 namespace vx::meter {
 namespace {
@@ -217,6 +225,181 @@ TEST(Meter, ARefusedConnectionIsToldAtOnce) {
     EXPECT_THAT(e.what(),
                 HasSubstr("cannot connect to the meter at " + resource + ": Connection refused"));
   }
+}
+
+// --- The simulated part's analog side, shared across processes, and the `sim` meter -------------
+
+TEST(Analog, OptionsAreReadAndWrongOnesNamed) {
+  const sim::AnalogOptions o =
+      sim::parse_analog("rab=5000,rw=50,seed=7,mismatch=0.2,step=128:-60,noise=0.5,settle_ms=2");
+  EXPECT_EQ(o.rab, 5000);
+  EXPECT_EQ(o.rw, 50);
+  EXPECT_EQ(o.seed, 7u);
+  EXPECT_EQ(o.mismatch, 0.2);
+  ASSERT_EQ(o.steps.size(), 1u);
+  EXPECT_EQ(o.steps[0], std::make_pair(128, -60.0));
+  EXPECT_EQ(o.noise, 0.5);
+  EXPECT_EQ(o.settle_ms, 2);
+  for (const char* wrong :
+       {"rab=0", "rab=x", "step=300:1", "step=12", "noise=-1", "volume=3", "rw", "mismatch=nan"}) {
+    try {
+      sim::parse_analog(wrong);
+      ADD_FAILURE() << wrong;
+    } catch (const std::invalid_argument& e) {
+      EXPECT_THAT(e.what(), HasSubstr("VX3071_SIM_ANALOG is \"" + std::string(wrong) + "\""));
+    }
+  }
+}
+
+// R_WB(D) = D/256 R_AB + R_W, each code within its mismatch of that and the ends exact; a step
+// from a code on; the same seed the same part.
+TEST(Analog, ThePartIsThePotentiometerItsOptionsDescribe) {
+  sim::AnalogOptions options;  // 10 kOhm, 75 Ohm, mismatch 0.3 LSB
+  const sim::Potentiometer part(options);
+  const double lsb = 10000.0 / 256;
+  EXPECT_DOUBLE_EQ(part.resistance(0), 75);
+  EXPECT_DOUBLE_EQ(part.resistance(255), 255 * lsb + 75);
+  double largest = 0;
+  for (int d = 0; d < 256; ++d) {
+    const double error = part.resistance(d) - (d * lsb + 75);
+    EXPECT_LE(std::abs(error), 0.3 * lsb + 1e-9) << d;
+    largest = std::max(largest, std::abs(error));
+  }
+  EXPECT_GT(largest, 0.2 * lsb) << "the mismatch is there";
+  EXPECT_EQ(sim::Potentiometer(options).resistance(100), part.resistance(100))
+      << "one seed, one part";
+  options.seed = 2;
+  EXPECT_NE(sim::Potentiometer(options).resistance(100), part.resistance(100));
+  options.mismatch = 0;
+  options.steps = {{128, -60}};
+  const sim::Potentiometer stepped(options);
+  EXPECT_DOUBLE_EQ(stepped.resistance(128) - stepped.resistance(127), lsb - 60) << "backwards";
+  EXPECT_DOUBLE_EQ(stepped.resistance(255), 255 * lsb + 75 - 60);
+}
+
+TEST(Analog, ReadingsCarryNoiseAndTheOldValueUntilSettled) {
+  sim::AnalogOptions options;
+  options.mismatch = 0;
+  options.noise = 2;
+  options.settle_ms = 5;
+  const sim::Potentiometer part(options);
+  std::mt19937 random(1);
+  EXPECT_DOUBLE_EQ(sim::Potentiometer(sim::AnalogOptions{}).reading(10, 20, 1s, random),
+                   sim::Potentiometer(sim::AnalogOptions{}).resistance(10))
+      << "no noise by default";
+  double sum = 0, squares = 0;
+  const int n = 20000;
+  for (int i = 0; i < n; ++i) {
+    const double r = part.reading(200, 100, 1s, random) - part.resistance(200);
+    sum += r;
+    squares += r * r;
+  }
+  EXPECT_NEAR(sum / n, 0, 0.1);
+  EXPECT_NEAR(std::sqrt(squares / n), 2, 0.1);
+  options.noise = 0;
+  const sim::Potentiometer settling(options);
+  EXPECT_EQ(settling.reading(200, 100, 4ms, random), settling.resistance(100)) << "not settled yet";
+  EXPECT_EQ(settling.reading(200, 100, 5ms, random), settling.resistance(200));
+}
+
+// The environment of a test, put back after it.
+struct Environment {
+  Environment(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~Environment() {
+    if (old_) {
+      ::setenv(name_, old_->c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+// A value as a meter sends it: nine significant digits ("+3.07956081E+03").
+::testing::Matcher<double> Reads(double exact) {
+  return ::testing::DoubleNear(exact, std::abs(exact) * 1e-8);
+}
+
+// Writes `code` with the slider's frame through a fresh `sim` port of this process.
+void write_through_sim(int code) {
+  const auto access = backends::make_port({"sim", "", ""});
+  bus::LineDriver driver(*access);
+  bus::Read_Write_Bits_to_Parallel_Port(driver, frame::fixed_address_frame_word(code));
+}
+
+// One part for several processes: a write in one lands in the file, and another process's part,
+// and its meter, see it.
+TEST(SharedPart, AWriteInOneProcessIsThePartOfAnother) {
+  const std::string file = testing::TempDir() + "vx3071-part-" + std::to_string(::getpid());
+  std::remove(file.c_str());
+  const Environment state("VX3071_SIM_STATE", file);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    write_through_sim(77);
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const sim::PartState part = sim::SharedPart(file).load();
+  EXPECT_EQ(part.setting, 77);
+  EXPECT_EQ(part.before, 0x80);
+  Meter meter(parse_resource("sim"), MeterOptions{});
+  EXPECT_THAT(meter.read().value, Reads(sim::Potentiometer(sim::AnalogOptions{}).resistance(77)));
+  std::remove(file.c_str());
+}
+
+// A meter on TCP and one on a serial line measure the part a write moved: the emulator follows the
+// part in VX3071_SIM_STATE's file, so a reading taken before the write has settled shows the old
+// value, as on the bench.
+TEST(SharedPart, MetersOnTcpAndSerialFollowTheWrites) {
+  const std::string file = testing::TempDir() + "vx3071-bench-" + std::to_string(::getpid());
+  std::remove(file.c_str());
+  const Environment state("VX3071_SIM_STATE", file);
+  const Environment analog("VX3071_SIM_ANALOG", "settle_ms=400");
+  sim::AnalogOptions options;
+  options.settle_ms = 400;
+  const sim::Potentiometer part(options);
+  for (const char* link : {"tcp", "pty"}) {
+    SCOPED_TRACE(link);
+    Emulator emulator(link, "34465A", "");
+    Meter meter(parse_resource(emulator.resource()), quick());
+    write_through_sim(77);
+    std::this_thread::sleep_for(450ms);
+    EXPECT_THAT(meter.read().value, Reads(part.resistance(77)));
+    write_through_sim(200);
+    EXPECT_THAT(meter.read().value, Reads(part.resistance(77))) << "read before it settled";
+    std::this_thread::sleep_for(450ms);
+    EXPECT_THAT(meter.read().value, Reads(part.resistance(200)));
+  }
+  std::remove(file.c_str());
+}
+
+// The `sim` meter reads the part this process's `sim` port drives: resistance at its setting, the
+// wiper's voltage as a divider from 5 V, and overload beyond its range.
+TEST(SimulatedMeter, ReadsThePartAtItsSetting) {
+  const sim::Potentiometer part{sim::AnalogOptions{}};
+  const auto access = backends::make_port({"sim", "", ""});
+  bus::LineDriver driver(*access);
+  Meter ohms(parse_resource("sim"), MeterOptions{});
+  EXPECT_EQ(ohms.identity().model, "simulated meter");
+  for (const int code : {0, 1, 77, 128, 255}) {
+    bus::Read_Write_Bits_to_Parallel_Port(driver, frame::fixed_address_frame_word(code));
+    EXPECT_THAT(ohms.read().value, Reads(part.resistance(code))) << code;
+  }
+  MeterOptions voltage;
+  voltage.function = Function::voltage;
+  Meter volts(parse_resource("sim"), voltage);
+  EXPECT_THAT(volts.read().value, Reads(5.0 * (part.resistance(255) - 75) / 10000));
+  EXPECT_STREQ(volts.read().unit, "V");
+  MeterOptions small;
+  small.range = "1000";
+  Meter overloaded(parse_resource("sim"), small);
+  EXPECT_THROW(overloaded.read(), Overload);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -301,8 +302,12 @@ def test_the_module_offers_every_command_and_option_vx3071_help_lists():
     for command in commands:
         if command == "-":
             continue  # Python is its own script
-        owner = vx3071 if command == "ports" else vx3071.Device
-        assert getattr(owner, command).__doc__, command
+        if command in ("ports", "meters"):
+            assert getattr(vx3071, command).__doc__, command
+        elif command == "meter":
+            assert vx3071.Meter.__doc__ and vx3071.Meter.read.__doc__
+        else:
+            assert getattr(vx3071.Device, command).__doc__, command
     for option, method, parameter in (("--verify", "write", "verify"),
                                       ("--thorough", "check", "thorough"),
                                       ("--dwell", "sweep", "dwell_ms")):
@@ -582,3 +587,62 @@ def test_a_call_ending_while_another_waits_for_the_device_and_a_third_holds_the_
     for _ in range(3):
         ended = run_python(WIDENED, 20)
         assert (ended.returncode, ended.stdout) == (0, "[0]\n"), ended.stderr
+
+
+def test_a_meter_reads_the_simulated_part_at_its_setting():
+    with vx3071.open(port="sim") as dev, vx3071.Meter("sim") as meter:
+        dev.write(77)
+        at_77 = meter.read()
+        dev.write(200)
+        at_200 = meter.read()
+        assert meter.unit == "Ohm"
+        assert meter.identity[1] == "simulated meter"
+    # R_WB = D/256 * 10 kOhm + 75 Ohm, within the default mismatch of 0.3 LSB.
+    lsb = 10000 / 256
+    assert abs(at_77 - (77 * lsb + 75)) <= 0.3 * lsb
+    assert abs(at_200 - (200 * lsb + 75)) <= 0.3 * lsb
+    assert meter.closed
+    with pytest.raises(vx3071.Error):
+        meter.read()
+    for kwargs, words in (({"resource": "GPIB0::1::INSTR"}, "interface type"),
+                          ({"resource": "sim", "function": "current"}, "resistance"),
+                          ({"resource": "sim", "range": -1}, "range"),
+                          ({"resource": "sim", "timeout": 0}, "timeout")):
+        with pytest.raises(ValueError, match=words):
+            vx3071.Meter(**kwargs)
+    with pytest.raises(vx3071.MeterError, match="overload"):
+        vx3071.Meter("sim", range=1000).read()
+
+
+def test_a_meter_that_does_not_answer_is_a_timeout_error():
+    # A meter on 127.0.0.1 that says who it is, takes its configuration, and never answers READ?.
+    server = socket.socket()
+    server.bind(("127.0.0.1", 0))
+    server.listen(1)
+
+    def meter():
+        conn, _ = server.accept()
+        with conn:
+            pending = b""
+            while True:
+                data = conn.recv(256)
+                if not data:
+                    return
+                pending += data
+                while b"\n" in pending:
+                    line, pending = pending.split(b"\n", 1)
+                    if line == b"*IDN?":
+                        conn.sendall(b"Keysight Technologies,34465A,MY1,A.1\n")
+                    elif line == b"SYST:ERR?":
+                        conn.sendall(b'+0,"No error"\n')
+
+    threading.Thread(target=meter, daemon=True).start()
+    resource = f"TCPIP::127.0.0.1::{server.getsockname()[1]}::SOCKET"
+    with vx3071.Meter(resource, timeout=0.3) as silent:
+        assert silent.identity[:2] == ("Keysight Technologies", "34465A")
+        started = time.monotonic()
+        with pytest.raises(TimeoutError) as raised:
+            silent.read()
+        assert isinstance(raised.value, vx3071.MeterError)
+        assert time.monotonic() - started < 2
+    server.close()
