@@ -2,6 +2,9 @@
 // a port that does nothing; its heap over many actions; each figure printed beside its target.
 #include <benchmark/benchmark.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <QAbstractButton>
 #include <QApplication>
@@ -11,11 +14,13 @@
 #include <QTest>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "backends/backends.h"
@@ -26,6 +31,8 @@
 #include "frame/code_conversions.h"
 #include "frame/line_protocol.h"
 #include "heap_count.h"
+#include "meter/resource.h"
+#include "meter/scpi.h"
 #include "null_port.h"
 #include "window/bus_monitor.h"
 #include "window/main_window.h"
@@ -351,6 +358,92 @@ void exit_while_a_frame_runs(benchmark::State& state) {
   }
 }
 
+// --- A meter reading ----------------------------------------------------------------------------
+
+// A SCPI meter on 127.0.0.1 that answers at once, one client at a time: what a reading costs the
+// tool, without a meter's own measuring time.
+class PromptMeter {
+ public:
+  PromptMeter() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener_, 4);
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~PromptMeter() {
+    ::shutdown(listener_, SHUT_RDWR);
+    ::close(listener_);
+    thread_.join();
+  }
+  int port() const { return port_; }
+
+ private:
+  void serve() {
+    for (;;) {
+      const int client = ::accept(listener_, nullptr, nullptr);
+      if (client < 0) return;
+      const int one = 1;
+      ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      std::string pending;
+      char buffer[512];
+      for (ssize_t n; (n = ::recv(client, buffer, sizeof buffer, 0)) > 0;) {
+        pending.append(buffer, static_cast<std::size_t>(n));
+        for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
+          const std::string line = pending.substr(0, end);
+          pending.erase(0, end + 1);
+          const char* answer = line == "*IDN?"       ? "Keysight Technologies,34465A,MY1,A.1\n"
+                               : line == "SYST:ERR?" ? "+0,\"No error\"\n"
+                               : line == "READ?"     ? "+1.00000000E+04\n"
+                                                     : nullptr;
+          if (answer) ::send(client, answer, std::strlen(answer), MSG_NOSIGNAL);
+        }
+      }
+      ::close(client);
+    }
+  }
+  int listener_ = -1;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+// The floor: READ? and its answer on a bare socket, nothing else.
+void bare_round_trip(benchmark::State& state) {
+  PromptMeter meter;
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<std::uint16_t>(meter.port()));
+  ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  const int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  char buffer[64];
+  for (auto _ : state) {
+    ::send(fd, "READ?\n", 6, MSG_NOSIGNAL);
+    for (ssize_t got = 0; got == 0 || buffer[got - 1] != '\n';) {
+      const ssize_t n = ::recv(fd, buffer + got, sizeof buffer - static_cast<std::size_t>(got), 0);
+      if (n <= 0) break;
+      got += n;
+    }
+  }
+  ::close(fd);
+}
+
+// A reading through the tool: READ?, the answer framed, the number checked.
+void meter_reading(benchmark::State& state) {
+  PromptMeter prompt;
+  meter::Meter meter(
+      meter::parse_resource("TCPIP::127.0.0.1::" + std::to_string(prompt.port()) + "::SOCKET"),
+      meter::MeterOptions{});
+  for (auto _ : state) benchmark::DoNotOptimize(meter.read().value);
+}
+
 // --- Memory -------------------------------------------------------------------------------------
 
 double resident_mib() {
@@ -441,6 +534,7 @@ struct Target {
 
 constexpr const char* kRepaint = "floor: full repaint of the shown panel";
 constexpr const char* kIdlePaint = "floor: update to paint, nothing running";
+constexpr const char* kBareRoundTrip = "floor: READ? on a bare socket to a prompt meter";
 constexpr const char* kIdleClick = "floor: a click that changes nothing";
 constexpr const char* kBare59 = "bus: 59 bare back-end calls";
 constexpr const char* kBare107 = "bus: 107 bare back-end calls";
@@ -478,6 +572,8 @@ const std::map<std::string, Target>& targets() {
       {"action: Run", {kIdleClick, 2, kFrame, "us"}},
       {"action: Read", {kRepaint, 0.5, kFrame, "us"}},
       {kIdlePaint, {nullptr, 0, -1, "us"}},
+      {kBareRoundTrip, {nullptr, 0, -1, "us"}},
+      {"meter: a reading through the tool, TCP on 127.0.0.1", {kBareRoundTrip, 2, -1, "us"}},
       {"worker: update to paint, Full Scale running at 20 ms a phase",
        {kIdlePaint, 2, kFrame, "us"}},
       // At most the rest of the frame in progress: 59 accesses of 20 ms.
@@ -605,6 +701,8 @@ void register_all() {
   RegisterBenchmark("action: Full Scale after Zero Scale", preset, "cmdFS", "cmdZS");
   RegisterBenchmark("action: Run", button, "cmdRun");
   RegisterBenchmark("action: Read", button, "cmdRead");
+  RegisterBenchmark(kBareRoundTrip, bare_round_trip);
+  RegisterBenchmark("meter: a reading through the tool, TCP on 127.0.0.1", meter_reading);
   RegisterBenchmark(kIdlePaint, update_to_paint, false);
   RegisterBenchmark("worker: update to paint, Full Scale running at 20 ms a phase", update_to_paint,
                     true);
