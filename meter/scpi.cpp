@@ -68,10 +68,13 @@ Meter::Meter(const Resource& resource, MeterOptions options) : options_(std::mov
     case Resource::Kind::serial:
       transport_ = open_serial(resource, options_.serial);
       break;
+    case Resource::Kind::vxi11:
+      transport_ = open_vxi11(resource, deadline);
+      break;
     default:
       throw MeterError("the meter resource \"" + resource.text +
-                       "\" needs a transport this build does not have yet: TCPIP::host::port::"
-                       "SOCKET, ASRL serial ports and sim work");
+                       "\" needs USBTMC, which this build does not have yet: TCPIP::host::"
+                       "port::SOCKET, TCPIP::host::INSTR, ASRL serial ports and sim work");
   }
   start(resource.kind == Resource::Kind::serial);
 }

@@ -45,4 +45,8 @@ std::unique_ptr<Transport> open_socket(const Resource& resource, Clock::time_poi
 // A serial port (`ASRL/dev/ttyUSB0::INSTR`), raw, at `settings`; a pseudo-terminal too.
 std::unique_ptr<Transport> open_serial(const Resource& resource, const SerialSettings& settings);
 
+// VXI-11 (`TCPIP::host[::device]::INSTR`), through liblxi. It needs the instrument's portmapper
+// and RPC server, which nothing here emulates: built, and untested on this machine.
+std::unique_ptr<Transport> open_vxi11(const Resource& resource, Clock::time_point deadline);
+
 }  // namespace vx::meter

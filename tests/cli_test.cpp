@@ -1071,6 +1071,11 @@ TEST(Meter, ReadingsFollowTheRunsWritesWithTheirUnits) {
            {{"meter", "sim", "--count", "0"}, kUsage, "N must be a whole number from 1"},
            {{"meter", "sim", "--range", "1000"}, kPortError, "read overload (9.9E37)"},
            {{"meter", "TCPIP::127.0.0.1::1::SOCKET"}, kPortError, "Connection refused"},
+           // VXI-11 through liblxi, to a machine with no VXI-11 server: its real path, refused.
+           {{"meter", "TCPIP::127.0.0.1::INSTR"},
+            kPortError,
+            "cannot reach the meter at "
+            "TCPIP::127.0.0.1::INSTR by VXI-11"},
        }) {
     const Result failed = vx3071(args);
     EXPECT_EQ(failed.status, status) << args.back();
