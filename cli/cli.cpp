@@ -61,10 +61,12 @@ commands:
                           0x30-0x37 and 0x50-0x5F are read, and every address where the adapter
                           offers no quick write)
   meter RESOURCE [--function resistance|voltage] [--range R] [--count N] [--settle MS]
+        [--serial BAUD,FRAME[,lf|crlf]]
                           read a bench meter by its VISA address (TCPIP::host::5025::SOCKET,
-                          ASRL/dev/ttyUSB0::INSTR, or sim, wired to the simulated part): the
-                          function and range set (10 kOhm or 10 V unless told; AUTO only when
-                          asked), then N fresh readings, each MS after the last, with units
+                          TCPIP::host::INSTR, ASRL/dev/ttyUSB0::INSTR, or sim, wired to the
+                          simulated part): the function and range set (10 kOhm or 10 V unless
+                          told; AUTO only when asked), then N fresh readings, each MS after the
+                          last, with units; a serial line at 9600,8N2 unless told
   meters                  list the serial ports and USBTMC nodes a meter may be on
   sweep FROM TO [STEP] [--dwell MS]
                           write every STEP-th code from FROM to TO (either direction), waiting
@@ -266,6 +268,14 @@ Command parse_command(std::deque<std::string>& tokens) {
       }
       if (flag("--settle")) {
         command.settle_ms = number(argument("--settle MS"), "MS", 0, session::kMaxDwellMs);
+        more = true;
+      }
+      if (flag("--serial")) {
+        try {
+          command.meter.serial = meter::parse_serial(argument("--serial BAUD,FRAME[,lf|crlf]"));
+        } catch (const meter::MeterError& error) {
+          throw UsageError(error.what());
+        }
         more = true;
       }
     }

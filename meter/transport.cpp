@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 namespace vx::meter {
 
@@ -40,7 +41,7 @@ class LineTransport : public Transport {
   ~LineTransport() override { close_fd(); }
 
   void send(const std::string& line, Clock::time_point deadline) override {
-    const std::string out = line + "\n";
+    const std::string out = line + ending_;
     std::size_t sent = 0;
     while (sent < out.size()) {
       if (!wait_for(fd_, POLLOUT, deadline)) {
@@ -105,6 +106,7 @@ class LineTransport : public Transport {
 
   int fd_ = -1;
   std::string where_;
+  std::string ending_ = "\n";
   std::string pending_;  // read, not yet a whole line
 };
 
@@ -196,6 +198,7 @@ class Serial final : public LineTransport {
  public:
   Serial(const Resource& resource, const SerialSettings& settings) {
     where_ = "the meter on " + resource.path;
+    ending_ = settings.ending;
     fd_ = ::open(resource.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd_ < 0) {
       const int error = errno;
@@ -236,6 +239,46 @@ class Serial final : public LineTransport {
 };
 
 }  // namespace
+
+SerialSettings parse_serial(const std::string& text) {
+  const auto wrong = [&](const std::string& why) -> SerialSettings {
+    throw MeterError("the serial settings \"" + text + "\" " + why +
+                     ": they are BAUD,FRAME[,lf|crlf], as 9600,8N2 or 19200,7E1,crlf");
+  };
+  SerialSettings settings;
+  std::vector<std::string> parts;
+  for (std::size_t start = 0;;) {
+    const std::size_t comma = text.find(',', start);
+    parts.push_back(text.substr(start, comma - start));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  if (parts.size() < 2 || parts.size() > 3) return wrong("are not two or three parts");
+  const std::string& baud = parts[0];
+  if (baud.empty() || baud.size() > 6 ||
+      baud.find_first_not_of("0123456789") != std::string::npos ||
+      speed_of(static_cast<unsigned>(std::stoul(baud))) == B0) {
+    return wrong("have no baud rate a serial port offers (1200 to 115200)");
+  }
+  settings.baud = static_cast<unsigned>(std::stoul(baud));
+  const std::string& frame = parts[1];
+  if (frame.size() != 3 || (frame[0] != '7' && frame[0] != '8') ||
+      std::string("NEO").find(frame[1]) == std::string::npos ||
+      (frame[2] != '1' && frame[2] != '2')) {
+    return wrong("have no frame of 7 or 8 data bits, parity N, E or O, and 1 or 2 stop bits");
+  }
+  settings.data_bits = frame[0] - '0';
+  settings.parity = frame[1];
+  settings.stop_bits = frame[2] - '0';
+  if (parts.size() == 3) {
+    if (parts[2] == "crlf") {
+      settings.ending = "\r\n";
+    } else if (parts[2] != "lf") {
+      return wrong("end lines with neither lf nor crlf");
+    }
+  }
+  return settings;
+}
 
 std::unique_ptr<Transport> open_socket(const Resource& resource, Clock::time_point deadline) {
   return std::make_unique<Socket>(resource, deadline);

@@ -35,7 +35,12 @@ struct SerialSettings {
   char parity = 'N';  // N, E or O
   int data_bits = 8;
   int stop_bits = 2;
+  std::string ending = "\n";  // what ends a line sent: "\n", or "\r\n" for meters that want it
 };
+
+// "BAUD,FRAME[,lf|crlf]" as people write serial settings: "9600,8N2", "19200,7E1,crlf". Throws
+// MeterError saying what is wrong.
+SerialSettings parse_serial(const std::string& text);
 
 // Raw SCPI over TCP (`TCPIP::host::port::SOCKET`): TCP_NODELAY, so a question leaves at once
 // rather than waiting for the last answer's acknowledgement; MSG_NOSIGNAL, so a meter that hangs

@@ -284,7 +284,7 @@ namespace {
 class Meter {
  public:
   Meter(const std::string& resource, const std::string& function, const py::object& range,
-        double timeout_s) {
+        double timeout_s, const std::string& serial) {
     meter::MeterOptions options;
     if (function != "resistance" && function != "voltage") {
       throw session::UsageError("function is \"resistance\" or \"voltage\", not \"" + function +
@@ -303,6 +303,11 @@ class Meter {
       throw session::UsageError("timeout is from 0 to 3600 seconds, above 0");
     }
     options.timeout = std::chrono::milliseconds(static_cast<long long>(timeout_s * 1000));
+    try {
+      if (!serial.empty()) options.serial = meter::parse_serial(serial);
+    } catch (const meter::MeterError& error) {
+      throw session::UsageError(error.what());
+    }
     meter::Resource parsed;
     try {
       parsed = meter::parse_resource(resource);
@@ -572,11 +577,14 @@ resource: "TCPIP::host::5025::SOCKET", "ASRL/dev/ttyUSB0::INSTR", or "sim" (the 
 function: "resistance" (ohms) or "voltage" (volts, DC).
 range: ohms or volts, or "AUTO"; None: 10 kOhm or 10 V, never autoranged unless asked.
 timeout: seconds each exchange may take.
+serial: for a serial meter, "BAUD,FRAME[,lf|crlf]" ("19200,7E1,crlf"); empty: 9600,8N2, the
+  34401A's factory RS-232 settings, lines ending in a line feed.
 Raises ValueError for arguments that name nothing, MeterError when the meter fails, MeterTimeout
 (also a TimeoutError) when it does not answer in time.)")
-      .def(py::init<const std::string&, const std::string&, const py::object&, double>(),
+      .def(py::init<const std::string&, const std::string&, const py::object&, double,
+                    const std::string&>(),
            py::arg("resource"), py::arg("function") = "resistance", py::arg("range") = py::none(),
-           py::arg("timeout") = 3.0)
+           py::arg("timeout") = 3.0, py::arg("serial") = "")
       .def("read", &python::Meter::read,
            "A fresh reading, in the function's unit: MeterError for overload or an answer that is "
            "no number, never a value the meter did not send.")

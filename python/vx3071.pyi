@@ -107,7 +107,8 @@ class Meter:
     """A bench multimeter by its VISA resource string ("TCPIP::host::5025::SOCKET",
     "ASRL/dev/ttyUSB0::INSTR" or "sim"), opened at once; each read() is a fresh reading."""
     def __init__(self, resource: str, function: str = "resistance",
-                 range: Union[None, float, str] = None, timeout: float = 3.0) -> None: ...
+                 range: Union[None, float, str] = None, timeout: float = 3.0,
+                 serial: str = "") -> None: ...
     def read(self) -> float: ...
     @property
     def identity(self) -> tuple: ...  # (maker, model, serial, firmware)

@@ -5,6 +5,12 @@
 // empty, else the oldest error), and Ctrl-C on RS-232, which discards pending output.
 //
 //   meter_emulator (--tcp | --pty) [--model 34465A|34401A] [--value V] [--fault F]
+//                  [--line BAUD,FRAME,lf|crlf]
+//
+// On a pseudo-terminal --line is the serial setting the meter is set to: a client whose line
+// settings differ (as the terminal's own termios shows them) gets garbled bytes, as on a real
+// line, and a line that does not end as the meter wants is not taken (its manual: the 34401A ends
+// commands at its chosen terminator).
 //
 // It prints "tcp PORT" (on 127.0.0.1) or "pty PATH" on its first line, then serves one client at a
 // time until killed. With VX3071_SIM_STATE set it measures the simulated part in that file, through
@@ -48,6 +54,8 @@ using Clock = std::chrono::steady_clock;
 
 std::string model = "34465A";
 std::string fault;
+std::string line_setting;  // BAUD,FRAME,ENDING; empty: take whatever comes
+int slave_fd = -1;
 double value = 4321.5;
 bool first_read = true;
 
@@ -108,9 +116,9 @@ class Session {
             out_.clear();  // RS-232 device clear
             input.clear();
           } else if (buffer[i] == '\n') {
-            handle(input);
+            take(input);
             input.clear();
-          } else if (buffer[i] != '\r') {
+          } else {
             input += buffer[i];
           }
         }
@@ -127,6 +135,38 @@ class Session {
  private:
   void answer(const std::string& line, int after_ms = 0) {
     out_.push_back({Clock::now() + std::chrono::milliseconds(after_ms), line + "\n"});
+  }
+
+  // A line as the meter's serial setting takes it: garbled at other line settings, not taken
+  // without the terminator it wants.
+  void take(std::string line) {
+    const bool cr = !line.empty() && line.back() == '\r';
+    if (cr) line.pop_back();
+    if (!line_setting.empty()) {
+      if (!line_matches()) return answer("\xff\xfe\x80");
+      const bool wants_crlf =
+          line_setting.size() > 5 && line_setting.substr(line_setting.size() - 4) == "crlf";
+      if (wants_crlf != cr) return;
+    }
+    handle(line);
+  }
+
+  static bool line_matches() {
+    termios t{};
+    if (slave_fd < 0 || ::tcgetattr(slave_fd, &t) != 0) return false;
+    unsigned baud = 0;
+    int data = 0, stop = 0;
+    char parity = 0;
+    std::sscanf(line_setting.c_str(), "%u,%d%c%d", &baud, &data, &parity, &stop);
+    const speed_t speeds[][2] = {
+        {9600, B9600}, {19200, B19200}, {38400, B38400}, {115200, B115200}};
+    speed_t expected = B0;
+    for (const auto& [number, code] : speeds) expected = number == baud ? code : expected;
+    // Data bits and parity cannot be seen here: the kernel's pty driver sets CS8 and clears PARENB
+    // whatever a client asks (pty_set_termios in drivers/tty/pty.c). Baud and stop bits stay.
+    (void)data;
+    (void)parity;
+    return ::cfgetospeed(&t) == expected && ((t.c_cflag & CSTOPB) != 0) == (stop == 2);
   }
 
   void handle(const std::string& command) {
@@ -222,6 +262,7 @@ void serve_pty() {
   ::tcgetattr(slave, &t);
   ::cfmakeraw(&t);
   ::tcsetattr(slave, TCSANOW, &t);
+  slave_fd = slave;
   std::printf("pty %s\n", ::ptsname(master));
   std::fflush(stdout);
   // The master sees the client's bytes whenever a client has the slave open; a hang-up ends the
@@ -243,6 +284,8 @@ int main(int argc, char** argv) {
       model = argv[++i];
     } else if (arg == "--fault" && i + 1 < argc) {
       fault = argv[++i];
+    } else if (arg == "--line" && i + 1 < argc) {
+      line_setting = argv[++i];
     } else if (arg == "--value" && i + 1 < argc) {
       value = std::strtod(argv[++i], nullptr);
     } else {

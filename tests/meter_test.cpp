@@ -90,10 +90,27 @@ TEST(Scpi, NumbersAreTakenOnlyInIeee4882Forms) {
   }
 }
 
+TEST(Serial, SettingsAreWrittenAsPeopleWriteThem) {
+  const SerialSettings s = parse_serial("19200,7E1,crlf");
+  EXPECT_EQ(s.baud, 19200u);
+  EXPECT_EQ(s.data_bits, 7);
+  EXPECT_EQ(s.parity, 'E');
+  EXPECT_EQ(s.stop_bits, 1);
+  EXPECT_EQ(s.ending, "\r\n");
+  const SerialSettings d = parse_serial("9600,8N2");
+  EXPECT_EQ(d.ending, "\n");
+  EXPECT_EQ(d.stop_bits, 2);
+  for (const char* wrong : {"", "9600", "9601,8N1", "9600,9N1", "9600,8X1", "9600,8N3",
+                            "9600,8N1,cr", "9600,8N1,lf,x"}) {
+    EXPECT_THROW(parse_serial(wrong), MeterError) << wrong;
+  }
+}
+
 // The emulator, started as a program of its own; it says where it listens on its first line.
 class Emulator {
  public:
-  Emulator(const std::string& link, const std::string& model, const std::string& fault) {
+  Emulator(const std::string& link, const std::string& model, const std::string& fault,
+           const std::string& setting = "") {
     int out[2];
     if (::pipe(out) != 0) return;
     pid_ = ::fork();
@@ -102,8 +119,14 @@ class Emulator {
       ::close(out[0]);
       ::close(out[1]);
       const std::string link_flag = "--" + link;
+      if (setting.empty()) {
+        ::execl(VX3071_METER_EMULATOR, "meter_emulator", link_flag.c_str(), "--model",
+                model.c_str(), "--fault", fault.c_str(), "--value", "4321.5",
+                static_cast<char*>(nullptr));
+      }
       ::execl(VX3071_METER_EMULATOR, "meter_emulator", link_flag.c_str(), "--model", model.c_str(),
-              "--fault", fault.c_str(), "--value", "4321.5", static_cast<char*>(nullptr));
+              "--fault", fault.c_str(), "--value", "4321.5", "--line", setting.c_str(),
+              static_cast<char*>(nullptr));
       ::_exit(127);
     }
     ::close(out[1]);
@@ -190,6 +213,26 @@ TEST_P(MeterFaults, EachFaultGivesTheMetersNumberOrAnErrorNeverAnother) {
       EXPECT_EQ(error, "");
       EXPECT_EQ(value, f.reading);
     }
+  }
+}
+
+// A meter set to 19200,7E1 that wants CR LF: asked at those settings it answers; at the 34401A's
+// defaults it garbles or never hears a whole command, and no number comes of either.
+TEST(Serial, AMeterIsAskedAtItsSettings) {
+  {
+    Emulator emulator("pty", "34401A", "", "19200,7E1,crlf");
+    MeterOptions options = quick();
+    options.serial = parse_serial("19200,7E1,crlf");
+    Meter meter(parse_resource(emulator.resource()), options);
+    EXPECT_EQ(meter.read().value, 4321.5);
+  }
+  // A pty keeps the baud rate and the stop bits a client sets, not its data bits or parity.
+  for (const char* wrong : {"9600,7E1,crlf", "19200,7E2,crlf", "19200,7E1,lf"}) {
+    SCOPED_TRACE(wrong);
+    Emulator emulator("pty", "34401A", "", "19200,7E1,crlf");
+    MeterOptions options = quick();
+    options.serial = parse_serial(wrong);
+    EXPECT_THROW(Meter(parse_resource(emulator.resource()), options), MeterError);
   }
 }
 

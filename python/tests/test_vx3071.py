@@ -646,3 +646,27 @@ def test_a_meter_that_does_not_answer_is_a_timeout_error():
         assert isinstance(raised.value, vx3071.MeterError)
         assert time.monotonic() - started < 2
     server.close()
+
+
+def test_one_meter_read_from_several_threads_gives_whole_readings():
+    lsb = 10000 / 256
+    settings = [code * lsb + 75 for code in range(256)]
+    errors, readings = [], []
+    with vx3071.open(port="sim") as dev, vx3071.Meter("sim") as meter:
+        def reader():
+            try:
+                for _ in range(50):
+                    readings.append(meter.read())
+            except Exception as error:  # noqa: BLE001 - every failure is the test's
+                errors.append(error)
+        threads = [threading.Thread(target=reader) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for code in range(0, 256, 5):
+            dev.write(code)
+        for t in threads:
+            t.join()
+    assert errors == []
+    assert len(readings) == 200
+    # Each reading is the part at some setting, within its mismatch: never a torn answer.
+    assert all(min(abs(r - s) for s in settings) <= 0.3 * lsb for r in readings)
