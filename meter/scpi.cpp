@@ -71,10 +71,9 @@ Meter::Meter(const Resource& resource, MeterOptions options) : options_(std::mov
     case Resource::Kind::vxi11:
       transport_ = open_vxi11(resource, deadline);
       break;
-    default:
-      throw MeterError("the meter resource \"" + resource.text +
-                       "\" needs USBTMC, which this build does not have yet: TCPIP::host::"
-                       "port::SOCKET, TCPIP::host::INSTR, ASRL serial ports and sim work");
+    case Resource::Kind::usbtmc:
+      transport_ = open_usbtmc(resource);
+      break;
   }
   start(resource.kind == Resource::Kind::serial);
 }

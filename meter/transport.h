@@ -54,4 +54,9 @@ std::unique_ptr<Transport> open_serial(const Resource& resource, const SerialSet
 // and RPC server, which nothing here emulates: built, and untested on this machine.
 std::unique_ptr<Transport> open_vxi11(const Resource& resource, Clock::time_point deadline);
 
+// USBTMC (`USB::vendor::product::serial::INSTR`) through the kernel's usbtmc driver: the node found
+// by the instrument's ids under /sys/class/usbmisc, the driver's time-out set for each exchange,
+// its clear after a time-out.
+std::unique_ptr<Transport> open_usbtmc(const Resource& resource);
+
 }  // namespace vx::meter

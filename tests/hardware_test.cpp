@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <linux/gpio.h>
 #include <linux/i2c-dev.h>
+#include <linux/usb/tmc.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,6 +29,8 @@
 #include "frame/code_conversions.h"
 #include "frame/device_address.h"
 #include "frame/line_protocol.h"
+#include "meter/resource.h"
+#include "meter/scpi.h"
 #include "panel/panel_logic.h"
 #include "support/bus_checks.h"
 #include "support/emulated_hardware.h"
@@ -847,6 +850,42 @@ TEST_F(I2c, AMissingDeviceAndAnAdapterThatCannotAskAreTold) {
   EXPECT_EQ(vx3071_on("i2c:5", {"scan"}).status, cli::kPortError);
   EXPECT_THAT(blind.messages, ::testing::Each(::testing::AnyOf("R 2C 1", "W 2C 2")))
       << "read-back's frames only, no probe";
+}
+
+// --- A USBTMC meter through the kernel's usbtmc driver -------------------------------------------
+
+// A meter named by its USB ids is found under /sys/class/usbmisc and read through /dev/usbtmcN:
+// each exchange with the driver's time-out set (never under its 100 ms), a silent one a time-out
+// followed by the driver's clear, and ids no instrument has refused with what there is.
+TEST(Usbtmc, AMeterByItsUsbIdsIsReadThroughTheKernelsDriver) {
+  using namespace std::chrono_literals;
+  test::EmulatedHardware hardware;
+  test::UsbtmcModel model, other;
+  other.serial = "MY99999";
+  hardware.add_usbtmc(0, other);
+  hardware.add_usbtmc(1, model);
+  meter::MeterOptions options;
+  options.timeout = 50ms;
+  meter::Meter meter(meter::parse_resource("USB0::0x2A8D::0x1301::MY12345::INSTR"), options);
+  EXPECT_EQ(meter.identity().model, "34465A");
+  EXPECT_EQ(meter.identity().serial, "MY12345");
+  EXPECT_EQ(meter.read().value, 4321.5);
+  ASSERT_FALSE(model.timeouts.empty());
+  EXPECT_THAT(model.timeouts, ::testing::Each(::testing::Ge(100u)));
+  EXPECT_EQ(other.log.count(USBTMC_IOCTL_SET_TIMEOUT), 0) << "the other instrument untouched";
+  EXPECT_THAT(meter::local_meters(), ::testing::ElementsAre("USB0::0x2A8D::0x1301::MY12345::INSTR",
+                                                            "USB0::0x2A8D::0x1301::MY99999::INSTR"))
+      << "meters names each by its ids, as VISA does";
+  model.silent = true;
+  EXPECT_THROW(meter.read(), meter::MeterTimeout);
+  EXPECT_EQ(model.clears, 1) << "cleared after the time-out";
+  try {
+    meter::Meter none(meter::parse_resource("USB0::0x2A8D::0x1301::MY00000::INSTR"), options);
+    ADD_FAILURE() << "opened";
+  } catch (const meter::MeterError& e) {
+    EXPECT_THAT(e.what(),
+                HasSubstr("no USBTMC instrument is USB0::0x2A8D::0x1301::MY00000::INSTR"));
+  }
 }
 
 // --- vx3071 ports ----------------------------------------------------------------------------

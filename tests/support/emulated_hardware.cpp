@@ -4,6 +4,7 @@
 #include <linux/gpio.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
+#include <linux/usb/tmc.h>
 #include <umockdev.h>
 #include <unistd.h>
 
@@ -588,9 +589,12 @@ void EmulatedHardware::add(const std::string& description) {
   }
 }
 
-void EmulatedHardware::attach(const std::string& node, GCallback on_ioctl, void* user) {
+void EmulatedHardware::attach(const std::string& node, GCallback on_ioctl, void* user,
+                              GCallback on_read, GCallback on_write) {
   UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
   g_signal_connect(handler, "handle-ioctl", on_ioctl, user);
+  if (on_read) g_signal_connect(handler, "handle-read", on_read, user);
+  if (on_write) g_signal_connect(handler, "handle-write", on_write, user);
   GError* error = nullptr;
   if (!umockdev_testbed_attach_ioctl(state_->testbed, node.c_str(), handler, &error)) {
     const std::string message = error ? error->message : "unknown error";
@@ -612,6 +616,79 @@ void EmulatedHardware::add_i2c_adapter(int number, const std::string& name,
   add("P: /devices/" + device + "\nE: SUBSYSTEM=i2c-dev\nE: DEVNAME=/dev/" + device +
       "\nA: name=" + name + "\nA: dev=89:" + std::to_string(number) + "\nN: " + device + "\n");
   attach("/dev/" + device, G_CALLBACK(on_i2c_ioctl), &model);
+}
+
+namespace {
+
+gboolean on_usbtmc_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+  auto& model = *static_cast<UsbtmcModel*>(user);
+  const unsigned long request = umockdev_ioctl_client_get_request(client);
+  note(model.log, request);
+  if (request == USBTMC_IOCTL_SET_TIMEOUT) {
+    auto* ms = resolve<__u32>(umockdev_ioctl_client_get_arg(client));
+    if (!ms) return complete(client, -1, EFAULT);
+    if (*ms < 100) return complete(client, -1, EINVAL);
+    model.timeouts.push_back(*ms);
+    return complete(client, 0);
+  }
+  if (request == USBTMC_IOCTL_CLEAR) {
+    model.answers.clear();
+    ++model.clears;
+    return complete(client, 0);
+  }
+  return complete(client, -1, ENOTTY);
+}
+
+gboolean on_usbtmc_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+  auto& model = *static_cast<UsbtmcModel*>(user);
+  UMockdevIoctlData* data = umockdev_ioctl_client_get_arg(client);
+  std::string message(reinterpret_cast<const char*>(data->data),
+                      static_cast<std::size_t>(data->data_len));
+  const std::size_t size = message.size();
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
+  char reading[64];
+  std::snprintf(reading, sizeof reading, "%+.8E\n", model.value);
+  if (message == "*IDN?") {
+    model.answers.push_back("Keysight Technologies,34465A," + model.serial + ",A.02.14\n");
+  } else if (message == "SYST:ERR?") {
+    model.answers.push_back("+0,\"No error\"\n");
+  } else if (message == "READ?" && !model.silent) {
+    model.answers.push_back(reading);
+  }
+  return complete(client, static_cast<long>(size));
+}
+
+gboolean on_usbtmc_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+  auto& model = *static_cast<UsbtmcModel*>(user);
+  if (model.answers.empty()) return complete(client, -1, ETIMEDOUT);
+  UMockdevIoctlData* data = umockdev_ioctl_client_get_arg(client);
+  const std::string answer = model.answers.front();
+  model.answers.erase(model.answers.begin());
+  const std::size_t n =
+      std::min<std::size_t>(answer.size(), static_cast<std::size_t>(data->data_len));
+  std::memcpy(data->data, answer.data(), n);
+  return complete(client, static_cast<long>(n));
+}
+
+}  // namespace
+
+void EmulatedHardware::add_usbtmc(int number, UsbtmcModel& model) {
+  const std::string name = "usbtmc" + std::to_string(number);
+  const std::string usb = "/sys/devices/pci0000:00/usb1/1-" + std::to_string(number + 2);
+  const std::string interface = usb + "/" + usb.substr(usb.rfind('/') + 1) + ":1.0";
+  add("P: " + interface.substr(4) + "/usbmisc/" + name +
+      "\nE: SUBSYSTEM=usbmisc\nE: DEVNAME=/dev/" + name +
+      "\nA: dev=180:" + std::to_string(176 + number) + "\nN: " + name + "\n");
+  char id[8];
+  std::snprintf(id, sizeof id, "%04x\n", model.vendor);
+  add_file(usb + "/idVendor", id);
+  std::snprintf(id, sizeof id, "%04x\n", model.product);
+  add_file(usb + "/idProduct", id);
+  add_file(usb + "/serial", model.serial + "\n");
+  add_link(interface + "/usbmisc/" + name + "/device", interface);
+  add_link("/sys/class/usbmisc/" + name, interface + "/usbmisc/" + name);
+  attach("/dev/" + name, G_CALLBACK(on_usbtmc_ioctl), &model, G_CALLBACK(on_usbtmc_read),
+         G_CALLBACK(on_usbtmc_write));
 }
 
 void EmulatedHardware::add_gpio_chip(int number, GpioChipModel& model) {

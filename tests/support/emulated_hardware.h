@@ -133,6 +133,22 @@ struct GpioChipModel {
   HardwareLog log;
 };
 
+// A USBTMC meter behind the kernel's usbtmc driver, as drivers/usb/class/usbtmc.c answers user
+// space: each write one message to the instrument, each read one whole answer or ETIMEDOUT once the
+// driver's time-out passes (usbtmc_read), USBTMC_IOCTL_SET_TIMEOUT refused under 100 ms with
+// EINVAL (usbtmc_ioctl_set_timeout), USBTMC_IOCTL_CLEAR discarding what the instrument held. The
+// instrument speaks SCPI as a 34465A does.
+struct UsbtmcModel {
+  unsigned vendor = 0x2A8D, product = 0x1301;
+  std::string serial = "MY12345";
+  double value = 4321.5;
+  bool silent = false;               // READ? is never answered
+  std::vector<std::string> answers;  // waiting to be read
+  std::vector<unsigned> timeouts;    // every time-out set, in ms
+  int clears = 0;
+  HardwareLog log;
+};
+
 // A umockdev test bed in this process: /sys and /dev as the test lays them out.
 class EmulatedHardware {
  public:
@@ -147,6 +163,8 @@ class EmulatedHardware {
   void add_gpio_chip(int number, GpioChipModel& model);
   // /sys/class/i2c-dev/i2c-N alone, with no device node.
   void add_i2c_sysfs_only(int number, const std::string& name);
+  // /dev/usbtmcN, its /sys/class/usbmisc entry and the USB device above it with its ids.
+  void add_usbtmc(int number, UsbtmcModel& model);
 
   // A file or a symbolic link under the emulated root, its folders made: `path` as the program
   // sees it ("/sys/firmware/..."), a link's `target` too, made relative as sysfs makes its links.
@@ -158,7 +176,8 @@ class EmulatedHardware {
 
  private:
   void add(const std::string& description);  // in umockdev-record's format
-  void attach(const std::string& node, void (*on_ioctl)(), void* user);
+  void attach(const std::string& node, void (*on_ioctl)(), void* user, void (*on_read)() = nullptr,
+              void (*on_write)() = nullptr);
 
   struct State;
   std::unique_ptr<State> state_;
