@@ -67,7 +67,8 @@ commands:
                           simulated part): the function and range set (10 kOhm or 10 V unless
                           told; AUTO only when asked), then N fresh readings, each MS after the
                           last, with units; a serial line at 9600,8N2 unless told
-  meters                  list the serial ports and USBTMC nodes a meter may be on
+  meters [--lan]          list the serial ports and USBTMC instruments a meter may be on; with
+                          --lan, also what answers a VXI-11 discovery broadcast (1 s)
   sweep FROM TO [STEP] [--dwell MS]
                           write every STEP-th code from FROM to TO (either direction), waiting
                           MS milliseconds after each
@@ -135,7 +136,8 @@ struct Command {
   bool thorough = false;  // check
   std::string resource;   // meter
   meter::MeterOptions meter;
-  long count = 1;  // meter: readings
+  long count = 1;    // meter: readings
+  bool lan = false;  // meters: also what answers a VXI-11 discovery
   long settle_ms = 0;
 };
 
@@ -281,6 +283,7 @@ Command parse_command(std::deque<std::string>& tokens) {
     }
   } else if (name == "meters") {
     command.kind = Kind::meters;
+    command.lan = flag("--lan");
   } else if (name == "-") {
     command.kind = Kind::standard_input;
   } else if (is_run_option(name)) {
@@ -438,7 +441,7 @@ class Runner {
         read_meter(command);
         break;
       case Kind::meters:
-        meters();
+        meters(command.lan);
         break;
       case Kind::standard_input:
         break;
@@ -577,8 +580,12 @@ class Runner {
 
   // The meters this machine may have, by resource string: serial ports where a USB serial adapter
   // or a meter's own USB port shows (ttyUSB, ttyACM), and USBTMC nodes.
-  void meters() {
+  void meters(bool lan) {
     std::vector<std::string> found = meter::local_meters();
+    if (lan) {
+      const std::vector<std::string> on_lan = meter::discover_lan(1000);
+      found.insert(found.end(), on_lan.begin(), on_lan.end());
+    }
     std::string list;
     for (const std::string& resource : found) {
       if (!json_) print(resource + "\n");

@@ -47,4 +47,8 @@ Resource parse_resource(const std::string& text);
 // (/dev/usbtmc*), as resource strings, in order; none asks the network.
 std::vector<std::string> local_meters();
 
+// What answers liblxi's VXI-11 discovery on the network ("TCPIP::192.168.1.20::INSTR  <its
+// *IDN?>"): a broadcast, so only ever made when a person asks (vx3071 meters --lan).
+std::vector<std::string> discover_lan(int timeout_ms);
+
 }  // namespace vx::meter

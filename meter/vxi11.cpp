@@ -2,6 +2,8 @@
 
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "meter/transport.h"
 
@@ -76,6 +78,42 @@ class Vxi11 final : public Transport {
 
 std::unique_ptr<Transport> open_vxi11(const Resource& resource, Clock::time_point deadline) {
   return std::make_unique<Vxi11>(resource, deadline);
+}
+
+}  // namespace vx::meter
+
+namespace vx::meter {
+
+namespace {
+
+std::mutex discovered_mutex;
+std::vector<std::string>* discovered = nullptr;
+
+void on_device(const char* address, const char* id) {
+  const std::lock_guard lock(discovered_mutex);
+  if (discovered) discovered->push_back(std::string("TCPIP::") + address + "::INSTR  " + id);
+}
+
+void on_broadcast(const char*, const char*) {}
+
+}  // namespace
+
+// liblxi's VXI-11 discovery: a broadcast on every interface, answers gathered for `timeout_ms`.
+std::vector<std::string> discover_lan(int timeout_ms) {
+  static std::once_flag started;
+  std::call_once(started, [] { lxi_init(); });
+  std::vector<std::string> found;
+  {
+    const std::lock_guard lock(discovered_mutex);
+    discovered = &found;
+  }
+  lxi_info_t info{};
+  info.broadcast = on_broadcast;
+  info.device = on_device;
+  lxi_discover(&info, timeout_ms, DISCOVER_VXI11);
+  const std::lock_guard lock(discovered_mutex);
+  discovered = nullptr;
+  return found;
 }
 
 }  // namespace vx::meter
