@@ -422,6 +422,22 @@ TEST(SharedPart, MetersOnTcpAndSerialFollowTheWrites) {
   std::remove(file.c_str());
 }
 
+// The same with the part moved by the vx3071 program itself, as a script on the bench moves it.
+TEST(SharedPart, AMeterFollowsVx3071Write) {
+  const std::string file = testing::TempDir() + "vx3071-cli-part-" + std::to_string(::getpid());
+  std::remove(file.c_str());
+  const Environment state("VX3071_SIM_STATE", file);
+  const sim::Potentiometer part{sim::AnalogOptions{}};
+  Emulator emulator("tcp", "34465A", "");
+  Meter meter(parse_resource(emulator.resource()), quick());
+  for (const int code : {77, 200}) {
+    const std::string command = std::string(VX3071_CLI) + " write " + std::to_string(code);
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    EXPECT_THAT(meter.read().value, Reads(part.resistance(code))) << code;
+  }
+  std::remove(file.c_str());
+}
+
 // The `sim` meter reads the part this process's `sim` port drives: resistance at its setting, the
 // wiper's voltage as a divider from 5 V, and overload beyond its range.
 TEST(SimulatedMeter, ReadsThePartAtItsSetting) {
