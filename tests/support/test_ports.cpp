@@ -49,3 +49,9 @@ port::PortAccess::Opener recording(PortScript& script,
 }
 
 }  // namespace vx::test
+
+// LeakSanitizer's own hook, read where the program is built with it: liblxi 1.18 allocates in the
+// thread it starts for a connection and never frees it. Not our leak; every other one still fails.
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:liblxi.so\n";
+}
