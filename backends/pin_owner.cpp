@@ -25,7 +25,7 @@ std::string property(const std::string& node, const char* name) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// Device-tree cells are big-endian 32-bit words (the devicetree specification, 2.2.4).
+// Device-tree cells are big-endian 32-bit words, as dtc writes them and the kernel shows them.
 std::vector<std::uint32_t> cells(const std::string& bytes) {
   std::vector<std::uint32_t> words;
   for (std::size_t at = 0; at + 4 <= bytes.size(); at += 4) {
@@ -58,7 +58,8 @@ std::optional<std::uint32_t> phandle(const std::string& node) {
   return std::nullopt;
 }
 
-// A node is enabled when its status is absent, "okay" or "ok" (the specification, 2.3.4).
+// A node is enabled when its status is absent, "okay" or "ok", as the kernel's
+// of_device_is_available takes it.
 bool enabled(const std::string& node) {
   const std::string status = text(property(node, "status"));
   return status.empty() || status == "okay" || status == "ok";

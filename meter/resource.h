@@ -20,9 +20,8 @@ class MeterTimeout : public MeterError {
   using MeterError::MeterError;
 };
 
-// A resource string as VISA parses one (the VISA specification's resource grammar, as pyvisa and
-// the vendors' libraries take it): the interface type and board, case-insensitive, then its
-// fields, "::" apart.
+// A resource string as VISA libraries parse one (pyvisa's and the vendors'): the interface type
+// and board, case-insensitive, then its fields, "::" apart.
 //   TCPIP[board]::host::port::SOCKET      raw SCPI over TCP, the port every LXI meter offers (5025)
 //   TCPIP[board]::host[::device]::INSTR   VXI-11 (device inst0 unless named)
 //   USB[board]::vendor::product::serial[::interface]::INSTR   USBTMC
