@@ -447,10 +447,12 @@ TEST(Window, ATraceThatCannotBeStartedIsToldOnceAndThePanelWorksOn) {
 
 // The program itself, started without a usable display: it says so and exits with status 1, where
 // Qt alone would abort with advice to reinstall.
-// Output and exit status of the panel program run with `arguments` and no display at all.
-std::pair<std::string, int> panel_without_display(const std::string& arguments) {
+// Output and exit status of the panel program run with `arguments`, no display at all and only
+// the variables in `environment` ("NAME=value ..." as env takes them).
+std::pair<std::string, int> run_panel_program(const std::string& environment,
+                                              const std::string& arguments) {
   const std::string command = std::string("env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY ") +
-                              VX3071_PANEL + " " + arguments + " 2>&1";
+                              environment + " " + VX3071_PANEL + " " + arguments + " 2>&1";
   FILE* pipe = ::popen(command.c_str(), "r");
   if (!pipe) return {"(no pipe)", -1};
   std::string output;
@@ -458,6 +460,10 @@ std::pair<std::string, int> panel_without_display(const std::string& arguments) 
   while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
   const int status = ::pclose(pipe);
   return {output, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+std::pair<std::string, int> panel_without_display(const std::string& arguments) {
+  return run_panel_program("", arguments);
 }
 
 TEST(Window, TheProgramAnswersHelpAndVersionWithoutADisplay) {
@@ -503,16 +509,8 @@ TEST(Window, WithoutAReachableDisplayTheProgramSaysSoAndExits1) {
       arguments = env.substr(at);
       env.erase(at);
     }
-    const std::string command =
-        std::string("env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY ") + env + " " +
-        VX3071_PANEL + arguments + " 2>&1";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string output;
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
-    const int status = ::pclose(pipe);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << command << "\n" << output;
+    const auto [output, status] = run_panel_program(env, arguments);
+    EXPECT_EQ(status, 1) << environment << "\n" << output;
     EXPECT_NE(output.find(message), std::string::npos) << output;
     EXPECT_EQ(output.find("Reinstalling"), std::string::npos) << output;
   }
@@ -862,17 +860,10 @@ TEST(Window, SettingsThatNameNothingAreRefusedAtStart) {
            Case{"VX3071_MIN_PHASE_US=1000001", "VX3071_MIN_PHASE_US is \"1000001\""},
        }) {
     for (const char* display : {"", "QT_QPA_PLATFORM=offscreen "}) {
-      const std::string command =
-          std::string("env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY ") + display + "'" +
-          setting + "' " + VX3071_PANEL + " 2>&1";
-      FILE* pipe = ::popen(command.c_str(), "r");
-      ASSERT_NE(pipe, nullptr);
-      std::string output;
-      char buffer[512];
-      while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
-      const int status = ::pclose(pipe);
-      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << command << "\n" << output;
-      EXPECT_THAT(output, ::testing::HasSubstr(message)) << command;
+      const auto [output, status] =
+          run_panel_program(std::string(display) + "'" + setting + "'", "");
+      EXPECT_EQ(status, 2) << display << setting << "\n" << output;
+      EXPECT_THAT(output, ::testing::HasSubstr(message)) << display << setting;
     }
   }
 }
