@@ -189,6 +189,17 @@ int code(const std::string& text, const std::string& what = "CODE") {
   return static_cast<int>(number(text, what, 0, 255));
 }
 
+// A meter's setting as `read` gives it; one that names nothing is a usage error, found before any
+// work.
+template <class Read>
+auto meter_setting(Read&& read) {
+  try {
+    return read();
+  } catch (const meter::MeterError& error) {
+    throw UsageError(error.what());
+  }
+}
+
 // Takes one command off the front of `tokens`.
 Command parse_command(std::deque<std::string>& tokens) {
   const std::string name = tokens.front();
@@ -240,28 +251,17 @@ Command parse_command(std::deque<std::string>& tokens) {
     command.kind = Kind::meter;
     command.resource =
         argument("a RESOURCE (TCPIP::host::5025::SOCKET, ASRL/dev/ttyUSB0::INSTR or sim)");
-    try {
-      meter::parse_resource(command.resource);  // one that names nothing is a usage error
-    } catch (const meter::MeterError& error) {
-      throw UsageError(error.what());
-    }
+    meter_setting([&] { return meter::parse_resource(command.resource); });
     for (bool more = true; more;) {
       more = false;
       if (flag("--function")) {
-        const std::string function = argument("--function resistance|voltage");
-        if (function != "resistance" && function != "voltage") {
-          throw UsageError("--function is resistance or voltage, not " + port::quoted(function));
-        }
-        command.meter.function =
-            function == "voltage" ? meter::Function::voltage : meter::Function::resistance;
+        command.meter.function = meter_setting(
+            [&] { return meter::parse_function(argument("--function resistance|voltage")); });
         more = true;
       }
       if (flag("--range")) {
-        const std::string range = argument("--range R (ohms or volts, or AUTO)");
-        if (range != "AUTO" && !(meter::parse_number(range) && *meter::parse_number(range) > 0)) {
-          throw UsageError("--range is a number above 0, or AUTO, not " + port::quoted(range));
-        }
-        command.meter.range = range;
+        command.meter.range = meter_setting(
+            [&] { return meter::checked_range(argument("--range R (ohms or volts, or AUTO)")); });
         more = true;
       }
       if (flag("--count")) {
@@ -273,11 +273,8 @@ Command parse_command(std::deque<std::string>& tokens) {
         more = true;
       }
       if (flag("--serial")) {
-        try {
-          command.meter.serial = meter::parse_serial(argument("--serial BAUD,FRAME[,lf|crlf]"));
-        } catch (const meter::MeterError& error) {
-          throw UsageError(error.what());
-        }
+        command.meter.serial = meter_setting(
+            [&] { return meter::parse_serial(argument("--serial BAUD,FRAME[,lf|crlf]")); });
         more = true;
       }
     }

@@ -56,6 +56,20 @@ std::optional<double> parse_number(const std::string& text) {
   return std::strtod(t.c_str(), nullptr);
 }
 
+Function parse_function(const std::string& text) {
+  if (text == "resistance") return Function::resistance;
+  if (text == "voltage") return Function::voltage;
+  throw MeterError("the function is resistance or voltage, not \"" + text + "\"");
+}
+
+std::string checked_range(const std::string& text) {
+  const auto value = parse_number(text);
+  if (text != "AUTO" && !(value && *value > 0)) {
+    throw MeterError("the range is a number above 0, or AUTO, not \"" + text + "\"");
+  }
+  return text;
+}
+
 Meter::Meter(const Resource& resource, MeterOptions options) : options_(std::move(options)) {
   const auto deadline = Clock::now() + options_.timeout;
   switch (resource.kind) {

@@ -67,6 +67,12 @@ class Meter {
   std::mutex mutex_;
 };
 
+// "resistance" or "voltage", as a person names the function; MeterError for anything else.
+Function parse_function(const std::string& text);
+// A range as a person gives it: a number above 0, in the function's unit, or "AUTO"; MeterError for
+// anything else.
+std::string checked_range(const std::string& text);
+
 // An IEEE 488.2 decimal number (NR1, NR2 or NR3: "+1.00000000E+04", "-12.5", "3"), whole; empty
 // for anything else, also "nan", "inf" and hex, which strtod would take.
 std::optional<double> parse_number(const std::string& text);

@@ -285,35 +285,21 @@ class Meter {
  public:
   Meter(const std::string& resource, const std::string& function, const py::object& range,
         double timeout_s, const std::string& serial) {
-    meter::MeterOptions options;
-    if (function != "resistance" && function != "voltage") {
-      throw session::UsageError("function is \"resistance\" or \"voltage\", not \"" + function +
-                                "\"");
-    }
-    options.function =
-        function == "voltage" ? meter::Function::voltage : meter::Function::resistance;
-    if (!range.is_none()) {
-      const std::string text = py::str(range);
-      if (text != "AUTO" && !(meter::parse_number(text) && *meter::parse_number(text) > 0)) {
-        throw session::UsageError("range is a number above 0, or \"AUTO\", not " + text);
-      }
-      options.range = text;
-    }
     if (!(timeout_s > 0 && timeout_s <= 3600)) {
       throw session::UsageError("timeout is from 0 to 3600 seconds, above 0");
     }
-    options.timeout = std::chrono::milliseconds(static_cast<long long>(timeout_s * 1000));
-    try {
-      if (!serial.empty()) options.serial = meter::parse_serial(serial);
-    } catch (const meter::MeterError& error) {
-      throw session::UsageError(error.what());
-    }
+    meter::MeterOptions options;
     meter::Resource parsed;
+    // Arguments that name nothing are ValueError, before the meter is asked anything.
     try {
+      options.function = meter::parse_function(function);
+      if (!range.is_none()) options.range = meter::checked_range(py::str(range));
+      if (!serial.empty()) options.serial = meter::parse_serial(serial);
       parsed = meter::parse_resource(resource);
     } catch (const meter::MeterError& error) {
       throw session::UsageError(error.what());
     }
+    options.timeout = std::chrono::milliseconds(static_cast<long long>(timeout_s * 1000));
     unit_ = options.function == meter::Function::voltage ? "V" : "Ohm";
     if (const auto thrown =
             without_gil([&] { meter_ = std::make_unique<meter::Meter>(parsed, options); })) {
