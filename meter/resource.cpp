@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
-#include <fstream>
 #include <vector>
+
+#include "meter/transport.h"
 
 namespace vx::meter {
 
@@ -61,20 +62,13 @@ std::vector<std::string> local_meters() {
     const std::string name = entry.path().filename().string();
     if (name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0) {
       found.push_back("ASRL/dev/" + name + "::INSTR");
-    } else if (name.rfind("usbtmc", 0) == 0) {
-      // Named by its instrument's ids, as VISA names it: the USB device above the interface.
-      const std::filesystem::path device = "/sys/class/usbmisc/" + name + "/device/..";
-      const auto read = [&](const char* attribute) {
-        std::ifstream in(device / attribute);
-        std::string value;
-        std::getline(in, value);
-        return value;
-      };
-      const std::string vendor = read("idVendor"), product = read("idProduct");
-      found.push_back(vendor.empty() ? "/dev/" + name + " (USBTMC; its ids cannot be read)"
-                                     : "USB0::0x" + upper(vendor) + "::0x" + upper(product) +
-                                           "::" + read("serial") + "::INSTR");
     }
+  }
+  // Each USBTMC instrument named by its ids, as VISA names it.
+  for (const UsbtmcInstrument& i : usbtmc_instruments()) {
+    found.push_back(i.vendor.empty() ? "/dev/" + i.node + " (USBTMC; its ids cannot be read)"
+                                     : "USB0::0x" + upper(i.vendor) + "::0x" + upper(i.product) +
+                                           "::" + i.serial + "::INSTR");
   }
   std::sort(found.begin(), found.end());
   return found;

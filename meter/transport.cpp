@@ -19,16 +19,11 @@ namespace vx::meter {
 
 namespace {
 
-int remaining_ms(Clock::time_point deadline) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return static_cast<int>(std::clamp<long long>(left, 0, 1'000'000));
-}
-
 // Waits until `fd` is ready for `events` or the deadline passes; false at the deadline.
 bool wait_for(int fd, short events, Clock::time_point deadline) {
   for (;;) {
     pollfd one{fd, events, 0};
-    const int ready = ::poll(&one, 1, remaining_ms(deadline));
+    const int ready = ::poll(&one, 1, milliseconds_left(deadline));
     if (ready > 0) return true;
     if (ready == 0) return false;
     if (errno != EINTR) return false;

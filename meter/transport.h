@@ -3,12 +3,20 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "meter/resource.h"
 
 namespace vx::meter {
 
 using Clock = std::chrono::steady_clock;
+
+// Whole milliseconds until `deadline`, rounded up so that a limit is never cut short; at most a
+// million (some 17 minutes), at least `floor`: what the call it is handed to takes.
+inline int milliseconds_left(Clock::time_point deadline, int floor = 0) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return static_cast<int>(left < floor ? floor : left > 1'000'000 ? 1'000'000 : left);
+}
 
 // Lines to and from an instrument, each exchange within its time limit. Answers are framed by
 // their terminator however the bytes arrive (an answer split over TCP segments is one answer);
@@ -53,6 +61,15 @@ std::unique_ptr<Transport> open_serial(const Resource& resource, const SerialSet
 // VXI-11 (`TCPIP::host[::device]::INSTR`), through liblxi. It needs the instrument's portmapper
 // and RPC server, which nothing here emulates: built, and untested on this machine.
 std::unique_ptr<Transport> open_vxi11(const Resource& resource, Clock::time_point deadline);
+
+// The kernel's USBTMC instruments: each node with the ids of the USB device above it
+// (/sys/class/usbmisc/usbtmcN/device is the interface, its parent the device). Ids that cannot be
+// read are left empty.
+struct UsbtmcInstrument {
+  std::string node;                     // usbtmcN
+  std::string vendor, product, serial;  // as sysfs writes them: "2a8d", "1301", "MY12345"
+};
+std::vector<UsbtmcInstrument> usbtmc_instruments();
 
 // USBTMC (`USB::vendor::product::serial::INSTR`) through the kernel's usbtmc driver: the node found
 // by the instrument's ids under /sys/class/usbmisc, the driver's time-out set for each exchange,

@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 
 // The kernel's usbtmc driver refuses a time-out under 100 ms (USBTMC_MIN_TIMEOUT in
 // drivers/usb/class/usbtmc.c, usbtmc_ioctl_set_timeout).
-constexpr unsigned kShortestTimeoutMs = 100;
+constexpr int kShortestTimeoutMs = 100;
 
 std::string attribute(const fs::path& device, const char* name) {
   std::ifstream in(device / name);
@@ -36,28 +36,20 @@ unsigned hex(const std::string& text) {
   }
 }
 
-// The node the kernel made for the resource's instrument: /sys/class/usbmisc/usbtmcN/device is
-// the USB interface, its parent the device with idVendor, idProduct and serial.
+// The node the kernel made for the resource's instrument.
 std::string node_of(const Resource& resource) {
-  std::error_code error;
-  std::vector<std::string> seen;
-  for (const auto& entry : fs::directory_iterator("/sys/class/usbmisc", error)) {
-    const std::string name = entry.path().filename().string();
-    if (name.rfind("usbtmc", 0) != 0) continue;
-    const fs::path device = entry.path() / "device" / "..";
-    const unsigned vendor = hex(attribute(device, "idVendor"));
-    const unsigned product = hex(attribute(device, "idProduct"));
-    const std::string serial = attribute(device, "serial");
-    if (vendor == resource.vendor && product == resource.product &&
-        serial == resource.serial_number) {
-      return "/dev/" + name;
+  const std::vector<UsbtmcInstrument> instruments = usbtmc_instruments();
+  for (const UsbtmcInstrument& i : instruments) {
+    if (hex(i.vendor) == resource.vendor && hex(i.product) == resource.product &&
+        i.serial == resource.serial_number) {
+      return "/dev/" + i.node;
     }
-    seen.push_back(name);
   }
   throw MeterError("no USBTMC instrument is " + resource.text +
-                   (seen.empty() ? std::string(": the kernel shows none (is it plugged in, and is "
-                                               "the usbtmc module loaded?)")
-                                 : ": the kernel's USBTMC nodes are for other instruments"));
+                   (instruments.empty()
+                        ? std::string(": the kernel shows none (is it plugged in, and is the "
+                                      "usbtmc module loaded?)")
+                        : ": the kernel's USBTMC nodes are for other instruments"));
 }
 
 // USBTMC through the kernel's usbtmc driver: each write one message, each read one whole answer,
@@ -103,8 +95,7 @@ class Usbtmc final : public Transport {
 
  private:
   void set_timeout(Clock::time_point deadline) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    __u32 ms = static_cast<__u32>(std::max<long long>(left, kShortestTimeoutMs));
+    __u32 ms = static_cast<__u32>(milliseconds_left(deadline, kShortestTimeoutMs));
     if (::ioctl(fd_, USBTMC_IOCTL_SET_TIMEOUT, &ms) < 0) failed("setting its time-out");
   }
 
@@ -123,6 +114,21 @@ class Usbtmc final : public Transport {
 };
 
 }  // namespace
+
+std::vector<UsbtmcInstrument> usbtmc_instruments() {
+  std::vector<UsbtmcInstrument> found;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator("/sys/class/usbmisc", error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("usbtmc", 0) != 0) continue;
+    const fs::path device = entry.path() / "device" / "..";
+    found.push_back({name, attribute(device, "idVendor"), attribute(device, "idProduct"),
+                     attribute(device, "serial")});
+  }
+  std::sort(found.begin(), found.end(),
+            [](const UsbtmcInstrument& a, const UsbtmcInstrument& b) { return a.node < b.node; });
+  return found;
+}
 
 std::unique_ptr<Transport> open_usbtmc(const Resource& resource) {
   return std::make_unique<Usbtmc>(resource);

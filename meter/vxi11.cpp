@@ -11,11 +11,6 @@ namespace vx::meter {
 
 namespace {
 
-int remaining_ms(Clock::time_point deadline) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return static_cast<int>(left < 1 ? 1 : left);
-}
-
 // VXI-11 through liblxi: an RPC link to the instrument's device (inst0), each message whole (the
 // instrument ends it with END), so no framing of our own. liblxi gives no device clear, so a
 // time-out is cleared by a new link.
@@ -33,7 +28,7 @@ class Vxi11 final : public Transport {
   void send(const std::string& line, Clock::time_point deadline) override {
     const std::string message = line + "\n";
     if (lxi_send(device_, message.c_str(), static_cast<int>(message.size()),
-                 remaining_ms(deadline)) < 0) {
+                 milliseconds_left(deadline, 1)) < 0) {
       throw MeterTimeout(where() + " took nothing for \"" + line +
                          "\" in time, or the link failed");
     }
@@ -42,7 +37,7 @@ class Vxi11 final : public Transport {
   std::string receive(Clock::time_point deadline) override {
     std::string message(64 * 1024, '\0');
     const int n = lxi_receive(device_, message.data(), static_cast<int>(message.size()),
-                              remaining_ms(deadline));
+                              milliseconds_left(deadline, 1));
     if (n < 0) throw MeterTimeout(where() + " did not answer in time, or the link failed");
     message.resize(static_cast<std::size_t>(n));
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
@@ -62,7 +57,7 @@ class Vxi11 final : public Transport {
  private:
   void connect(Clock::time_point deadline) {
     device_ = lxi_connect(resource_.host.c_str(), 0, resource_.device.c_str(),
-                          remaining_ms(deadline), VXI11);
+                          milliseconds_left(deadline, 1), VXI11);
     if (device_ < 0) {
       throw MeterError("cannot reach " + where() +
                        " by VXI-11 (is it on, and does it offer VXI-11? LXI meters also take "
