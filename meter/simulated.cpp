@@ -33,8 +33,8 @@ class Simulated final : public Transport {
       errors_.clear();
     } else if (line.rfind("CONF:RES", 0) == 0 || line.rfind("CONF:VOLT:DC", 0) == 0) {
       volts_ = line.rfind("CONF:VOLT", 0) == 0;
-      const std::string range =
-          line.substr(line.find(' ') == std::string::npos ? line.size() : line.find(' ') + 1);
+      const std::size_t space = line.find(' ');
+      const std::string range = space == std::string::npos ? "" : line.substr(space + 1);
       range_ = range.empty() || range == "AUTO" ? 0 : std::strtod(range.c_str(), nullptr);
       if (range_ < 0) errors_.push_back("-222,\"Data out of range\"");
     } else if (line == "SYST:ERR?") {

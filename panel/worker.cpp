@@ -13,11 +13,11 @@ Worker::~Worker() {
   join();
 }
 
-void Worker::post(std::function<void()> action, int tag) {
+void Worker::post(std::function<void()> action) {
   {
     const std::lock_guard lock(mutex_);
     if (stopping_) return;
-    queue_.push_back({std::move(action), tag});
+    queue_.push_back(std::move(action));
   }
   wake_.notify_all();
 }
@@ -50,18 +50,18 @@ void Worker::join() {
 
 void Worker::run() {
   for (;;) {
-    Job job;
+    std::function<void()> action;
     {
       std::unique_lock lock(mutex_);
       wake_.wait(lock, [this] { return stopping_ || (!queue_.empty() && !waiting_for_resume_); });
       if (stopping_) return;
-      job = std::move(queue_.front());
+      action = std::move(queue_.front());
       queue_.pop_front();
     }
     bool failed = true;
     std::string message;
     try {
-      job.action();
+      action();
       failed = false;
     } catch (const Stopped&) {
       return;  // between two frames, for an end: nothing to tell
@@ -74,7 +74,7 @@ void Worker::run() {
       const std::lock_guard lock(mutex_);
       waiting_for_resume_ = true;
     }
-    if (reports_.ended) reports_.ended(failed, message, job.tag);
+    if (reports_.ended) reports_.ended(failed, message);
   }
 }
 

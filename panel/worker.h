@@ -18,7 +18,7 @@ class Worker {
     // An action ended, done or failed (`message` says why). After a failure the
     // worker waits for `resume` (the window shows the failure first, as it did when the action
     // ran on its own thread), so nothing queued behind it runs under the message.
-    std::function<void(bool failed, const std::string& message, int tag)> ended;
+    std::function<void(bool failed, const std::string& message)> ended;
   };
 
   explicit Worker(Reports reports);
@@ -26,8 +26,9 @@ class Worker {
   Worker(const Worker&) = delete;
   Worker& operator=(const Worker&) = delete;
 
-  // Queues `action`; `tag` comes back with its end. From any thread; ignored once stopping.
-  void post(std::function<void()> action, int tag = 0);
+  // Queues `action`; its end is reported in the order it was posted. From any thread; ignored
+  // once stopping.
+  void post(std::function<void()> action);
   // After a failure was shown: the next queued action may run.
   void resume();
   // Drops what is queued and asks the action in progress to stop at its next frame (the panel
@@ -43,11 +44,8 @@ class Worker {
   Reports reports_;
   mutable std::mutex mutex_;
   std::condition_variable wake_;
-  struct Job {
-    std::function<void()> action;
-    int tag;
-  };
-  std::deque<Job> queue_;
+
+  std::deque<std::function<void()>> queue_;
   bool stopping_ = false;
   bool waiting_for_resume_ = false;
   std::thread thread_;  // last: starts once the rest is made

@@ -486,7 +486,7 @@ struct Worked {
   port::PortAccess access;
   PanelLogic logic{access};
   std::atomic<int> ended{0}, failed{0};
-  Worker worker{{[this](bool did_fail, const std::string&, int) {
+  Worker worker{{[this](bool did_fail, const std::string&) {
     failed += did_fail;
     ++ended;
   }}};

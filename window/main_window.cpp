@@ -183,8 +183,8 @@ void Form1::use_worker() {
   if (worker_) return;
   // Each end comes back as an event behind what the action showed, so the window sees the
   // action's displays before it hears that the action ended.
-  worker_ = std::make_unique<Worker>(
-      Worker::Reports{[this](bool failed, const std::string& message, int) {
+  worker_ =
+      std::make_unique<Worker>(Worker::Reports{[this](bool failed, const std::string& message) {
         QMetaObject::invokeMethod(
             this, [this, failed, message] { ended(failed, message); }, Qt::QueuedConnection);
       }});
