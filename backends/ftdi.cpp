@@ -167,10 +167,10 @@ class FtdiPort final : public port::Port {
     // The timing bursts are idle bytes: they release the lines before anything else goes out,
     // whatever the pins held before the mode changed.
     reading_ = measure_reading();
-    bytes_per_period_ = reading_.value_or(kFastestReading);
+    const double bytes_per_period = reading_.value_or(kFastestReading);
     const double phase_s = std::max<double>(static_cast<double>(phase.count()), 1) * 1e-6;
     byte_period_ = std::chrono::duration<double>(
-        1 / (set_clock(phase_s, bytes_per_period_) * bytes_per_period_));
+        1 / (set_clock(phase_s, bytes_per_period) * bytes_per_period));
     // A phase longer than the slowest byte: each byte goes out as often as it takes.
     repeat_ = static_cast<std::size_t>(std::ceil(phase_s / byte_period_.count() - 1e-9));
     byte_period_ *= static_cast<double>(repeat_);
@@ -297,7 +297,6 @@ class FtdiPort final : public port::Port {
   unsigned char pins_ = 0xFF;      // the last byte written: SDA and SCL released
   std::size_t repeat_ = 1;         // times each line code goes out
   std::optional<double> reading_;  // bytes per period, where measured
-  double bytes_per_period_ = kFastestReading;
   std::chrono::duration<double> byte_period_{};
   std::vector<unsigned char> bytes_, echoes_;
   std::vector<std::size_t> samples_;  // for each queued read, the byte whose echo answers it

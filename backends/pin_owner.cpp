@@ -188,7 +188,7 @@ std::optional<PinOwner> from_device_tree(const std::string& chip,
     found.owner = leaf(owner);
     found.what = kind_of(found.owner);
     found.dtparam = dtparam_of(owner);
-    if (found.what == "the I2C controller ") found.i2c_bus = i2c_bus_of(owner);
+    if (found.owner.rfind("i2c", 0) == 0) found.i2c_bus = i2c_bus_of(owner);
     return found;
   }
   return std::nullopt;
