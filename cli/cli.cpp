@@ -1,5 +1,9 @@
 #include "cli/cli.h"
+#include "cli/characterise.h"
+#include "cli/json.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -69,6 +73,18 @@ commands:
                           last, with units; a serial line at 9600,8N2 unless told
   meters [--lan]          list the serial ports and USBTMC instruments a meter may be on; with
                           --lan, also what answers a VXI-11 discovery broadcast (1 s)
+  characterise --meter RESOURCE [FROM TO [STEP]] [--function resistance|voltage] [--range R]
+        [--settle MS] [--average K] [--mode rheostat|divider] [--vh V --vl V] [--verify]
+        [--serial BAUD,FRAME[,lf|crlf]] [--csv F] [--plot F.png|F.svg] [--report F.pdf]
+                          write each code (0 255 1 unless told), wait MS (10 unless told),
+                          take K fresh readings (1 unless told), then give the LSB, end-point
+                          and best-fit INL, DNL with their worst codes, monotonicity, and R_W
+                          and R_AB (rheostat: ohms) or the zero- and full-scale errors against
+                          V_H and V_L (divider: volts); the readings as CSV, the plot, and a
+                          one-page PDF report. The setting found is put back at the end. A
+                          stop or a failing meter keeps the codes measured whole: the files
+                          are written, marked partial, before the run ends (a meter's failure
+                          is 3). Progress goes to standard error
   sweep FROM TO [STEP] [--dwell MS]
                           write every STEP-th code from FROM to TO (either direction), waiting
                           MS milliseconds after each
@@ -122,7 +138,19 @@ bool is_run_option(const std::string& token) {
   return false;
 }
 
-enum class Kind { write, frame, read, sweep, ports, check, scan, meter, meters, standard_input };
+enum class Kind {
+  write,
+  frame,
+  read,
+  sweep,
+  ports,
+  check,
+  scan,
+  meter,
+  meters,
+  characterise,
+  standard_input
+};
 
 struct Command {
   Kind kind = Kind::write;
@@ -139,6 +167,7 @@ struct Command {
   long count = 1;    // meter: readings
   bool lan = false;  // meters: also what answers a VXI-11 discovery
   long settle_ms = 0;
+  CharacteriseOrder characterise;
 };
 
 // A check that found the port or the device wanting: the run's status, told by its steps.
@@ -198,6 +227,108 @@ auto meter_setting(Read&& read) {
   } catch (const meter::MeterError& error) {
     throw UsageError(error.what());
   }
+}
+
+// characterise's arguments: its options in any order, FROM TO [STEP] where a number comes.
+void parse_characterise(const std::string& name, std::deque<std::string>& tokens,
+                        CharacteriseOrder& order) {
+  const auto value = [&](const std::string& option, const char* what) {
+    if (tokens.empty() || tokens.front().rfind("--", 0) == 0) {
+      throw UsageError(name + " " + option + " needs " + what);
+    }
+    std::string taken = tokens.front();
+    tokens.pop_front();
+    return taken;
+  };
+  const auto volts = [&](const std::string& option) {
+    const std::string text = value(option, "a voltage");
+    const auto number = meter::parse_number(text);
+    if (!number) throw UsageError(option + " is a voltage in volts, not " + port::quoted(text));
+    return *number;
+  };
+  std::vector<std::string> codes;
+  std::optional<meter::Function> function;
+  std::optional<analysis::Mode> mode;
+  long long settle_ms = 10, average = 1;
+  bool verify = false;
+  while (!tokens.empty()) {
+    const std::string option = tokens.front();
+    if (starts_with_digit(option) && codes.size() < 3) {
+      codes.push_back(option);
+      tokens.pop_front();
+      continue;
+    }
+    static const std::set<std::string> options = {
+        "--meter", "--function", "--range",  "--settle", "--average", "--mode",  "--vh",
+        "--vl",    "--verify",   "--serial", "--csv",    "--plot",    "--report"};
+    if (!options.count(option)) break;
+    tokens.pop_front();
+    if (option == "--meter") {
+      order.resource = value(option, "a RESOURCE (TCPIP::host::5025::SOCKET, sim, ...)");
+      meter_setting([&] { return meter::parse_resource(order.resource); });
+    } else if (option == "--function") {
+      function =
+          meter_setting([&] { return meter::parse_function(value(option, "resistance|voltage")); });
+    } else if (option == "--range") {
+      order.meter.range = meter_setting([&] { return meter::checked_range(value(option, "R")); });
+    } else if (option == "--settle") {
+      settle_ms = number(value(option, "MS"), "MS", 0, session::kMaxDwellMs);
+    } else if (option == "--average") {
+      average = number(value(option, "K"), "K", 1, session::kMaxAverage);
+    } else if (option == "--mode") {
+      const std::string text = value(option, "rheostat|divider");
+      if (text != "rheostat" && text != "divider") {
+        throw UsageError("--mode is rheostat or divider, not " + port::quoted(text));
+      }
+      mode = text == "rheostat" ? analysis::Mode::rheostat : analysis::Mode::divider;
+    } else if (option == "--vh") {
+      order.analysis.v_high = volts(option);
+    } else if (option == "--vl") {
+      order.analysis.v_low = volts(option);
+    } else if (option == "--verify") {
+      verify = true;
+    } else if (option == "--serial") {
+      order.meter.serial =
+          meter_setting([&] { return meter::parse_serial(value(option, "BAUD,FRAME[,lf|crlf]")); });
+    } else if (option == "--csv") {
+      order.csv = value(option, "a FILE");
+    } else if (option == "--plot") {
+      order.plot = value(option, "F.png or F.svg");
+      const auto ends = [&](const char* extension) {
+        const std::string e = extension;
+        return order.plot.size() > e.size() &&
+               std::equal(e.rbegin(), e.rend(), order.plot.rbegin(), [](char a, char b) {
+                 return a == std::tolower(static_cast<unsigned char>(b));
+               });
+      };
+      if (!ends(".png") && !ends(".svg")) {
+        throw UsageError("--plot writes F.png or F.svg, not " + port::quoted(order.plot));
+      }
+    } else if (option == "--report") {
+      order.report = value(option, "F.pdf");
+    }
+  }
+  if (order.resource.empty()) {
+    throw UsageError(
+        name +
+        " needs --meter RESOURCE (TCPIP::host::5025::SOCKET, ASRL/dev/ttyUSB0::INSTR, or sim)");
+  }
+  if (codes.size() == 1) throw UsageError(name + " takes FROM and TO together, or neither");
+  // Divider mode measures volts, rheostat mode ohms, unless told otherwise.
+  if (!mode)
+    mode =
+        function == meter::Function::voltage ? analysis::Mode::divider : analysis::Mode::rheostat;
+  if (!function)
+    function =
+        *mode == analysis::Mode::divider ? meter::Function::voltage : meter::Function::resistance;
+  order.meter.function = *function;
+  order.analysis.mode = *mode;
+  if (order.analysis.v_high.has_value() != order.analysis.v_low.has_value()) {
+    throw UsageError("--vh and --vl go together: the divider's two terminal voltages");
+  }
+  order.plan = session::plan_characterise(
+      codes.empty() ? 0 : code(codes[0], "FROM"), codes.empty() ? 255 : code(codes[1], "TO"),
+      codes.size() < 3 ? 1 : number(codes[2], "STEP", 1, 255), settle_ms, average, verify);
 }
 
 // Takes one command off the front of `tokens`.
@@ -278,6 +409,9 @@ Command parse_command(std::deque<std::string>& tokens) {
         more = true;
       }
     }
+  } else if (name == "characterise") {
+    command.kind = Kind::characterise;
+    parse_characterise(name, tokens, command.characterise);
   } else if (name == "meters") {
     command.kind = Kind::meters;
     command.lan = flag("--lan");
@@ -297,60 +431,6 @@ Command parse_command(std::deque<std::string>& tokens) {
     throw UsageError("unknown command " + port::quoted(name));
   }
   return command;
-}
-
-// The length of the well-formed UTF-8 sequence at the start of `text` (RFC 3629: no overlong
-// forms, no surrogates, nothing past U+10FFFF), or 0.
-std::size_t utf8_length(std::string_view text) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(0);
-  std::size_t length = 0;
-  unsigned char low = 0x80, high = 0xBF;  // the second byte's range
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
-  }
-  return length;
-}
-
-// `text` as a JSON string in UTF-8: its characters as they are, control characters escaped, and a
-// byte that is no part of a UTF-8 character (a file name in another encoding) as U+FFFD.
-std::string json_string(const std::string& text) {
-  std::string json = "\"";
-  for (std::size_t i = 0; i < text.size();) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    if (byte == '"' || byte == '\\') {
-      json += '\\';
-      json += text[i++];
-    } else if (byte < 0x20 || byte == 0x7F) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-      json += escaped;
-      ++i;
-    } else if (byte < 0x80) {
-      json += text[i++];
-    } else if (const std::size_t length = utf8_length(std::string_view(text).substr(i))) {
-      json.append(text, i, length);
-      i += length;
-    } else {
-      json += "\\ufffd";
-      ++i;
-    }
-  }
-  return json + "\"";
 }
 
 std::deque<std::string> split(const std::string& line) {
@@ -439,6 +519,9 @@ class Runner {
         break;
       case Kind::meters:
         meters(command.lan);
+        break;
+      case Kind::characterise:
+        characterise(command.characterise);
         break;
       case Kind::standard_input:
         break;
@@ -573,6 +656,45 @@ class Runner {
                   ",\"unit\":" + json_string(reading.unit) + "}";
     }
     add(",\"readings\":[" + readings + "]");
+  }
+
+  // Every code of the plan against the meter; the files asked for are written with whatever was
+  // measured, also when the sweep ended early, before its error ends the run.
+  void characterise(const CharacteriseOrder& order) {
+    if (const std::string error = make_outputs(order); !error.empty()) throw OutputError(error);
+    meter::Meter meter(meter::parse_resource(order.resource), order.meter);
+    std::size_t shown = 0;  // the progress line's length, to blank what a shorter one leaves
+    const auto progress = [&](const session::Characterisation& so_far) {
+      const session::CodeReading& last = so_far.codes.back();
+      const std::size_t done = so_far.codes.size();
+      const auto count = static_cast<std::size_t>(so_far.plan.codes.count);
+      const double left =
+          last.read_s / static_cast<double>(done) * static_cast<double>(count - done);
+      char line[160];
+      std::snprintf(line, sizeof line, "characterise: code %d (%zu of %zu), %.0f s left, %.9g %s",
+                    last.code, done, count, left, last.mean, so_far.unit.c_str());
+      if (!io_.err_is_terminal) {
+        io_.err << line << '\n' << std::flush;
+        return;
+      }
+      std::string text = line;
+      const std::size_t length = text.size();
+      text.append(shown > length ? shown - length : 0, ' ');
+      shown = length;
+      io_.err << '\r' << text << std::flush;
+    };
+    session::Characterisation result = device_.characterise(order.plan, meter, progress);
+    if (io_.err_is_terminal && shown > 0) io_.err << '\n' << std::flush;
+    result.resource = order.resource;
+    const session::Analysed analysed = session::analyse(result, order.analysis);
+    const std::string write_error = write_outputs(order, result, analysed);
+    add(summary_fields(order, result, analysed));
+    if (!json_) print(summary_text(result, analysed));
+    if (!write_error.empty()) {
+      if (!result.error) throw OutputError(write_error);
+      io_.err << "vx3071: " << write_error << '\n';
+    }
+    if (result.error) std::rethrow_exception(result.error);
   }
 
   // The meters this machine may have, by resource string: serial ports where a USB serial adapter

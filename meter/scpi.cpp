@@ -122,11 +122,11 @@ Reading Meter::read() {
   const std::string answer = ask("READ?");
   Reading reading;
   reading.taken = Clock::now();
-  reading.unit = options_.function == Function::resistance ? "Ohm" : "V";
+  reading.unit = unit();
   const auto number = parse_number(answer);
   if (!number) {
     const std::string error = first_error();
-    throw MeterError(identity_.model + " answered READ? with \"" + answer +
+    throw NotANumber(identity_.model + " answered READ? with \"" + answer +
                      "\", which is no number" + (error.empty() ? "" : "; it says " + error));
   }
   if (*number >= kOverload * 0.999 && *number <= kOverload * 1.001) {
@@ -134,7 +134,7 @@ Reading Meter::read() {
                    (options_.range.empty() ? "set" : options_.range));
   }
   if (*number >= kNotANumber * 0.9999 && *number <= kNotANumber * 1.0001) {
-    throw MeterError(identity_.model + " read not a number (9.91E37)");
+    throw NotANumber(identity_.model + " read not a number (9.91E37)");
   }
   reading.value = *number;
   return reading;
@@ -152,13 +152,15 @@ std::string Meter::ask(const std::string& question) {
   try {
     transport_->send(question, deadline);
     return transport_->receive(deadline);
-  } catch (const MeterTimeout&) {
+  } catch (const MeterTimeout& error) {
     // A late answer to this question must not answer the next one.
     try {
       transport_->clear();
     } catch (const MeterError&) {
     }
-    throw;
+    // Said with the question, so that a person knows which exchange the meter failed.
+    throw MeterTimeout(std::string(error.what()) + " (asked " + question + ", waited " +
+                       std::to_string(options_.timeout.count()) + " ms)");
   }
 }
 

@@ -18,6 +18,12 @@ class Overload : public MeterError {
   using MeterError::MeterError;
 };
 
+// An answer to READ? that is no number, or SCPI's not-a-number (9.91E37): worth one more try.
+class NotANumber : public MeterError {
+ public:
+  using MeterError::MeterError;
+};
+
 enum class Function { resistance, voltage };
 
 struct MeterOptions {
@@ -51,6 +57,9 @@ class Meter {
   Meter(std::unique_ptr<Transport> transport, MeterOptions options, bool serial = false);
 
   const Identity& identity() const { return identity_; }
+  // "Ohm" or "V", as the function set.
+  const char* unit() const { return options_.function == Function::resistance ? "Ohm" : "V"; }
+  const MeterOptions& options() const { return options_; }
   // A fresh reading; Overload beyond the range, MeterError for an answer that is no number.
   Reading read();
 

@@ -59,6 +59,28 @@ void PanelLogic::event(Body&& body) {
   if (auto error = port_.take_trace_error()) throw port::TraceError(*error);
 }
 
+void PanelLogic::send_code(int code) {
+  event([&] {
+    before_frame();
+    bus::Read_Write_Bits_to_Parallel_Port(driver_, frame::fixed_address_frame_word(code));
+  });
+}
+
+int PanelLogic::read_setting() {
+  int value = 0;
+  event([&] {
+    before_frame();
+    value = bus::read_transaction(driver_, bus::standard_read_frame());
+  });
+  return value;
+}
+
+void PanelLogic::restore_code(int code) {
+  event([&] {
+    bus::Read_Write_Bits_to_Parallel_Port(driver_, frame::fixed_address_frame_word(code));
+  });
+}
+
 const std::string& PanelLogic::text(TextBox box, int index) const {
   return texts_.at(static_cast<std::size_t>(text_slot(box, index)));
 }

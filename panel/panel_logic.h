@@ -69,6 +69,16 @@ class PanelLogic {
   void user_sets_cell(int index, int value);
   void user_sets_slider(int value);
 
+  // For a characterisation, each a whole event that changes no display (the sweep puts back the
+  // setting it found): the slider's frame for `code`, and the setting read back, each after the
+  // stop check; `restore_code` sends the frame whatever the stop check says, to leave the part as
+  // it was found.
+  void send_code(int code);
+  int read_setting();
+  void restore_code(int code);
+  // What the stop check says now.
+  bool stop_asked() const { return stop_check_ && stop_check_(); }
+
   int cell(int index) const { return cells_.value(index); }
   int slider() const { return slider_; }
   const std::string& text(TextBox box, int index = 0) const;

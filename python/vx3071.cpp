@@ -21,10 +21,12 @@
 #include "backends/ports.h"
 #include "meter/resource.h"
 #include "meter/scpi.h"
+#include "session/characterise.h"
 #include "session/device.h"
 #include "session/process.h"
 
 namespace py = pybind11;
+using namespace pybind11::literals;
 
 namespace vx::python {
 
@@ -33,7 +35,7 @@ namespace {
 // Never destroyed: the process may end with a daemon thread still inside a call, after the
 // interpreter has gone.
 py::handle error_type, port_error_type, verify_error_type, no_device_error_type, trace_error_type;
-py::handle meter_error_type, meter_timeout_type;
+py::handle meter_error_type, meter_timeout_type, sweep_interrupted_type;
 
 // The main thread: the only one where Python runs signal handlers.
 unsigned long main_thread = 0;
@@ -152,6 +154,35 @@ long long whole(const py::handle& value, const char* what, long long low, long l
   return session::in_range(number, what, low, high);
 }
 
+// Sets Python's error for what the library threw (pybind11's translator for this module).
+void set_error(std::exception_ptr thrown) {
+  try {
+    if (thrown) std::rethrow_exception(thrown);
+  } catch (const session::UsageError& error) {
+    PyErr_SetString(PyExc_ValueError, error.what());
+  } catch (const meter::MeterTimeout& error) {
+    PyErr_SetString(meter_timeout_type.ptr(), error.what());
+  } catch (const meter::MeterError& error) {
+    PyErr_SetString(meter_error_type.ptr(), error.what());
+  } catch (const session::NoDevice& error) {
+    py::object raised = no_device_error_type(error.what());
+    raised.attr("wrote") = error.wrote < 0 ? py::object(py::none()) : py::int_(error.wrote);
+    raised.attr("read") = error.read;
+    PyErr_SetObject(no_device_error_type.ptr(), raised.ptr());
+  } catch (const session::VerifyError& error) {
+    py::object raised = verify_error_type(error.what());
+    raised.attr("wrote") = error.wrote;
+    raised.attr("read") = error.read;
+    PyErr_SetObject(verify_error_type.ptr(), raised.ptr());
+  } catch (const session::Closed& error) {
+    PyErr_SetString(error_type.ptr(), error.what());
+  } catch (const port::TraceError& error) {
+    PyErr_SetString(trace_error_type.ptr(), error.what());
+  } catch (const port::PortError& error) {
+    PyErr_SetString(port_error_type.ptr(), error.what());
+  }
+}
+
 // One device, its calls made with the GIL released, so other threads run while the port works;
 // the device itself lets one call at a time through. The lock order of session/device.h holds: no
 // call waits for the device's lock with the GIL, and the stop check never waits for the GIL: it
@@ -251,6 +282,116 @@ std::string result_name(bus::CheckStep::Result result) {
   return "";
 }
 
+// A characterisation's readings and figures for Python: sequences of floats, numpy arrays where
+// numpy is installed. The codes are in ascending order, each with its mean reading, INL and DNL.
+class Characterised {
+ public:
+  Characterised(session::Characterisation result, const analysis::Options& options)
+      : result_(std::move(result)),
+        analysed_(session::analyse(result_, options)),
+        mode_(options.mode) {
+    result_.error = nullptr;  // raised by whoever holds this; not kept beside the readings
+    points_ = analysed_.figures ? analysed_.figures->points : session::points_of(result_);
+  }
+
+  py::object codes() const {
+    py::list list;
+    for (const auto& point : points_) list.append(point.code);
+    return list;
+  }
+  py::object readings() const {
+    std::vector<double> values;
+    for (const auto& point : points_) values.push_back(point.value);
+    return floats(values);
+  }
+  py::object spreads() const {
+    std::vector<double> values;
+    for (const auto& point : points_) {
+      for (const auto& code : result_.codes) {
+        if (code.code == point.code) values.push_back(code.spread);
+      }
+    }
+    values.resize(points_.size());
+    return floats(values);
+  }
+  py::object inl() const {
+    return figure([](const analysis::Figures& f) { return f.inl; });
+  }
+  py::object inl_best_fit() const {
+    return figure([](const analysis::Figures& f) { return f.inl_best; });
+  }
+  py::object dnl() const {
+    // The lowest code has no step below it.
+    return figure([](const analysis::Figures& f) {
+      std::vector<double> dnl = f.dnl;
+      if (!dnl.empty()) dnl.front() = std::nan("");
+      return dnl;
+    });
+  }
+
+  // The figures by name, or None with no_figures saying why.
+  py::object figures() const {
+    if (!analysed_.figures) return py::none();
+    const analysis::Figures& f = *analysed_.figures;
+    const auto extreme = [](const analysis::Extreme& e) { return py::make_tuple(e.value, e.code); };
+    const auto optional = [](const std::optional<double>& v) {
+      return v ? py::object(py::float_(*v)) : py::object(py::none());
+    };
+    py::dict d;
+    d["lsb"] = f.lsb;
+    d["inl_max"] = extreme(f.inl_max);
+    d["inl_min"] = extreme(f.inl_min);
+    d["inl_best_fit_max"] = extreme(f.inl_best_max);
+    d["inl_best_fit_min"] = extreme(f.inl_best_min);
+    d["dnl_max"] = extreme(f.dnl_max);
+    d["dnl_min"] = extreme(f.dnl_min);
+    d["fit_offset"] = f.fit_offset;
+    d["fit_slope"] = f.fit_slope;
+    d["monotonic"] = f.monotonic();
+    d["not_monotonic"] = f.not_monotonic;
+    if (mode_ == analysis::Mode::rheostat) {
+      d["wiper_resistance"] = optional(f.wiper_resistance);
+      d["r_ab"] = optional(f.r_ab);
+    } else {
+      d["ideal_lsb"] = optional(f.ideal_lsb);
+      d["zero_scale_error"] = optional(f.zero_scale_error);
+      d["full_scale_error"] = optional(f.full_scale_error);
+    }
+    return d;
+  }
+
+  const session::Characterisation& result() const { return result_; }
+  const session::Analysed& analysed() const { return analysed_; }
+  std::string csv() const { return session::csv_text(result_); }
+  std::string repr() const {
+    return "<vx3071.Characterisation " + std::to_string(result_.codes.size()) + " codes" +
+           (result_.partial ? ", partial>" : ">");
+  }
+
+ private:
+  static py::object floats(const std::vector<double>& values) {
+    py::list list;
+    for (const double v : values) list.append(v);
+    // numpy where it is there, never required.
+    try {
+      return py::module_::import("numpy").attr("asarray")(list, "dtype"_a = "float64");
+    } catch (const py::error_already_set& error) {
+      if (!error.matches(PyExc_ImportError)) throw;
+      return list;
+    }
+  }
+  template <class Take>
+  py::object figure(Take&& take) const {
+    if (!analysed_.figures) return floats({});
+    return floats(take(*analysed_.figures));
+  }
+
+  session::Characterisation result_;
+  session::Analysed analysed_;
+  analysis::Mode mode_;
+  std::vector<analysis::Point> points_;
+};
+
 // A path as os.fspath takes it (str, bytes, pathlib.Path), as text.
 std::string path_text(const py::handle& path) {
   return py::str(py::module_::import("os").attr("fsdecode")(path));
@@ -302,13 +443,13 @@ class Meter {
     options.timeout = std::chrono::milliseconds(static_cast<long long>(timeout_s * 1000));
     unit_ = options.function == meter::Function::voltage ? "V" : "Ohm";
     if (const auto thrown =
-            without_gil([&] { meter_ = std::make_unique<meter::Meter>(parsed, options); })) {
+            without_gil([&] { meter_ = std::make_shared<meter::Meter>(parsed, options); })) {
       std::rethrow_exception(thrown);
     }
   }
 
   double read() {
-    meter::Meter* meter = checked();
+    const std::shared_ptr<meter::Meter> meter = checked();
     double value = 0;
     if (const auto thrown = without_gil([&] { value = meter->read().value; })) {
       std::rethrow_exception(thrown);
@@ -324,19 +465,128 @@ class Meter {
   const std::string& unit() const { return unit_; }
   void close() {
     if (!meter_) return;
-    std::unique_ptr<meter::Meter> closing = std::move(meter_);
+    std::shared_ptr<meter::Meter> closing = std::move(meter_);
     without_gil([&] { closing.reset(); });
   }
   bool closed() const { return !meter_; }
 
- private:
-  meter::Meter* checked() {
+  // Held by whoever uses it, with the GIL: a close from another thread meanwhile lets it go only
+  // once that use has ended.
+  std::shared_ptr<meter::Meter> checked() {
     if (!meter_) throw session::Closed("the meter was closed");
-    return meter_.get();
+    return meter_;
   }
-  std::unique_ptr<meter::Meter> meter_;
+
+ private:
+  std::shared_ptr<meter::Meter> meter_;
   std::string unit_;
 };
+
+// Raises `error`, what ended a sweep early, as Python knows it, with the readings measured whole
+// as its `partial`.
+[[noreturn]] void raise_with_partial(const std::exception_ptr& error, const py::object& partial) {
+  try {
+    set_error(error);
+  } catch (py::error_already_set& python_error) {
+    python_error.restore();
+  } catch (const std::exception& other) {
+    PyErr_SetString(PyExc_RuntimeError, other.what());
+  }
+  if (!PyErr_Occurred()) PyErr_SetString(error_type.ptr(), "the sweep ended early");
+  PyObject *type, *value, *trace;
+  PyErr_Fetch(&type, &value, &trace);
+  PyErr_NormalizeException(&type, &value, &trace);
+  if (value && PyObject_SetAttrString(value, "partial", partial.ptr()) != 0) PyErr_Clear();
+  PyErr_Restore(type, value, trace);
+  throw py::error_already_set();
+}
+
+py::object characterise(Device& d, Meter& meter, py::handle start, py::handle stop, py::handle step,
+                        py::handle settle_ms, py::handle average, const py::object& mode,
+                        bool verify, const py::object& v_high, const py::object& v_low,
+                        const py::object& progress) {
+  const session::CharacterisePlan plan = session::plan_characterise(
+      whole(start, "FROM", 0, 255), whole(stop, "TO", 0, 255), whole(step, "STEP", 1, 255),
+      whole(settle_ms, "settle_ms", 0, session::kMaxDwellMs),
+      whole(average, "average", 1, session::kMaxAverage), verify);
+  const std::shared_ptr<meter::Meter> used = meter.checked();
+  analysis::Options options;
+  if (mode.is_none()) {
+    options.mode =
+        std::string(used->unit()) == "V" ? analysis::Mode::divider : analysis::Mode::rheostat;
+  } else {
+    const std::string name = py::str(mode);
+    if (name != "rheostat" && name != "divider") {
+      throw session::UsageError("mode is \"rheostat\" or \"divider\", not \"" + name + "\"");
+    }
+    options.mode = name == "rheostat" ? analysis::Mode::rheostat : analysis::Mode::divider;
+  }
+  if (v_high.is_none() != v_low.is_none()) {
+    throw session::UsageError("v_high and v_low go together: the divider's terminal voltages");
+  }
+  if (!v_high.is_none()) {
+    options.v_high = v_high.cast<double>();
+    options.v_low = v_low.cast<double>();
+  }
+  session::Progress told;
+  if (!progress.is_none()) {
+    // With the device's lock let go (session/device.h), so taking the GIL here cannot deadlock.
+    told = [&progress](const session::Characterisation& so_far) {
+      py::gil_scoped_acquire held;
+      const session::CodeReading& last = so_far.codes.back();
+      progress(last.code, last.mean, so_far.codes.size(), so_far.plan.codes.count);
+    };
+  }
+  std::optional<session::Characterisation> result;
+  d.call([&] { result = (*d).characterise(plan, *used, told); });
+  const std::exception_ptr error = result->error;
+  const std::size_t measured = result->codes.size();
+  const int planned = result->plan.codes.count;
+  const std::string why = result->why;
+  py::object partial = py::cast(Characterised(std::move(*result), options));
+  if (!error) return partial;
+  try {
+    std::rethrow_exception(error);
+  } catch (const session::Interrupted&) {
+    if (std::exception_ptr signal = std::exchange(pending_signal, nullptr)) {
+      try {
+        std::rethrow_exception(signal);
+      } catch (py::error_already_set& raised) {
+        // Ctrl-C: a KeyboardInterrupt that carries what was measured. Another handler's
+        // exception is raised as it is, with the same.
+        if (raised.matches(PyExc_KeyboardInterrupt)) {
+          PyErr_SetString(sweep_interrupted_type.ptr(),
+                          (why + "; " + std::to_string(measured) + " of " +
+                           std::to_string(planned) + " codes measured, in .partial")
+                              .c_str());
+        } else {
+          raised.restore();
+        }
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);
+        PyErr_NormalizeException(&type, &value, &trace);
+        if (value && PyObject_SetAttrString(value, "partial", partial.ptr()) != 0) PyErr_Clear();
+        PyErr_Restore(type, value, trace);
+        throw py::error_already_set();
+      }
+    }
+  } catch (...) {
+  }
+  raise_with_partial(error, partial);
+}
+
+constexpr const char* kCharacteriseDoc = R"(Measures every step-th code from start to stop with
+meter (a vx3071.Meter): writes it (with verify, reads it back), waits settle_ms, takes average
+fresh readings; then puts back the setting found, and gives a Characterisation: the codes, their
+mean readings, INL, DNL and figures.
+
+mode: "rheostat" (ohms: wiper resistance and R_AB) or "divider" (volts: zero- and full-scale
+  errors against v_high and v_low, when given); None takes it from the meter's function.
+progress: called after each code as progress(code, reading, done, total).
+A stop keeps the codes measured whole and puts the setting back: Ctrl-C raises SweepInterrupted
+(a KeyboardInterrupt), a failing meter MeterError, a close() from another thread Error; each
+carries the Characterisation so far as .partial. A reading that is overload or no number is taken
+once more before the sweep ends. The GIL is released while the sweep runs.)";
 
 }  // namespace
 }  // namespace vx::python
@@ -370,6 +620,12 @@ PYBIND11_MODULE(vx3071, m) {
     python::meter_timeout_type = PyErr_NewException("vx3071.MeterTimeout", bases.ptr(), nullptr);
     m.attr("MeterTimeout") = python::meter_timeout_type;
   }
+  python::sweep_interrupted_type =
+      PyErr_NewException("vx3071.SweepInterrupted", PyExc_KeyboardInterrupt, nullptr);
+  m.attr("SweepInterrupted") = python::sweep_interrupted_type;
+  python::sweep_interrupted_type.attr("__doc__") =
+      "Ctrl-C stopped a characterisation: the setting was put back, and the codes measured whole "
+      "are in .partial.";
   python::meter_error_type.attr("__doc__") =
       "A meter could not be reached, did not answer, or answered wrongly; the message says "
       "which, with what the meter said.";
@@ -387,33 +643,52 @@ PYBIND11_MODULE(vx3071, m) {
       "address: nothing answers there. `wrote` is None after a read.";
   python::trace_error_type.attr("__doc__") =
       "The trace file could not be written; the port work went on.";
-  py::register_exception_translator([](std::exception_ptr thrown) {
-    try {
-      if (thrown) std::rethrow_exception(thrown);
-    } catch (const session::UsageError& error) {
-      PyErr_SetString(PyExc_ValueError, error.what());
-    } catch (const meter::MeterTimeout& error) {
-      PyErr_SetString(python::meter_timeout_type.ptr(), error.what());
-    } catch (const meter::MeterError& error) {
-      PyErr_SetString(python::meter_error_type.ptr(), error.what());
-    } catch (const session::NoDevice& error) {
-      py::object raised = python::no_device_error_type(error.what());
-      raised.attr("wrote") = error.wrote < 0 ? py::object(py::none()) : py::int_(error.wrote);
-      raised.attr("read") = error.read;
-      PyErr_SetObject(python::no_device_error_type.ptr(), raised.ptr());
-    } catch (const session::VerifyError& error) {
-      py::object raised = python::verify_error_type(error.what());
-      raised.attr("wrote") = error.wrote;
-      raised.attr("read") = error.read;
-      PyErr_SetObject(python::verify_error_type.ptr(), raised.ptr());
-    } catch (const session::Closed& error) {
-      PyErr_SetString(python::error_type.ptr(), error.what());
-    } catch (const port::TraceError& error) {
-      PyErr_SetString(python::trace_error_type.ptr(), error.what());
-    } catch (const port::PortError& error) {
-      PyErr_SetString(python::port_error_type.ptr(), error.what());
-    }
-  });
+  py::register_exception_translator(&python::set_error);
+
+  py::class_<python::Characterised>(
+      m, "Characterisation",
+      "A characterisation's readings and figures, by code in ascending order: sequences of "
+      "floats, numpy arrays where numpy is installed.")
+      .def_property_readonly("codes", &python::Characterised::codes)
+      .def_property_readonly("readings", &python::Characterised::readings,
+                             "the mean reading at each code, in unit")
+      .def_property_readonly("spreads", &python::Characterised::spreads,
+                             "the readings' standard deviation at each code (0 for one)")
+      .def_property_readonly("inl", &python::Characterised::inl, "end-point INL, in LSB")
+      .def_property_readonly("inl_best_fit", &python::Characterised::inl_best_fit,
+                             "INL against the least-squares line, in LSB")
+      .def_property_readonly("dnl", &python::Characterised::dnl,
+                             "DNL of each step, in LSB; nan at the lowest code")
+      .def_property_readonly("figures", &python::Characterised::figures,
+                             "lsb, the extremes as (value, code), monotonic, not_monotonic, and "
+                             "the mode's figures; None without two codes that differ")
+      .def_property_readonly(
+          "no_figures", [](const python::Characterised& c) { return c.analysed().why_none; },
+          "why there are no figures, or empty")
+      .def_property_readonly("monotonic",
+                             [](const python::Characterised& c) -> py::object {
+                               if (!c.analysed().figures) return py::none();
+                               return py::bool_(c.analysed().figures->monotonic());
+                             })
+      .def_property_readonly("unit", [](const python::Characterised& c) { return c.result().unit; })
+      .def_property_readonly("partial",
+                             [](const python::Characterised& c) { return c.result().partial; })
+      .def_property_readonly(
+          "why", [](const python::Characterised& c) { return c.result().why; },
+          "what ended it early, or empty")
+      .def_property_readonly(
+          "setting_before",
+          [](const python::Characterised& c) { return c.result().setting_before; })
+      .def_property_readonly("restored",
+                             [](const python::Characterised& c) { return c.result().restored; })
+      .def_property_readonly("meter",
+                             [](const python::Characterised& c) {
+                               const meter::Identity& id = c.result().meter;
+                               return py::make_tuple(id.maker, id.model, id.serial, id.firmware);
+                             })
+      .def("csv", &python::Characterised::csv,
+           "The readings as CSV, as vx3071 characterise --csv writes them.")
+      .def("__repr__", &python::Characterised::repr);
 
   py::class_<bus::CheckStep>(m, "CheckStep", "One step of a bring-up check.")
       .def_readonly("name", &bus::CheckStep::name, "port, lines, presence, read-back or timing")
@@ -492,6 +767,11 @@ PYBIND11_MODULE(vx3071, m) {
           py::keep_alive<0, 1>(),
           "Writes every step-th code from start to stop (either way), waiting dwell_ms after each, "
           "and yields each code once it is written.")
+      .def("characterise", &python::characterise, py::arg("meter"), py::arg("start") = 0,
+           py::arg("stop") = 255, py::arg("step") = 1, py::kw_only(), py::arg("settle_ms") = 10,
+           py::arg("average") = 1, py::arg("mode") = py::none(), py::arg("verify") = false,
+           py::arg("v_high") = py::none(), py::arg("v_low") = py::none(),
+           py::arg("progress") = py::none(), python::kCharacteriseDoc)
       .def(
           "check",
           [](Device& d, bool thorough) {

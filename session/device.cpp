@@ -14,6 +14,7 @@
 #include "frame/code_conversions.h"
 #include "frame/device_address.h"
 #include "port/forks.h"
+#include "session/characterise.h"
 
 namespace vx::session {
 
@@ -102,29 +103,33 @@ void Device::between_frames() {
   if (closing_) throw Closed("the device was closed by another thread");
   if (!stop_check_ || !stop_check_()) return;
   if (decide_) {
-    // Another call may run while the lock is let go, and takes held_ for its own while it does.
-    std::unique_lock<std::mutex>* const mine = held_;
-    // A close meanwhile waits for this call to end: the bus code above it still uses the port.
-    ++paused_calls_;
-    const auto resume = [&] {
-      mine->lock();
-      held_ = mine;
-      --paused_calls_;
-      resumed_.notify_all();
-    };
-    mine->unlock();
     bool stop = false;
-    try {
-      stop = decide_();
-    } catch (...) {
-      resume();
-      throw;
-    }
-    resume();
+    without_lock([&] { stop = decide_(); });
     if (closing_) throw Closed("the device was closed by another thread");
     if (!stop) return;
   }
   throw Interrupted("stopped between frames");
+}
+
+void Device::without_lock(const std::function<void()>& work) {
+  // Another call may run while the lock is let go, and takes held_ for its own while it does.
+  std::unique_lock<std::mutex>* const mine = held_;
+  // A close meanwhile waits for this call to end: the bus code above it still uses the port.
+  ++paused_calls_;
+  const auto resume = [&] {
+    mine->lock();
+    held_ = mine;
+    --paused_calls_;
+    resumed_.notify_all();
+  };
+  mine->unlock();
+  try {
+    work();
+  } catch (...) {
+    resume();
+    throw;
+  }
+  resume();
 }
 
 void Device::dwell(long long milliseconds) {
@@ -196,6 +201,36 @@ int Device::sweep_code(const SweepPlan& plan, int n) {
   bus::Read_Write_Bits_to_Parallel_Port(*driver_, frame::fixed_address_frame_word(code));
   if (plan.dwell_ms > 0) dwell(plan.dwell_ms);
   return code;
+}
+
+Characterisation Device::characterise(const CharacterisePlan& plan, meter::Meter& meter,
+                                      const Progress& progress) {
+  Call call(*this);
+  SweepPort port;
+  port.read = [this] {
+    between_frames();
+    return bus::read_transaction(*driver_, bus::standard_read_frame());
+  };
+  port.write = [this](int code) {
+    between_frames();
+    bus::Read_Write_Bits_to_Parallel_Port(*driver_, frame::fixed_address_frame_word(code));
+  };
+  // Also after a stop or a close from another thread (which waits for this call): the part is
+  // left as it was found.
+  port.restore = [this](int code) {
+    bus::Read_Write_Bits_to_Parallel_Port(*driver_, frame::fixed_address_frame_word(code));
+    access_->flush();
+  };
+  port.stop_point = [this] { between_frames(); };
+  port.settle = [this](long long ms) { dwell(ms); };
+  // Told with the device's lock let go: a Python callback takes the GIL, and the trace is whole.
+  const Progress told = [&](const Characterisation& so_far) {
+    access_->flush();
+    keep_trace_error();
+    if (progress) without_lock([&] { progress(so_far); });
+    if (closing_) throw Closed("the device was closed by another thread");
+  };
+  return session::characterise(port, meter, plan, told);
 }
 
 bus::CheckReport Device::check(bool thorough) {

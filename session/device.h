@@ -17,6 +17,10 @@
 #include "bus/line_driver.h"
 #include "session/arguments.h"
 
+namespace vx::meter {
+class Meter;
+}
+
 namespace vx::session {
 
 // A read-back that differs from what was written, or a write that nothing acknowledged: status 4,
@@ -50,6 +54,10 @@ class Interrupted : public std::runtime_error {
 
 // Makes the port the settings name; tests put a port of their own in its place.
 using PortMaker = std::function<std::unique_ptr<port::PortAccess>(const backends::Settings&)>;
+
+struct CharacterisePlan;
+struct Characterisation;
+using Progress = std::function<void(const Characterisation&)>;
 
 // What a sweep will do, its arguments checked.
 struct SweepPlan {
@@ -108,6 +116,13 @@ class Device {
   // Writes code `n` of `plan` and waits its dwell; the trace is completed at each dwell and after
   // the last code.
   int sweep_code(const SweepPlan& plan, int n);
+  // Measures each code of `plan` with `meter` (see characterise in session/characterise.h) as one
+  // call: no other call's frame comes between a code's write and its readings. `progress` is told
+  // after each code with the device's lock let go, so it may wait for another lock (the GIL); a
+  // stop or a close takes effect at the next frame or meter exchange, and the setting found is
+  // put back in every case.
+  Characterisation characterise(const CharacterisePlan& plan, meter::Meter& meter,
+                                const Progress& progress = {});
   bus::CheckReport check(bool thorough);
   bus::ScanResult scan();
 
@@ -130,6 +145,8 @@ class Device {
   // device's lock held.
   void keep_trace_error();
   void between_frames();
+  // Runs `work` with the device's lock let go; a close waits for it to end.
+  void without_lock(const std::function<void()>& work);
   void dwell(long long milliseconds);
   // After 255 was read: NoDevice when a missing device would read so and nothing acknowledges.
   void check_presence(int wrote, int read);

@@ -5,13 +5,15 @@
 
 namespace vx::panel {
 
-const char* const kPanelUsage = R"(usage: vx3071-panel [--monitor] [Qt's own options]
+const char* const kPanelUsage = R"(usage: vx3071-panel [--monitor] [--characterise] [Qt's own options]
 
 The bench panel for the VX3071 on the port that VX3071_PORT names: the simulated device when it
 is unset.
 
 options:
   --monitor      open the bus monitor (F2) at start
+  --characterise open the Characterise window (F3) at start: every code against a bench
+                 meter, with INL, DNL, a plot and a one-page PDF report
   --help         print this and exit
   --version      print the version and exit
 

@@ -247,7 +247,7 @@ void Form1::build_cells() {
       QScrollBar* bar = scroll_bar(this, indexed("vsbBit", cell),
                                    twips(column->left, top, bar_width(cell), kBarHeight), 1, what);
       connect(bar, &QScrollBar::valueChanged, this, [this, bar, cell](int value) {
-        run([this, cell, value] { logic_.user_sets_cell(cell, value); }, bar);
+        run([this, cell, value] { logic_.user_sets_cell(cell, value); }, bar, false);
       });
       vsbBit_[cell] = bar;
 
@@ -323,7 +323,14 @@ void Form1::build_buttons() {
   }
 }
 
-void Form1::run(std::function<void()> action, QAbstractSlider* source) {
+void Form1::run(std::function<void()> action, QAbstractSlider* source, bool sends_frames) {
+  if (sends_frames && frames_refused_) {
+    if (const std::string why = frames_refused_(); !why.empty()) {
+      if (source == vsbInputCode1_) show_slider(logic_.slider());
+      failed(why, source);
+      return;
+    }
+  }
   if (!worker_) {
     try {
       action();
@@ -334,7 +341,7 @@ void Form1::run(std::function<void()> action, QAbstractSlider* source) {
   }
   if (worker_->stopping()) return;  // the program is ending
   ++pending_;
-  sources_.emplace_back(source);
+  queued_.push_back({source, true});
   if (!busy_.isActive() && !waiting_) busy_.start();
   worker_->post([this, action = std::move(action)] {
     try {
@@ -349,13 +356,24 @@ void Form1::run(std::function<void()> action, QAbstractSlider* source) {
 }
 
 // On the window's thread, once the worker's action has ended and what it showed has been shown.
-void Form1::ended(bool did_fail, const std::string& message) {
-  QPointer<QAbstractSlider> source;
-  if (!sources_.empty()) {
-    source = sources_.front();
-    sources_.pop_front();
+void Form1::post_work(std::function<void()> work) {
+  if (!worker_) {
+    work();
+    return;
   }
-  if (--pending_ == 0) {
+  if (worker_->stopping()) return;
+  queued_.push_back({nullptr, false});
+  worker_->post(std::move(work));
+}
+
+void Form1::ended(bool did_fail, const std::string& message) {
+  Queued queued;
+  if (!queued_.empty()) {
+    queued = queued_.front();
+    queued_.pop_front();
+  }
+  const QPointer<QAbstractSlider> source = queued.source;
+  if (queued.counted && --pending_ == 0) {
     busy_.stop();
     if (waiting_) QApplication::restoreOverrideCursor();
     waiting_ = false;

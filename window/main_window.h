@@ -43,6 +43,13 @@ class Form1 final : public QWidget, private PanelView {
   bool stopping() const { return worker_ && worker_->stopping(); }
   // Actions queued or running, none when idle.
   int pending() const { return pending_; }
+  // While `why` gives a reason, the actions that send frames (the buttons and the slider) are
+  // refused with it, the slider put back; the cells, which send nothing, still move.
+  void set_frames_refused(std::function<std::string()> why) { frames_refused_ = std::move(why); }
+  // Queues long work (a characterisation) on the worker behind what the user did, without the
+  // wait cursor: it reports for itself. Without a worker it runs at once. It must catch what it
+  // throws.
+  void post_work(std::function<void()> work);
   // Failures met by an action, rewritten before they are shown: the settings named.
   void set_failure_words(std::function<std::string(const std::exception&)> words) {
     failure_words_ = std::move(words);
@@ -58,7 +65,8 @@ class Form1 final : public QWidget, private PanelView {
 
   // Runs a user action at the event boundary, or queues it on the worker: nothing thrown crosses
   // into Qt. `source` is the scroll bar the action came from, if any.
-  void run(std::function<void()> action, QAbstractSlider* source = nullptr);
+  void run(std::function<void()> action, QAbstractSlider* source = nullptr,
+           bool sends_frames = true);
   void failed(const std::string& message, QAbstractSlider* source);
   void ended(bool failed, const std::string& message);
   void report(const QString& message);
@@ -73,8 +81,15 @@ class Form1 final : public QWidget, private PanelView {
 
   PanelLogic& logic_;
   std::unique_ptr<Worker> worker_;
-  std::deque<QPointer<QAbstractSlider>> sources_;  // of the queued actions, in order
+  // Each queued action, in order: the scroll bar it came from, and whether it counts as pending
+  // (a characterisation does not).
+  struct Queued {
+    QPointer<QAbstractSlider> source;
+    bool counted = true;
+  };
+  std::deque<Queued> queued_;
   int pending_ = 0;
+  std::function<std::string()> frames_refused_;
   QTimer busy_;           // shows the wait cursor once work has waited long enough
   bool waiting_ = false;  // the wait cursor is shown
   std::function<std::string(const std::exception&)> failure_words_;

@@ -18,6 +18,7 @@
 #include "session/process.h"
 #include "window/application.h"
 #include "window/bus_monitor.h"
+#include "window/characterise_window.h"
 #include "window/main_window.h"
 #include "window/widgets.h"
 
@@ -106,14 +107,17 @@ int run_panel(int argc, char** argv, const std::function<void(Form1&)>& shown) {
   }
   qt_handler = qInstallMessageHandler(on_qt_message);
   QApplication app(argc, argv);  // takes Qt's own arguments out of argv
-  bool monitor_at_start = false;
+  bool monitor_at_start = false, characterise_at_start = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--monitor") == 0) {
       monitor_at_start = true;
+    } else if (std::strcmp(argv[i], "--characterise") == 0) {
+      characterise_at_start = true;
     } else {
       std::fprintf(stderr,
                    "vx3071-panel: unknown argument \"%s\": the panel takes --monitor (open the "
-                   "bus monitor at start), --help, --version and Qt's own options\n",
+                   "bus monitor at start), --characterise (open the Characterise window at "
+                   "start), --help, --version and Qt's own options\n",
                    argv[i]);
       return 2;
     }
@@ -136,6 +140,8 @@ int run_panel(int argc, char** argv, const std::function<void(Form1&)>& shown) {
     BusMonitor monitor(*port);
     bind_monitor_key(window, monitor);
     window.use_worker();
+    CharacteriseWindow characterise(window, logic);
+    bind_characterise_key(window, characterise, monitor);
     logic.set_stop_check([&window] { return window.stopping() || stop_signal != 0; });
     if (!settings.trace.empty()) {
       window.set_failure_words([](const std::exception& error) -> std::string {
@@ -157,6 +163,10 @@ int run_panel(int argc, char** argv, const std::function<void(Form1&)>& shown) {
     if (monitor_at_start) {
       place_beside(monitor, window);
       monitor.show();
+    }
+    if (characterise_at_start) {
+      place_clear_of(characterise, {&window, &monitor});
+      characterise.show();
     }
     if (shown) QTimer::singleShot(0, &window, [&window, &shown] { shown(window); });
     status = QApplication::exec();
