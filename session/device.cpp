@@ -228,7 +228,6 @@ Characterisation Device::characterise(const CharacterisePlan& plan, meter::Meter
     access_->flush();
     keep_trace_error();
     if (progress) without_lock([&] { progress(so_far); });
-    if (closing_) throw Closed("the device was closed by another thread");
   };
   return session::characterise(port, meter, plan, told);
 }

@@ -26,6 +26,10 @@
 //   overload       READ? gives 9.9E37, as beyond the range
 //   error-queue    CONF is refused: -222,"Data out of range" waits in the error queue
 //   wrong-identity *IDN? is answered with a reading
+//   silent-after-N the first N READ? are answered, then none (a cable pulled, a meter switched
+//                  off: no answer, no error)
+//   overload-at-N  the READ? numbered N (from 0) gives 9.9E37, as a transient beyond the range
+//   overload-from-N every READ? from the one numbered N gives 9.9E37
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -193,7 +197,13 @@ class Session {
 
   void read() {
     const std::string text = reading(measured());
+    const long n = reads++;
     if (fault == "no-answer") return;
+    if (numbered("silent-after-") && n >= fault_number) return;
+    if ((numbered("overload-at-") && n == fault_number) ||
+        (numbered("overload-from-") && n >= fault_number)) {
+      return answer("+9.90000000E+37");
+    }
     if (fault == "garbage") return answer("+4.3#15E+0\x7f");
     if (fault == "empty") return answer("");
     if (fault == "overload") return answer("+9.90000000E+37");
@@ -214,6 +224,15 @@ class Session {
     answer(text);
   }
 
+  // Whether the fault is `prefix` and a number, which goes to fault_number.
+  static bool numbered(const std::string& prefix) {
+    if (fault.rfind(prefix, 0) != 0) return false;
+    fault_number = std::atol(fault.c_str() + prefix.size());
+    return true;
+  }
+
+  static inline long reads = 0;  // READ? taken, over every client
+  static inline long fault_number = 0;
   int fd_;
   std::deque<Pending> out_;
   std::deque<std::string> errors_;

@@ -22,6 +22,7 @@
 #include "frame/code_conversions.h"
 #include "meter/resource.h"
 #include "meter/scpi.h"
+#include "support/meter_emulation.h"
 #include "sim/analog.h"
 #include "sim/shared_part.h"
 
@@ -29,6 +30,8 @@ namespace vx::meter {
 namespace {
 
 using ::testing::HasSubstr;
+using test::Emulator;
+using test::Environment;
 using namespace std::chrono_literals;
 
 TEST(Resource, IsParsedAsVisaParsesIt) {
@@ -105,53 +108,6 @@ TEST(Serial, SettingsAreWrittenAsPeopleWriteThem) {
     EXPECT_THROW(parse_serial(wrong), MeterError) << wrong;
   }
 }
-
-// The emulator, started as a program of its own; it says where it listens on its first line.
-class Emulator {
- public:
-  Emulator(const std::string& link, const std::string& model, const std::string& fault,
-           const std::string& setting = "") {
-    int out[2];
-    if (::pipe(out) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(out[1], 1);
-      ::close(out[0]);
-      ::close(out[1]);
-      const std::string link_flag = "--" + link;
-      if (setting.empty()) {
-        ::execl(VX3071_METER_EMULATOR, "meter_emulator", link_flag.c_str(), "--model",
-                model.c_str(), "--fault", fault.c_str(), "--value", "4321.5",
-                static_cast<char*>(nullptr));
-      }
-      ::execl(VX3071_METER_EMULATOR, "meter_emulator", link_flag.c_str(), "--model", model.c_str(),
-              "--fault", fault.c_str(), "--value", "4321.5", "--line", setting.c_str(),
-              static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    FILE* stream = ::fdopen(out[0], "r");
-    char line[256] = {};
-    if (std::fgets(line, sizeof line, stream)) {
-      std::string text = line;
-      text.pop_back();
-      if (text.rfind("tcp ", 0) == 0)
-        resource_ = "TCPIP::127.0.0.1::" + text.substr(4) + "::SOCKET";
-      if (text.rfind("pty ", 0) == 0) resource_ = "ASRL" + text.substr(4) + "::INSTR";
-    }
-    std::fclose(stream);
-  }
-  ~Emulator() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    ::waitpid(pid_, nullptr, 0);
-  }
-  const std::string& resource() const { return resource_; }
-
- private:
-  pid_t pid_ = -1;
-  std::string resource_;
-};
 
 MeterOptions quick() {
   MeterOptions options;
@@ -346,22 +302,6 @@ TEST(Analog, ReadingsCarryNoiseAndTheOldValueUntilSettled) {
 }
 
 // The environment of a test, put back after it.
-struct Environment {
-  Environment(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~Environment() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
 // A value as a meter sends it: nine significant digits ("+3.07956081E+03").
 ::testing::Matcher<double> Reads(double exact) {
   return ::testing::DoubleNear(exact, std::abs(exact) * 1e-8);

@@ -1,0 +1,220 @@
+// A characterisation of the part through the device, against the simulated meter and against the
+// meter emulator on TCP and a pseudo-terminal: the readings, the stops, the failures, and the
+// setting put back in every case.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "meter/resource.h"
+#include "meter/scpi.h"
+#include "session/characterise.h"
+#include "session/device.h"
+#include "sim/analog.h"
+#include "sim/shared_part.h"
+#include "support/meter_emulation.h"
+
+namespace vx::session {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+using test::Emulator;
+using test::Environment;
+using namespace std::chrono_literals;
+
+backends::Settings simulated() {
+  return {"sim", "", ""};
+}
+
+meter::MeterOptions quick() {
+  meter::MeterOptions options;
+  options.timeout = 400ms;
+  return options;
+}
+
+// What ended a sweep, as its type.
+template <class Error>
+bool ended_by(const Characterisation& result) {
+  try {
+    if (result.error) std::rethrow_exception(result.error);
+  } catch (const Error&) {
+    return true;
+  } catch (...) {
+  }
+  return false;
+}
+
+// A file for the part that several processes share (the emulator measures it), gone afterwards.
+struct SharedPartFile {
+  SharedPartFile()
+      : path(::testing::TempDir() + "vx3071-characterise-" + std::to_string(::getpid())),
+        state("VX3071_SIM_STATE", path) {
+    std::remove(path.c_str());
+  }
+  ~SharedPartFile() { std::remove(path.c_str()); }
+  int setting() const { return sim::SharedPart(path).load().setting; }
+  std::string path;
+  Environment state;
+};
+
+constexpr const char* kSteppedPart = "step=128:-60,mismatch=0.3,seed=3";
+
+// The simulated part with a step that goes backwards at 128: every code reads what the model
+// holds, the step is found where it was put, the figures are those of the model's own table, and
+// the setting found is put back.
+TEST(Characterise, TheSimulatedPartReadsAsItsModelAndItsStepIsFound) {
+  const Environment analog("VX3071_SIM_ANALOG", kSteppedPart);
+  const sim::Potentiometer part(sim::parse_analog(kSteppedPart));
+  Device device(simulated(), true);
+  device.write(77, false);
+  meter::Meter meter(meter::parse_resource("sim"), {});
+  const Characterisation result = device.characterise(plan_characterise(0, 255, 1, 0, 2), meter);
+  ASSERT_FALSE(result.partial) << result.why;
+  ASSERT_EQ(result.codes.size(), 256u);
+  for (int code = 0; code < 256; ++code) {
+    const CodeReading& r = result.codes[static_cast<std::size_t>(code)];
+    EXPECT_EQ(r.code, code);
+    ASSERT_EQ(r.readings.size(), 2u);
+    EXPECT_NEAR(r.mean, part.resistance(code), part.resistance(code) * 1e-8) << code;
+    EXPECT_EQ(r.spread, 0);  // no noise
+  }
+
+  const Analysed analysed = analyse(result, {});
+  ASSERT_TRUE(analysed.figures) << analysed.why_none;
+  const analysis::Figures& f = *analysed.figures;
+  EXPECT_THAT(f.not_monotonic, ElementsAre(128));
+  EXPECT_EQ(f.dnl_min.code, 128);
+  EXPECT_LT(f.dnl_min.value, -1);
+  // End-point INL from the model's table, worked here: readings carry nine digits, 1e-6 LSB.
+  const double lsb = (part.resistance(255) - part.resistance(0)) / 255;
+  for (int code = 0; code < 256; ++code) {
+    const double inl = (part.resistance(code) - part.resistance(0)) / lsb - code;
+    EXPECT_NEAR(f.inl[static_cast<std::size_t>(code)], inl, 1e-6) << code;
+  }
+
+  EXPECT_EQ(result.setting_before, 77);
+  EXPECT_TRUE(result.restored);
+  EXPECT_EQ(device.read(), 77);
+
+  const std::string csv = csv_text(result);
+  EXPECT_THAT(csv, StartsWith("code,written,read_back,mean,unit,spread,readings,time_s\r\n"));
+  EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 257);
+  EXPECT_THAT(csv, HasSubstr("\r\n128,128,,"));
+}
+
+// A stop asked for after code 99 (a signal, in the programs) ends the sweep at the next frame:
+// codes 0-99 are kept, code 100 is not, and the part is left at the setting it held before.
+TEST(Characterise, AStopAfterCode99KeepsCodes0To99AndPutsTheSettingBack) {
+  const SharedPartFile part_file;
+  const sim::Potentiometer part{sim::AnalogOptions{}};
+  for (const char* link : {"tcp", "pty"}) {
+    SCOPED_TRACE(link);
+    Emulator emulator(link, "34465A", "");
+    Device device(simulated(), true);
+    device.write(77, false);
+    bool stop = false;
+    device.set_stop_check([&] { return stop; });
+    meter::Meter meter(meter::parse_resource(emulator.resource()), quick());
+    const Characterisation result =
+        device.characterise(plan_characterise(0, 255, 1, 0, 1), meter,
+                            [&](const Characterisation& so_far) {
+                              if (so_far.codes.back().code == 99) stop = true;
+                            });
+    ASSERT_EQ(result.codes.size(), 100u);
+    EXPECT_EQ(result.codes.back().code, 99);
+    EXPECT_NEAR(result.codes[42].mean, part.resistance(42), 1e-4);
+    EXPECT_TRUE(result.partial);
+    EXPECT_TRUE(ended_by<Interrupted>(result));
+    EXPECT_THAT(result.why, HasSubstr("at code 100"));
+    EXPECT_TRUE(result.restored);
+    EXPECT_EQ(part_file.setting(), 77);
+    EXPECT_THAT(partial_note(result), StartsWith("partial: 100 of 256 codes measured"));
+  }
+}
+
+// A meter that stops answering at code 50 ends the sweep there, the message naming the meter and
+// what it was asked; the codes before are kept and the setting is put back.
+TEST(Characterise, AMeterThatFallsSilentAtCode50EndsItNamingTheMeterAndTheQuestion) {
+  const SharedPartFile part_file;
+  Emulator emulator("tcp", "34465A", "silent-after-50");
+  Device device(simulated(), true);
+  device.write(77, false);
+  meter::Meter meter(meter::parse_resource(emulator.resource()), quick());
+  const Characterisation result = device.characterise(plan_characterise(0, 255, 1, 0, 1), meter);
+  EXPECT_EQ(result.codes.size(), 50u);
+  EXPECT_TRUE(result.partial);
+  EXPECT_TRUE(ended_by<meter::MeterTimeout>(result));
+  EXPECT_THAT(result.why, HasSubstr("at code 50"));
+  EXPECT_THAT(result.why, HasSubstr(emulator.resource()));
+  EXPECT_THAT(result.why, HasSubstr("READ?"));
+  EXPECT_TRUE(result.restored);
+  EXPECT_EQ(part_file.setting(), 77);
+}
+
+// Overload once is a transient, taken again; twice running ends the sweep with what it has.
+TEST(Characterise, AnOverloadIsTakenOnceMoreAndASecondEndsTheSweep) {
+  const SharedPartFile part_file;
+  const struct {
+    const char* fault;
+    std::size_t codes;
+    bool partial;
+  } cases[] = {{"overload-at-10", 21, false}, {"overload-from-10", 10, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    Emulator emulator("tcp", "34465A", c.fault);
+    Device device(simulated(), true);
+    meter::Meter meter(meter::parse_resource(emulator.resource()), quick());
+    const Characterisation result = device.characterise(plan_characterise(0, 20, 1, 0, 1), meter);
+    EXPECT_EQ(result.codes.size(), c.codes);
+    EXPECT_EQ(result.partial, c.partial);
+    EXPECT_EQ(ended_by<meter::Overload>(result), c.partial);
+    if (c.partial) {
+      EXPECT_THAT(result.why, HasSubstr("at code 10: "));
+    }
+  }
+}
+
+// Progress is told with the device's lock let go: another thread's call runs meanwhile (a Python
+// callback takes the GIL there), and a close from another thread ends the sweep at the next frame
+// with the setting put back before the device closes.
+TEST(Characterise, ProgressIsToldWithTheDeviceFreeAndACloseEndsTheSweep) {
+  const SharedPartFile part_file;
+  Device device(simulated(), true);
+  device.write(77, false);
+  meter::Meter meter(meter::parse_resource("sim"), {});
+  std::thread closer;
+  // Out here, so that a read kept waiting by a lock held ends with the call, not in a deadlock.
+  std::future<int> other;
+  std::future_status other_read = std::future_status::deferred;
+  const Characterisation result = device.characterise(
+      plan_characterise(0, 255, 1, 0, 1), meter, [&](const Characterisation& so_far) {
+        const int code = so_far.codes.back().code;
+        if (code == 5) {
+          other = std::async(std::launch::async, [&] { return device.read(); });
+          other_read = other.wait_for(2s);
+        }
+        if (code == 20) {
+          closer = std::thread([&] { device.close(); });
+          std::this_thread::sleep_for(100ms);  // the close waits for this call
+        }
+      });
+  closer.join();
+  ASSERT_EQ(other_read, std::future_status::ready) << "the lock was held";
+  EXPECT_EQ(other.get(), 5);
+  EXPECT_EQ(result.codes.size(), 21u);
+  EXPECT_TRUE(ended_by<Closed>(result));
+  EXPECT_TRUE(result.restored);
+  EXPECT_TRUE(device.closed());
+  EXPECT_EQ(part_file.setting(), 77);
+}
+
+}  // namespace
+}  // namespace vx::session
