@@ -109,8 +109,9 @@ std::vector<double> ticks(double low, double high, int wanted) {
     step = m * power;
     if (step >= raw) break;
   }
-  for (double v = std::ceil(low / step) * step; v <= high + step * 1e-9; v += step) {
-    at.push_back(std::abs(v) < step * 1e-9 ? 0 : v);
+  // Each a whole multiple of the step, so that no error adds up along the axis.
+  for (double k = std::ceil(low / step - 1e-9); k * step <= high + step * 1e-9; ++k) {
+    at.push_back(k == 0 ? 0 : k * step);
   }
   return at;
 }
@@ -198,13 +199,6 @@ void draw(QPainter& p, const QRectF& area, const PlotData& data) {
   p.setClipRect(area);
   if (data.figures) {
     const analysis::Figures& f = *data.figures;
-    const analysis::Point& first = f.points.front();
-    // The ideal line through the end points, across the whole code axis.
-    const auto ideal = [&](double code) { return first.value + (code - first.code) * f.lsb; };
-    QPen dashed(colour(kIdealColour), line, Qt::DashLine);
-    p.setPen(dashed);
-    p.drawLine(l.reading(l.code_low, ideal(l.code_low)),
-               l.reading(l.code_high, ideal(l.code_high)));
 
     // Zero lines for INL and DNL, and DNL's -1: below it a step goes backwards.
     p.setPen(QPen(Qt::black, line / 2));
@@ -242,12 +236,23 @@ void draw(QPainter& p, const QRectF& area, const PlotData& data) {
     for (const QPointF& at : curve) p.drawEllipse(at, line * 2, line * 2);
   }
 
+  // The ideal line through the end points, across the whole code axis: over the curve, thin and
+  // dashed, since a good part's curve lies right on it.
+  if (data.figures) {
+    const analysis::Figures& f = *data.figures;
+    const analysis::Point& first = f.points.front();
+    const auto ideal = [&](double code) { return first.value + (code - first.code) * f.lsb; };
+    p.setPen(QPen(colour(kIdealColour), line * 0.7, Qt::DashLine));
+    p.drawLine(l.reading(l.code_low, ideal(l.code_low)),
+               l.reading(l.code_high, ideal(l.code_high)));
+  }
+
   // The key, in the readings panel's upper left corner, where a rising curve leaves room.
   {
     const double x = l.readings.left() + font_px, y = l.readings.top() + font_px * 1.3;
     p.setPen(QPen(colour(kReadingColour), line * 1.5));
     p.drawLine(QPointF(x, y - font_px / 3), QPointF(x + font_px * 2, y - font_px / 3));
-    p.setPen(QPen(colour(kIdealColour), line, Qt::DashLine));
+    p.setPen(QPen(colour(kIdealColour), line * 0.7, Qt::DashLine));
     p.drawLine(QPointF(x, y + font_px), QPointF(x + font_px * 2, y + font_px));
     p.setPen(Qt::black);
     p.drawText(QPointF(x + font_px * 2.6, y), "readings (mean at each code)");

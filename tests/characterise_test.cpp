@@ -23,11 +23,11 @@
 namespace vx::session {
 namespace {
 
+using test::Emulator;
+using test::Environment;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
-using test::Emulator;
-using test::Environment;
 using namespace std::chrono_literals;
 
 backends::Settings simulated() {
@@ -123,11 +123,11 @@ TEST(Characterise, AStopAfterCode99KeepsCodes0To99AndPutsTheSettingBack) {
     bool stop = false;
     device.set_stop_check([&] { return stop; });
     meter::Meter meter(meter::parse_resource(emulator.resource()), quick());
-    const Characterisation result =
-        device.characterise(plan_characterise(0, 255, 1, 0, 1), meter,
-                            [&](const Characterisation& so_far) {
-                              if (so_far.codes.back().code == 99) stop = true;
-                            });
+    const Characterisation result = device.characterise(plan_characterise(0, 255, 1, 0, 1), meter,
+                                                        [&](const Characterisation& so_far) {
+                                                          if (so_far.codes.back().code == 99)
+                                                            stop = true;
+                                                        });
     ASSERT_EQ(result.codes.size(), 100u);
     EXPECT_EQ(result.codes.back().code, 99);
     EXPECT_NEAR(result.codes[42].mean, part.resistance(42), 1e-4);
