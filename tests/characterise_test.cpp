@@ -4,10 +4,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <functional>
+#include <numeric>
 #include <future>
 #include <string>
 #include <thread>
@@ -214,6 +219,164 @@ TEST(Characterise, ProgressIsToldWithTheDeviceFreeAndACloseEndsTheSweep) {
   EXPECT_TRUE(result.restored);
   EXPECT_TRUE(device.closed());
   EXPECT_EQ(part_file.setting(), 77);
+}
+
+}  // namespace
+}  // namespace vx::session
+
+namespace vx::session {
+namespace {
+
+// The vx3071 program, run with `args`; standard error read line by line as it comes, and
+// `on_line` may signal the program.
+struct ProgramRun {
+  int status = 0;
+  std::string out;
+  std::vector<std::string> err;
+};
+
+ProgramRun run_cli(const std::vector<std::string>& args,
+            const std::function<void(pid_t, const std::string&)>& on_line = {}) {
+  int out[2], err[2];
+  if (::pipe(out) != 0 || ::pipe(err) != 0) return {};
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    for (const int fd : {out[0], out[1], err[0], err[1]}) ::close(fd);
+    std::vector<char*> argv{const_cast<char*>("vx3071")};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    ::execv(VX3071_CLI, argv.data());
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  ::close(err[1]);
+  ProgramRun run;
+  std::thread reader([&] {
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) run.out.append(buffer, n);
+  });
+  FILE* lines = ::fdopen(err[0], "r");
+  char line[1024];
+  while (std::fgets(line, sizeof line, lines)) {
+    run.err.emplace_back(line);
+    if (on_line) on_line(pid, run.err.back());
+  }
+  std::fclose(lines);
+  reader.join();
+  ::close(out[0]);
+  ::waitpid(pid, &run.status, 0);
+  return run;
+}
+
+// The codes in a CSV the program wrote, in order.
+std::vector<int> csv_codes(const std::string& path) {
+  std::ifstream csv(path);
+  std::vector<int> codes;
+  std::string line;
+  std::getline(csv, line);  // the header
+  while (std::getline(csv, line)) codes.push_back(std::stoi(line));
+  return codes;
+}
+
+// The last code the program's progress log told, or -1.
+int last_logged(const ProgramRun& run) {
+  int code = -1;
+  for (const std::string& line : run.err) std::sscanf(line.c_str(), "characterise: code %d", &code);
+  return code;
+}
+
+std::string file_in_temp(const char* name) {
+  return ::testing::TempDir() + "vx3071-" + std::to_string(::getpid()) + name;
+}
+
+// Ctrl-C in the middle: the codes measured whole are in the CSV, the one in progress is not, the
+// summary says partial, the part is back at its setting, and the program dies of the signal.
+TEST(CharacteriseProgram, ASignalWritesThePartialResultsThenEndsTheProgram) {
+  const SharedPartFile part_file;
+  const std::string csv = file_in_temp(".csv");
+  const std::string report = file_in_temp(".pdf");
+  Emulator emulator("tcp", "34465A", "");
+  ASSERT_EQ(run_cli({"write", "77"}).status, 0);
+  bool sent = false;
+  const ProgramRun run = run_cli({"--json", "characterise", "--meter", emulator.resource(), "--settle",
+                           "15", "--csv", csv, "--report", report},
+                          [&](pid_t pid, const std::string& line) {
+                            if (!sent && line.find("code 99 ") != std::string::npos) {
+                              ::kill(pid, SIGINT);
+                              sent = true;
+                            }
+                          });
+  ASSERT_TRUE(WIFSIGNALED(run.status)) << run.status;
+  EXPECT_EQ(WTERMSIG(run.status), SIGINT);
+  const int last = last_logged(run);
+  ASSERT_GE(last, 99);
+  ASSERT_LT(last, 255);
+  std::vector<int> expected(static_cast<std::size_t>(last + 1));
+  std::iota(expected.begin(), expected.end(), 0);
+  EXPECT_EQ(csv_codes(csv), expected);
+  EXPECT_THAT(run.out, HasSubstr("\"partial\":true"));
+  EXPECT_THAT(run.out, HasSubstr("\"restored\":true"));
+  EXPECT_THAT(run.out, HasSubstr("stopped by SIGINT"));
+  EXPECT_EQ(part_file.setting(), 77);
+  std::ifstream pdf(report);
+  std::string start(5, '\0');
+  pdf.read(start.data(), 5);
+  EXPECT_EQ(start, "%PDF-");
+  std::remove(csv.c_str());
+  std::remove(report.c_str());
+}
+
+// A meter that falls silent at code 50: status 3 after the partial results are written, the
+// message naming the meter and what it was asked; a line of progress a code, off a terminal.
+TEST(CharacteriseProgram, AMeterFailingMidSweepIsStatus3AfterThePartialResults) {
+  const SharedPartFile part_file;
+  const std::string csv = file_in_temp("-silent.csv");
+  Emulator emulator("tcp", "34465A", "silent-after-50");
+  ASSERT_EQ(run_cli({"write", "77"}).status, 0);
+  const ProgramRun run = run_cli({"characterise", "--meter", emulator.resource(), "--settle", "0",
+                           "--csv", csv});
+  ASSERT_TRUE(WIFEXITED(run.status));
+  EXPECT_EQ(WEXITSTATUS(run.status), 3);
+  EXPECT_EQ(csv_codes(csv).size(), 50u);
+  EXPECT_EQ(last_logged(run), 49);
+  EXPECT_THAT(run.out, HasSubstr("partial: 50 of 256 codes measured; at code 50: "));
+  ASSERT_FALSE(run.err.empty());
+  EXPECT_THAT(run.err.back(), HasSubstr(emulator.resource()));
+  EXPECT_THAT(run.err.back(), HasSubstr("READ?"));
+  EXPECT_EQ(part_file.setting(), 77);
+  std::remove(csv.c_str());
+}
+
+TEST(CharacteriseProgram, ArgumentsThatNameNothingAreRefusedBeforeAnyWork) {
+  const SharedPartFile part_file;
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    const char* words;
+  } cases[] = {
+      {{"characterise"}, 2, "needs --meter RESOURCE"},
+      {{"characterise", "--meter", "bogus"}, 2, "bogus"},
+      {{"characterise", "--meter", "sim", "10"}, 2, "FROM and TO together"},
+      {{"characterise", "--meter", "sim", "0", "256"}, 2, "TO"},
+      {{"characterise", "--meter", "sim", "--average", "0"}, 2, "K"},
+      {{"characterise", "--meter", "sim", "--mode", "ladder"}, 2, "rheostat or divider"},
+      {{"characterise", "--meter", "sim", "--vh", "5"}, 2, "--vh and --vl go together"},
+      {{"characterise", "--meter", "sim", "--plot", "a.jpg"}, 2, "F.png or F.svg"},
+      {{"characterise", "--meter", "sim", "--function", "current"}, 2, "resistance or voltage"},
+      {{"characterise", "--meter", "sim", "--csv", "/nonexistent/a.csv"}, 5,
+       "cannot write /nonexistent/a.csv"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    const ProgramRun run = run_cli(c.args);
+    ASSERT_TRUE(WIFEXITED(run.status));
+    EXPECT_EQ(WEXITSTATUS(run.status), c.status);
+    ASSERT_FALSE(run.err.empty());
+    EXPECT_THAT(run.err.front(), HasSubstr(c.words));
+    EXPECT_EQ(part_file.setting(), 0x80) << "the part was touched";
+  }
 }
 
 }  // namespace
