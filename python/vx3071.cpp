@@ -482,9 +482,25 @@ class Meter {
   std::string unit_;
 };
 
+// Raises the Python error set now, with `partial` as its `partial`; with `message`, that is its
+// message instead.
+[[noreturn]] void attach_partial(const py::object& partial, const std::string& message = "") {
+  PyObject *type, *value, *trace;
+  PyErr_Fetch(&type, &value, &trace);
+  PyErr_NormalizeException(&type, &value, &trace);
+  if (value && PyObject_SetAttrString(value, "partial", partial.ptr()) != 0) PyErr_Clear();
+  if (value && !message.empty()) {
+    const py::tuple args = py::make_tuple(message);
+    if (PyObject_SetAttrString(value, "args", args.ptr()) != 0) PyErr_Clear();
+  }
+  PyErr_Restore(type, value, trace);
+  throw py::error_already_set();
+}
+
 // Raises `error`, what ended a sweep early, as Python knows it, with the readings measured whole
-// as its `partial`.
-[[noreturn]] void raise_with_partial(const std::exception_ptr& error, const py::object& partial) {
+// as its `partial` and `message` as its words.
+[[noreturn]] void raise_with_partial(const std::exception_ptr& error, const py::object& partial,
+                                     const std::string& message) {
   try {
     set_error(error);
   } catch (py::error_already_set& python_error) {
@@ -493,12 +509,7 @@ class Meter {
     PyErr_SetString(PyExc_RuntimeError, other.what());
   }
   if (!PyErr_Occurred()) PyErr_SetString(error_type.ptr(), "the sweep ended early");
-  PyObject *type, *value, *trace;
-  PyErr_Fetch(&type, &value, &trace);
-  PyErr_NormalizeException(&type, &value, &trace);
-  if (value && PyObject_SetAttrString(value, "partial", partial.ptr()) != 0) PyErr_Clear();
-  PyErr_Restore(type, value, trace);
-  throw py::error_already_set();
+  attach_partial(partial, message);
 }
 
 py::object characterise(Device& d, Meter& meter, py::handle start, py::handle stop, py::handle step,
@@ -545,34 +556,36 @@ py::object characterise(Device& d, Meter& meter, py::handle start, py::handle st
   const std::string why = result->why;
   py::object partial = py::cast(Characterised(std::move(*result), options));
   if (!error) return partial;
+  // What Python raised: the signal handler's exception (a stop between frames), or the progress
+  // callback's own, Ctrl-C in it included.
+  std::exception_ptr raised_in_python;
   try {
     std::rethrow_exception(error);
   } catch (const session::Interrupted&) {
-    if (std::exception_ptr signal = std::exchange(pending_signal, nullptr)) {
-      try {
-        std::rethrow_exception(signal);
-      } catch (py::error_already_set& raised) {
-        // Ctrl-C: a KeyboardInterrupt that carries what was measured. Another handler's
-        // exception is raised as it is, with the same.
-        if (raised.matches(PyExc_KeyboardInterrupt)) {
-          PyErr_SetString(sweep_interrupted_type.ptr(),
-                          (why + "; " + std::to_string(measured) + " of " +
-                           std::to_string(planned) + " codes measured, in .partial")
-                              .c_str());
-        } else {
-          raised.restore();
-        }
-        PyObject *type, *value, *trace;
-        PyErr_Fetch(&type, &value, &trace);
-        PyErr_NormalizeException(&type, &value, &trace);
-        if (value && PyObject_SetAttrString(value, "partial", partial.ptr()) != 0) PyErr_Clear();
-        PyErr_Restore(type, value, trace);
-        throw py::error_already_set();
-      }
-    }
+    raised_in_python = std::exchange(pending_signal, nullptr);
+  } catch (const py::error_already_set&) {
+    raised_in_python = error;
   } catch (...) {
   }
-  raise_with_partial(error, partial);
+  if (raised_in_python) {
+    try {
+      std::rethrow_exception(raised_in_python);
+    } catch (py::error_already_set& raised) {
+      // Ctrl-C: a KeyboardInterrupt that carries what was measured. Another exception is raised
+      // as it is, with the same.
+      if (raised.matches(PyExc_KeyboardInterrupt)) {
+        PyErr_SetString(sweep_interrupted_type.ptr(),
+                        (why + "; " + std::to_string(measured) + " of " + std::to_string(planned) +
+                         " codes measured, in .partial")
+                            .c_str());
+        attach_partial(partial);
+      }
+      raised.restore();
+      attach_partial(partial);
+    }
+  }
+  // Said with the code it ended at.
+  raise_with_partial(error, partial, why);
 }
 
 constexpr const char* kCharacteriseDoc = R"(Measures every step-th code from start to stop with

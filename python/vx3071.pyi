@@ -2,7 +2,7 @@
 command, through the same libraries and the same port accesses."""
 
 import os
-from typing import Iterator, List, Optional, SupportsIndex, Union
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, SupportsIndex, Tuple, Union
 
 class Error(Exception):
     """Every error of this module; also a closed device's."""
@@ -28,6 +28,37 @@ class MeterError(Error):
 
 class MeterTimeout(MeterError, TimeoutError):
     """A meter did not answer within its time limit."""
+
+class SweepInterrupted(KeyboardInterrupt):
+    """Ctrl-C stopped a characterisation: the setting was put back, and the codes measured whole
+    are in .partial."""
+    partial: "Characterisation"
+
+class Characterisation:
+    """A characterisation's readings and figures, by code in ascending order: sequences of
+    floats, numpy arrays where numpy is installed. Errors that end one early carry the readings
+    so far as their .partial."""
+    codes: List[int]
+    readings: Sequence[float]      # the mean reading at each code, in unit
+    spreads: Sequence[float]       # the readings' standard deviation at each code
+    inl: Sequence[float]           # end-point INL, in LSB
+    inl_best_fit: Sequence[float]  # INL against the least-squares line, in LSB
+    dnl: Sequence[float]           # DNL of each step, in LSB; nan at the lowest code
+    # lsb; inl_max, inl_min, inl_best_fit_max, inl_best_fit_min, dnl_max, dnl_min as
+    # (value, code); fit_offset, fit_slope; monotonic, not_monotonic; wiper_resistance and r_ab
+    # (rheostat) or ideal_lsb, zero_scale_error and full_scale_error (divider). None without two
+    # codes that differ.
+    figures: Optional[Dict[str, Any]]
+    no_figures: str
+    monotonic: Optional[bool]
+    unit: str                      # "Ohm" or "V"
+    partial: bool
+    why: str                       # what ended it early, or empty
+    setting_before: int
+    restored: bool
+    meter: Tuple[str, str, str, str]
+    def csv(self) -> str:
+        """The readings as CSV, as vx3071 characterise --csv writes them."""
 
 class CheckStep:
     """One step of a bring-up check."""
@@ -75,6 +106,18 @@ class Device:
               dwell_ms: SupportsIndex = 0) -> Sweep:
         """Writes every step-th code from start to stop (either way), waiting dwell_ms after
         each, and yields each code once it is written."""
+    def characterise(self, meter: "Meter", start: SupportsIndex = 0, stop: SupportsIndex = 255,
+                     step: SupportsIndex = 1, *, settle_ms: SupportsIndex = 10,
+                     average: SupportsIndex = 1, mode: Optional[str] = None,
+                     verify: bool = False, v_high: Optional[float] = None,
+                     v_low: Optional[float] = None,
+                     progress: Optional[Callable[[int, float, int, int], object]] = None
+                     ) -> Characterisation:
+        """Measures every step-th code from start to stop with meter: writes it, waits
+        settle_ms, takes average fresh readings; puts back the setting found; gives the codes,
+        readings, INL, DNL and figures. mode is "rheostat" or "divider" (None: from the meter's
+        function). Ctrl-C raises SweepInterrupted, a failing meter MeterError, each with the
+        readings so far as .partial."""
     def check(self, thorough: bool = False) -> List[CheckStep]:
         """The steps of vx3071 check; thorough also writes 0x55 and 0xAA, then restores the
         setting found."""

@@ -12,8 +12,8 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
-#include <numeric>
 #include <future>
+#include <numeric>
 #include <string>
 #include <thread>
 
@@ -236,7 +236,7 @@ struct ProgramRun {
 };
 
 ProgramRun run_cli(const std::vector<std::string>& args,
-            const std::function<void(pid_t, const std::string&)>& on_line = {}) {
+                   const std::function<void(pid_t, const std::string&)>& on_line = {}) {
   int out[2], err[2];
   if (::pipe(out) != 0 || ::pipe(err) != 0) return {};
   const pid_t pid = ::fork();
@@ -300,14 +300,14 @@ TEST(CharacteriseProgram, ASignalWritesThePartialResultsThenEndsTheProgram) {
   Emulator emulator("tcp", "34465A", "");
   ASSERT_EQ(run_cli({"write", "77"}).status, 0);
   bool sent = false;
-  const ProgramRun run = run_cli({"--json", "characterise", "--meter", emulator.resource(), "--settle",
-                           "15", "--csv", csv, "--report", report},
-                          [&](pid_t pid, const std::string& line) {
-                            if (!sent && line.find("code 99 ") != std::string::npos) {
-                              ::kill(pid, SIGINT);
-                              sent = true;
-                            }
-                          });
+  const ProgramRun run = run_cli({"--json", "characterise", "--meter", emulator.resource(),
+                                  "--settle", "15", "--csv", csv, "--report", report},
+                                 [&](pid_t pid, const std::string& line) {
+                                   if (!sent && line.find("code 99 ") != std::string::npos) {
+                                     ::kill(pid, SIGINT);
+                                     sent = true;
+                                   }
+                                 });
   ASSERT_TRUE(WIFSIGNALED(run.status)) << run.status;
   EXPECT_EQ(WTERMSIG(run.status), SIGINT);
   const int last = last_logged(run);
@@ -335,8 +335,8 @@ TEST(CharacteriseProgram, AMeterFailingMidSweepIsStatus3AfterThePartialResults) 
   const std::string csv = file_in_temp("-silent.csv");
   Emulator emulator("tcp", "34465A", "silent-after-50");
   ASSERT_EQ(run_cli({"write", "77"}).status, 0);
-  const ProgramRun run = run_cli({"characterise", "--meter", emulator.resource(), "--settle", "0",
-                           "--csv", csv});
+  const ProgramRun run =
+      run_cli({"characterise", "--meter", emulator.resource(), "--settle", "0", "--csv", csv});
   ASSERT_TRUE(WIFEXITED(run.status));
   EXPECT_EQ(WEXITSTATUS(run.status), 3);
   EXPECT_EQ(csv_codes(csv).size(), 50u);
@@ -365,7 +365,8 @@ TEST(CharacteriseProgram, ArgumentsThatNameNothingAreRefusedBeforeAnyWork) {
       {{"characterise", "--meter", "sim", "--vh", "5"}, 2, "--vh and --vl go together"},
       {{"characterise", "--meter", "sim", "--plot", "a.jpg"}, 2, "F.png or F.svg"},
       {{"characterise", "--meter", "sim", "--function", "current"}, 2, "resistance or voltage"},
-      {{"characterise", "--meter", "sim", "--csv", "/nonexistent/a.csv"}, 5,
+      {{"characterise", "--meter", "sim", "--csv", "/nonexistent/a.csv"},
+       5,
        "cannot write /nonexistent/a.csv"},
   };
   for (const auto& c : cases) {

@@ -670,3 +670,156 @@ def test_one_meter_read_from_several_threads_gives_whole_readings():
     assert len(readings) == 200
     # Each reading is the part at some setting, within its mismatch: never a torn answer.
     assert all(min(abs(r - s) for s in settings) <= 0.3 * lsb for r in readings)
+
+
+STEPPED = "step=128:-60,mismatch=0.3,seed=3"
+
+
+def independent_figures(codes, readings):
+    """End-point and best-fit INL and DNL as datasheets define them, worked with numpy alone."""
+    import numpy as np
+    d = np.asarray(codes, dtype=float)
+    r = np.asarray(readings, dtype=float)
+    lsb = (r[-1] - r[0]) / (d[-1] - d[0])
+    inl = (r - r[0]) / lsb - (d - d[0])
+    dnl = np.diff(r) / (np.diff(d) * lsb) - 1
+    slope, offset = np.polyfit(d, r, 1)
+    best = (r - (offset + slope * d)) / slope
+    return lsb, inl, dnl, best
+
+
+def test_characterise_gives_the_figures_numpy_gives_and_finds_the_step(monkeypatch):
+    np = pytest.importorskip("numpy")
+    monkeypatch.setenv("VX3071_SIM_ANALOG", STEPPED)
+    told = []
+    with vx3071.open(port="sim") as dev, vx3071.Meter("sim") as meter:
+        dev.write(77)
+        result = dev.characterise(meter, settle_ms=0, progress=lambda *a: told.append(a))
+        assert dev.read() == 77, "the setting found is put back"
+    assert isinstance(result.inl, np.ndarray) and isinstance(result.readings, np.ndarray)
+    assert list(result.codes) == list(range(256))
+    lsb, inl, dnl, best = independent_figures(result.codes, result.readings)
+    f = result.figures
+    assert f["lsb"] == pytest.approx(lsb, abs=1e-9)
+    assert np.max(np.abs(result.inl - inl)) < 1e-9
+    assert np.max(np.abs(result.dnl[1:] - dnl)) < 1e-9 and np.isnan(result.dnl[0])
+    assert np.max(np.abs(result.inl_best_fit - best)) < 1e-9
+    assert f["dnl_min"] == (pytest.approx(dnl.min(), abs=1e-9), 128)
+    assert f["inl_max"][1] == int(np.argmax(inl))
+    assert f["not_monotonic"] == [128] and result.monotonic is False
+    assert f["r_ab"] == pytest.approx(256 * lsb) and f["wiper_resistance"] == pytest.approx(75)
+    assert (result.partial, result.restored, result.setting_before) == (False, True, 77)
+    assert len(told) == 256 and told[0][0] == 0 and told[-1][2:] == (256, 256)
+    assert result.csv().startswith("code,written,read_back,mean,unit,spread,readings,time_s\r\n")
+
+
+def test_the_command_lines_csv_and_json_agree_with_numpy(tmp_path):
+    np = pytest.importorskip("numpy")
+    csv_file, plot, report = tmp_path / "sweep.csv", tmp_path / "plot.svg", tmp_path / "r.pdf"
+    run = subprocess.run(
+        [CLI, "--json", "characterise", "--meter", "sim", "--settle", "0", "--average", "2",
+         "--csv", str(csv_file), "--plot", str(plot), "--report", str(report)],
+        capture_output=True, text=True, env={**os.environ, "VX3071_SIM_ANALOG": STEPPED})
+    assert run.returncode == 0, run.stderr
+    import csv
+    import json
+    summary = json.loads(run.stdout)
+    rows = list(csv.DictReader(csv_file.open(newline="")))
+    assert len(rows) == 256 and rows[128]["unit"] == "Ohm"
+    assert all(len(row["readings"].split(";")) == 2 for row in rows)
+    codes = [int(row["code"]) for row in rows]
+    lsb, inl, dnl, _ = independent_figures(codes, [float(row["mean"]) for row in rows])
+    assert summary["lsb"] == pytest.approx(lsb, rel=1e-9)
+    assert summary["inl"]["max"] == {"value": pytest.approx(inl.max(), abs=1e-9),
+                                     "code": int(np.argmax(inl))}
+    assert summary["dnl"]["min"] == {"value": pytest.approx(dnl.min(), abs=1e-9), "code": 128}
+    assert summary["monotonic"] is False and summary["not_monotonic"] == [128]
+    assert summary["partial"] is False and summary["settings"]["average"] == 2
+    assert "<svg" in plot.read_text() and report.read_bytes().startswith(b"%PDF-")
+
+
+def test_without_numpy_the_figures_are_lists():
+    script = ("import sys; sys.modules['numpy'] = None\n"
+              "import vx3071\n"
+              "with vx3071.open(port='sim') as dev, vx3071.Meter('sim') as meter:\n"
+              "    r = dev.characterise(meter, 0, 20, settle_ms=0)\n"
+              "print(type(r.inl).__name__, type(r.readings).__name__, len(r.dnl))\n")
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.split() == ["list", "list", "21"]
+
+
+def test_ctrl_c_raises_sweep_interrupted_with_the_codes_measured_whole():
+    with vx3071.open(port="sim") as dev, vx3071.Meter("sim") as meter:
+        dev.write(77)
+
+        def progress(code, reading, done, total):
+            if code == 99:
+                os.kill(os.getpid(), signal.SIGINT)
+
+        with pytest.raises(vx3071.SweepInterrupted) as raised:
+            dev.characterise(meter, settle_ms=0, progress=progress)
+        assert isinstance(raised.value, KeyboardInterrupt)
+        partial = raised.value.partial
+        assert list(partial.codes) == list(range(100))
+        assert partial.partial and partial.restored
+        assert dev.read() == 77
+
+        # The same from a signal that comes while the port works (a settle), not in the callback.
+        threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+        with pytest.raises(vx3071.SweepInterrupted) as raised:
+            dev.characterise(meter, settle_ms=20)
+        codes = list(raised.value.partial.codes)
+        assert 0 < len(codes) < 256 and codes == list(range(len(codes)))
+        assert dev.read() == 77
+
+
+def test_a_meter_that_falls_silent_raises_meter_error_with_the_partial_result():
+    # A meter on 127.0.0.1 answering as a 34465A over its raw socket, which stops answering READ?
+    # after 50 readings, as one does when its cable is pulled.
+    server = socket.socket()
+    server.bind(("127.0.0.1", 0))
+    server.listen(1)
+
+    def meter():
+        conn, _ = server.accept()
+        reads = 0
+        with conn:
+            pending = b""
+            while data := conn.recv(256):
+                pending += data
+                while b"\n" in pending:
+                    line, pending = pending.split(b"\n", 1)
+                    if line == b"*IDN?":
+                        conn.sendall(b"Keysight Technologies,34465A,MY1,A.1\n")
+                    elif line == b"SYST:ERR?":
+                        conn.sendall(b'+0,"No error"\n')
+                    elif line == b"READ?":
+                        reads += 1
+                        if reads <= 50:
+                            conn.sendall(b"+%.8E\n" % (reads * 39.0))
+
+    threading.Thread(target=meter, daemon=True).start()
+    resource = f"TCPIP::127.0.0.1::{server.getsockname()[1]}::SOCKET"
+    with vx3071.open(port="sim") as dev, vx3071.Meter(resource, timeout=0.3) as silent:
+        with pytest.raises(vx3071.MeterError, match=r"at code 50: .*READ\?") as raised:
+            dev.characterise(silent, settle_ms=0)
+        assert isinstance(raised.value, vx3071.MeterTimeout)
+        assert len(raised.value.partial.codes) == 50
+        assert raised.value.partial.figures["lsb"] == pytest.approx(39.0)
+        assert dev.read() == 128
+    server.close()
+
+
+def test_divider_mode_and_arguments_that_name_nothing():
+    with vx3071.open(port="sim") as dev, vx3071.Meter("sim", function="voltage") as volts:
+        result = dev.characterise(volts, settle_ms=0, v_high=5, v_low=0)
+        assert result.unit == "V"
+        # The simulated divider runs from 5 V to ground with no error at its ends.
+        assert result.figures["zero_scale_error"] == pytest.approx(0, abs=1e-6)
+        assert result.figures["full_scale_error"] == pytest.approx(0, abs=1e-6)
+        assert "r_ab" not in result.figures
+        for kwargs, words in (({"mode": "ladder"}, "rheostat"), ({"average": 0}, "average"),
+                              ({"v_high": 5}, "together"), ({"stop": 256}, "TO")):
+            with pytest.raises(ValueError, match=words):
+                dev.characterise(volts, **kwargs)
