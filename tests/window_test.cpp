@@ -14,7 +14,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QScrollBar>
+#include <QSpinBox>
 #include <QTest>
 #include <QTimer>
 
@@ -26,12 +28,14 @@
 #include <map>
 
 #include "backends/backends.h"
+#include "sim/shared_part.h"
 #include "sim/virtual_port.h"
 #include "support/bus_checks.h"
 #include "support/offscreen.h"
 #include "support/test_ports.h"
 #include "window/application.h"
 #include "window/bus_monitor.h"
+#include "window/characterise_window.h"
 #include "window/main_window.h"
 #include "window/widgets.h"
 
@@ -866,6 +870,139 @@ TEST(Window, SettingsThatNameNothingAreRefusedAtStart) {
       EXPECT_THAT(output, ::testing::HasSubstr(message)) << display << setting;
     }
   }
+}
+
+// --- The Characterise window
+// -----------------------------------------------------------------------
+
+// The Characterise window on the panel's worker, measuring the panel's simulated part with the
+// `sim` meter.
+struct Characterising : WorkingWindow {
+  Characterising() : WorkingWindow(std::chrono::microseconds(0)) {
+    sim::publish(device);  // the part the `sim` meter measures
+    window.show();
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(&window));
+  }
+  // Sets the codes and the settle time, then presses Start.
+  void start(int from, int to, int settle_ms) {
+    window.findChild<QSpinBox*>("from")->setValue(from);
+    window.findChild<QSpinBox*>("to")->setValue(to);
+    window.findChild<QSpinBox*>("settle")->setValue(settle_ms);
+    QTest::mouseClick(window.findChild<QPushButton*>("start"), Qt::LeftButton);
+  }
+  bool ended(int ms = 20000) {
+    return QTest::qWaitFor([this] { return !window.running(); }, ms);
+  }
+  CharacteriseWindow window{form, logic};
+};
+
+// A sweep runs beside the panel: the plot grows as readings come, the panel refuses its actions
+// (each would wait behind the whole sweep), Stop ends it mid-way with the codes measured whole and
+// the setting put back, and then both windows work: the panel's buttons, and a second sweep.
+TEST(CharacteriseWindow, ASweepRunsBesideThePanelAndAStopLeavesBothWorking) {
+  Characterising c;
+  c.logic.send_code(77);  // nothing queued: the worker is idle
+  ASSERT_EQ(c.device->setting(), 77);
+  c.start(0, 255, 20);
+  ASSERT_TRUE(c.window.running());
+  ASSERT_TRUE(
+      QTest::qWaitFor([&] { return c.window.plot_view().data().points.size() >= 10; }, 5000));
+  const std::size_t earlier = c.window.plot_view().data().points.size();
+
+  MessageAnswerer answer(&c.form);
+  const int setting_during = c.device->setting();
+  QTest::mouseClick(c.form.findChild<QAbstractButton*>("cmdFS"), Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !answer.text.isEmpty(); }, 2000));
+  EXPECT_EQ(answer.text, "a characterisation is running: stop it first");
+  // A cell too: it would wait behind the whole sweep. It is put back as it was.
+  MessageAnswerer answer_cell(&c.form);
+  auto* cell = c.form.findChild<QScrollBar*>("vsbBit(30)");
+  click_arrow(cell, true);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !answer_cell.text.isEmpty(); }, 2000));
+  EXPECT_EQ(answer_cell.text, "a characterisation is running: stop it first");
+  EXPECT_EQ(cell->value(), 0);
+  EXPECT_GE(c.device->setting(), setting_during) << "Full Scale sent nothing";
+
+  ASSERT_TRUE(
+      QTest::qWaitFor([&] { return c.window.plot_view().data().points.size() >= 40; }, 8000));
+  EXPECT_GT(c.window.plot_view().data().points.size(), earlier) << "the plot grows";
+  QTest::mouseClick(c.window.findChild<QPushButton*>("stop"), Qt::LeftButton);
+  ASSERT_TRUE(c.ended());
+  ASSERT_TRUE(c.window.result());
+  const session::Characterisation& stopped = *c.window.result();
+  EXPECT_TRUE(stopped.partial);
+  ASSERT_GE(stopped.codes.size(), 40u);
+  ASSERT_LT(stopped.codes.size(), 256u);
+  for (std::size_t i = 0; i < stopped.codes.size(); ++i) EXPECT_EQ(stopped.codes[i].code, i);
+  EXPECT_TRUE(stopped.restored);
+  EXPECT_EQ(c.device->setting(), 77) << "the setting found is put back";
+  EXPECT_THAT(c.window.findChild<QLabel*>("status")->text().toStdString(),
+              ::testing::HasSubstr("partial"));
+
+  QTest::mouseClick(c.form.findChild<QAbstractButton*>("cmdFS"), Qt::LeftButton);
+  ASSERT_TRUE(c.idle());
+  EXPECT_EQ(c.device->setting(), 255) << "the panel works after the stop";
+  c.start(0, 10, 0);
+  ASSERT_TRUE(c.ended());
+  EXPECT_FALSE(c.window.result()->partial);
+  EXPECT_EQ(c.window.result()->codes.size(), 11u);
+  EXPECT_EQ(c.device->setting(), 255);
+  EXPECT_TRUE(c.window.findChild<QPushButton*>("savePdf")->isEnabled());
+}
+
+// The end of the program (Exit, a signal) stops a sweep at the next frame; the part is left as it
+// was found, and the window goes without waiting on anything.
+TEST(CharacteriseWindow, TheProgramsEndStopsASweepWithTheSettingPutBack) {
+  Characterising c;
+  c.logic.send_code(99);
+  c.start(0, 255, 1500);
+  QTest::qWait(300);  // code 0 written, its settle time running
+  QElapsedTimer clock;
+  clock.start();
+  c.form.finish_work();
+  EXPECT_LT(clock.elapsed(), 500) << "the settle time was waited out";
+  EXPECT_EQ(c.device->setting(), 99);
+}
+
+TEST(CharacteriseWindow, SavesEachFileAndNamesOneThatCannotBeWritten) {
+  Characterising c;
+  c.start(0, 20, 0);
+  ASSERT_TRUE(c.ended());
+  const std::string base = ::testing::TempDir() + "vx3071-window-" + std::to_string(::getpid());
+  for (const char* suffix : {".csv", ".png", ".svg", ".pdf"}) {
+    const std::string path = base + suffix;
+    EXPECT_EQ(c.window.save(path), "") << suffix;
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    EXPECT_GT(static_cast<long>(file.tellg()), 100) << suffix;
+    std::remove(path.c_str());
+  }
+  EXPECT_THAT(c.window.save("/nonexistent/a.png"), ::testing::HasSubstr("/nonexistent/a.png"));
+  EXPECT_THAT(c.window.save("/nonexistent/a.csv"), ::testing::HasSubstr("/nonexistent/a.csv"));
+}
+
+// Beside the panel and the monitor, never over them, where the screen has room; else over them as
+// little as it can, and always on the screen.
+TEST(CharacteriseWindow, IsPlacedClearOfThePanelAndTheMonitor) {
+  const QRect panel(0, 0, 730, 520), monitor(731, 0, 600, 520);
+  const QSize size(1000, 640);
+  const auto covered = [&](QPoint at) {
+    long long area = 0;
+    for (const QRect& r : {panel, monitor}) {
+      const QRect both = QRect(at, size).intersected(r);
+      area += both.isEmpty() ? 0 : static_cast<long long>(both.width()) * both.height();
+    }
+    return area;
+  };
+  for (const QRect screen : {QRect(0, 0, 2560, 1440), QRect(0, 0, 1920, 1200)}) {
+    const QPoint at = clear_place(size, screen, {panel, monitor});
+    EXPECT_EQ(covered(at), 0) << screen.width();
+    EXPECT_TRUE(screen.contains(QRect(at, size)));
+  }
+  // No room clear of both: on the screen, over them less than beside the panel would be.
+  const QRect small(0, 0, 1400, 900);
+  const QPoint at = clear_place(size, small, {panel, monitor});
+  EXPECT_TRUE(small.contains(QRect(at, size)));
+  EXPECT_LT(covered(at), covered(QPoint(400, 0)));
 }
 
 TEST(Window, ScreenReadersHearCaptionsAndPlainNames) {

@@ -5,7 +5,8 @@
 
 namespace vx::panel {
 
-const char* const kPanelUsage = R"(usage: vx3071-panel [--monitor] [--characterise] [Qt's own options]
+const char* const kPanelUsage =
+    R"(usage: vx3071-panel [--monitor] [--characterise] [Qt's own options]
 
 The bench panel for the VX3071 on the port that VX3071_PORT names: the simulated device when it
 is unset.

@@ -78,11 +78,11 @@ CharacteriseWindow::CharacteriseWindow(Form1& panel, PanelLogic& logic, QWidget*
   setObjectName("characterise");
   setWindowTitle("Characterise - VX3071");
   build();
-  panel_.set_frames_refused([this] { return running_ ? std::string(kRefusal) : std::string(); });
+  panel_.set_refused([this] { return running_ ? std::string(kRefusal) : std::string(); });
 }
 
 CharacteriseWindow::~CharacteriseWindow() {
-  panel_.set_frames_refused({});
+  panel_.set_refused({});
   shared_->stop = true;
   std::unique_lock lock(shared_->mutex);
   shared_->gone.wait(lock, [this] { return shared_->done; });
@@ -393,15 +393,7 @@ void CharacteriseWindow::choose_and_save(const char* filter, const char* suffix)
   }
 }
 
-void place_clear_of(QWidget& window, const std::vector<const QWidget*>& others) {
-  std::vector<QRect> taken;
-  for (const QWidget* other : others) {
-    if (other && other->isVisible()) taken.push_back(other->frameGeometry());
-  }
-  const QWidget* first = others.empty() ? nullptr : others.front();
-  const QRect screen = (first ? first->screen() : window.screen())->availableGeometry();
-  const QSize frame = window.frameGeometry().size() - window.geometry().size();
-  const QSize size = window.size().expandedTo(window.minimumSizeHint()) + frame;
+QPoint clear_place(QSize size, QRect screen, const std::vector<QRect>& taken) {
   std::vector<QPoint> candidates;
   for (const QRect& r : taken) {
     candidates.emplace_back(r.right() + 1, r.top());
@@ -411,7 +403,7 @@ void place_clear_of(QWidget& window, const std::vector<const QWidget*>& others) 
   }
   candidates.push_back(screen.topLeft());
   candidates.emplace_back(screen.right() + 1 - size.width(), screen.bottom() + 1 - size.height());
-  QPoint best = candidates.front();
+  QPoint best = screen.topLeft();
   long long least = -1;
   for (QPoint at : candidates) {
     at.setX(std::clamp(at.x(), screen.left(),
@@ -430,7 +422,19 @@ void place_clear_of(QWidget& window, const std::vector<const QWidget*>& others) 
     }
     if (covered == 0) break;
   }
-  window.move(best);
+  return best;
+}
+
+void place_clear_of(QWidget& window, const std::vector<const QWidget*>& others) {
+  std::vector<QRect> taken;
+  for (const QWidget* other : others) {
+    if (other && other->isVisible()) taken.push_back(other->frameGeometry());
+  }
+  const QWidget* first = others.empty() ? nullptr : others.front();
+  const QRect screen = (first ? first->screen() : window.screen())->availableGeometry();
+  const QSize frame = window.frameGeometry().size() - window.geometry().size();
+  const QSize size = window.size().expandedTo(window.minimumSizeHint()) + frame;
+  window.move(clear_place(size, screen, taken));
 }
 
 void bind_characterise_key(Form1& panel, CharacteriseWindow& window, const QWidget& monitor) {

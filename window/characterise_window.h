@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QPoint>
+#include <QRect>
 #include <QWidget>
 #include <atomic>
 #include <condition_variable>
@@ -7,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "plot/plot.h"
 #include "session/characterise.h"
@@ -40,7 +43,7 @@ class PlotView final : public QWidget {
 // The Characterise window: a meter, the codes, the settle time and the averaging; Start and Stop;
 // the plot growing as readings come, progress and time left; the results saved as CSV, PNG, SVG
 // and PDF. The sweep runs on the panel's worker, through the panel's own port; while it runs the
-// panel refuses what would send frames, so nothing comes between a code's write and its readings.
+// panel refuses the user's actions, so no frame comes between a code's write and its readings.
 class CharacteriseWindow final : public QWidget {
   Q_OBJECT
 
@@ -92,6 +95,10 @@ class CharacteriseWindow final : public QWidget {
   PlotView* plot_ = nullptr;
   QPushButton* saves_[4] = {};
 };
+
+// Where a window of `size` stands on `screen` clear of the rectangles `taken`: beside or below
+// one of them where that is clear of all, else where it covers them least; always on the screen.
+QPoint clear_place(QSize size, QRect screen, const std::vector<QRect>& taken);
 
 // Places `window` clear of every visible window in `others` (the panel, the monitor), on the
 // screen, where one such place exists; else where it covers them least.

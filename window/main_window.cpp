@@ -247,7 +247,7 @@ void Form1::build_cells() {
       QScrollBar* bar = scroll_bar(this, indexed("vsbBit", cell),
                                    twips(column->left, top, bar_width(cell), kBarHeight), 1, what);
       connect(bar, &QScrollBar::valueChanged, this, [this, bar, cell](int value) {
-        run([this, cell, value] { logic_.user_sets_cell(cell, value); }, bar, false);
+        run([this, cell, value] { logic_.user_sets_cell(cell, value); }, bar);
       });
       vsbBit_[cell] = bar;
 
@@ -323,10 +323,14 @@ void Form1::build_buttons() {
   }
 }
 
-void Form1::run(std::function<void()> action, QAbstractSlider* source, bool sends_frames) {
-  if (sends_frames && frames_refused_) {
-    if (const std::string why = frames_refused_(); !why.empty()) {
+void Form1::run(std::function<void()> action, QAbstractSlider* source) {
+  if (refused_) {
+    if (const std::string why = refused_(); !why.empty()) {
+      // The scroll bar the user moved goes back to what the logic holds.
       if (source == vsbInputCode1_) show_slider(logic_.slider());
+      for (int cell = 0; cell < frame::kCellCount; ++cell) {
+        if (source == vsbBit_[static_cast<std::size_t>(cell)]) show_cell(cell, logic_.cell(cell));
+      }
       failed(why, source);
       return;
     }

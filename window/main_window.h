@@ -43,9 +43,9 @@ class Form1 final : public QWidget, private PanelView {
   bool stopping() const { return worker_ && worker_->stopping(); }
   // Actions queued or running, none when idle.
   int pending() const { return pending_; }
-  // While `why` gives a reason, the actions that send frames (the buttons and the slider) are
-  // refused with it, the slider put back; the cells, which send nothing, still move.
-  void set_frames_refused(std::function<std::string()> why) { frames_refused_ = std::move(why); }
+  // While `why` gives a reason, the user's actions are refused with it and the scroll bar moved is
+  // put back: a characterisation holds the port, and they would wait behind all of it.
+  void set_refused(std::function<std::string()> why) { refused_ = std::move(why); }
   // Queues long work (a characterisation) on the worker behind what the user did, without the
   // wait cursor: it reports for itself. Without a worker it runs at once. It must catch what it
   // throws.
@@ -65,8 +65,7 @@ class Form1 final : public QWidget, private PanelView {
 
   // Runs a user action at the event boundary, or queues it on the worker: nothing thrown crosses
   // into Qt. `source` is the scroll bar the action came from, if any.
-  void run(std::function<void()> action, QAbstractSlider* source = nullptr,
-           bool sends_frames = true);
+  void run(std::function<void()> action, QAbstractSlider* source = nullptr);
   void failed(const std::string& message, QAbstractSlider* source);
   void ended(bool failed, const std::string& message);
   void report(const QString& message);
@@ -89,7 +88,7 @@ class Form1 final : public QWidget, private PanelView {
   };
   std::deque<Queued> queued_;
   int pending_ = 0;
-  std::function<std::string()> frames_refused_;
+  std::function<std::string()> refused_;
   QTimer busy_;           // shows the wait cursor once work has waited long enough
   bool waiting_ = false;  // the wait cursor is shown
   std::function<std::string(const std::exception&)> failure_words_;
