@@ -34,6 +34,8 @@
 #include "meter/resource.h"
 #include "meter/scpi.h"
 #include "null_port.h"
+#include "session/characterise.h"
+#include "session/device.h"
 #include "window/bus_monitor.h"
 #include "window/main_window.h"
 #include "window/widgets.h"
@@ -412,27 +414,65 @@ class PromptMeter {
   std::thread thread_;
 };
 
-// The floor: READ? and its answer on a bare socket, nothing else.
-void bare_round_trip(benchmark::State& state) {
-  PromptMeter meter;
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<std::uint16_t>(meter.port()));
-  ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  const int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  char buffer[64];
-  for (auto _ : state) {
-    ::send(fd, "READ?\n", 6, MSG_NOSIGNAL);
-    for (ssize_t got = 0; got == 0 || buffer[got - 1] != '\n';) {
-      const ssize_t n = ::recv(fd, buffer + got, sizeof buffer - static_cast<std::size_t>(got), 0);
+// READ? and its answer on a bare socket to a prompt meter, nothing else.
+class BareSocket {
+ public:
+  explicit BareSocket(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    const int one = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  }
+  ~BareSocket() { ::close(fd_); }
+  void read() {
+    ::send(fd_, "READ?\n", 6, MSG_NOSIGNAL);
+    for (ssize_t got = 0; got == 0 || buffer_[got - 1] != '\n';) {
+      const ssize_t n =
+          ::recv(fd_, buffer_ + got, sizeof buffer_ - static_cast<std::size_t>(got), 0);
       if (n <= 0) break;
       got += n;
     }
   }
-  ::close(fd);
+
+ private:
+  int fd_;
+  char buffer_[64];
+};
+
+// The floor: READ? and its answer on a bare socket, nothing else.
+void bare_round_trip(benchmark::State& state) {
+  PromptMeter meter;
+  BareSocket socket(meter.port());
+  for (auto _ : state) socket.read();
+}
+
+// The floor of a characterisation: each code's write frame (on the simulated part) and a bare
+// READ? round trip, 256 times.
+void writes_and_bare_readings(benchmark::State& state) {
+  PromptMeter meter;
+  BareSocket socket(meter.port());
+  session::Device device({"sim", "", ""}, true);
+  for (auto _ : state) {
+    for (int code = 0; code < 256; ++code) {
+      device.write(code, false);
+      socket.read();
+    }
+  }
+}
+
+// A whole characterisation through the tool, settle time 0, against a meter that answers at once:
+// what the sweep itself adds to the frames and the readings.
+void characterise_sweep(benchmark::State& state) {
+  PromptMeter prompt;
+  meter::Meter meter(
+      meter::parse_resource("TCPIP::127.0.0.1::" + std::to_string(prompt.port()) + "::SOCKET"),
+      meter::MeterOptions{});
+  session::Device device({"sim", "", ""}, true);
+  const session::CharacterisePlan plan = session::plan_characterise(0, 255, 1, 0, 1);
+  for (auto _ : state) benchmark::DoNotOptimize(device.characterise(plan, meter).codes.size());
 }
 
 // A reading through the tool: READ?, the answer framed, the number checked.
@@ -535,6 +575,7 @@ struct Target {
 constexpr const char* kRepaint = "floor: full repaint of the shown panel";
 constexpr const char* kIdlePaint = "floor: update to paint, nothing running";
 constexpr const char* kBareRoundTrip = "floor: READ? on a bare socket to a prompt meter";
+constexpr const char* kBareSweep = "floor: 256 write frames and bare READ? round trips";
 constexpr const char* kIdleClick = "floor: a click that changes nothing";
 constexpr const char* kBare59 = "bus: 59 bare back-end calls";
 constexpr const char* kBare107 = "bus: 107 bare back-end calls";
@@ -574,6 +615,8 @@ const std::map<std::string, Target>& targets() {
       {kIdlePaint, {nullptr, 0, -1, "us"}},
       {kBareRoundTrip, {nullptr, 0, -1, "us"}},
       {"meter: a reading through the tool, TCP on 127.0.0.1", {kBareRoundTrip, 2, -1, "us"}},
+      {kBareSweep, {nullptr, 0, -1, "us"}},
+      {"characterise: a 256-code sweep through the tool, settle 0", {kBareSweep, 1.5, -1, "us"}},
       {"worker: update to paint, Full Scale running at 20 ms a phase",
        {kIdlePaint, 2, kFrame, "us"}},
       // At most the rest of the frame in progress: 59 accesses of 20 ms.
@@ -703,6 +746,9 @@ void register_all() {
   RegisterBenchmark("action: Read", button, "cmdRead");
   RegisterBenchmark(kBareRoundTrip, bare_round_trip);
   RegisterBenchmark("meter: a reading through the tool, TCP on 127.0.0.1", meter_reading);
+  RegisterBenchmark(kBareSweep, writes_and_bare_readings);
+  RegisterBenchmark("characterise: a 256-code sweep through the tool, settle 0",
+                    characterise_sweep);
   RegisterBenchmark(kIdlePaint, update_to_paint, false);
   RegisterBenchmark("worker: update to paint, Full Scale running at 20 ms a phase", update_to_paint,
                     true);

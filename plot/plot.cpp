@@ -37,7 +37,7 @@ double span_of(const std::vector<double>& values, std::size_t from, double least
 }
 
 double font_pixels(const QRectF& area) {
-  return std::clamp(area.height() / 55, 9.0, 40.0);
+  return std::clamp(area.height() / 50, 11.0, 40.0);
 }
 
 QString number(double value) {
