@@ -65,7 +65,7 @@ std::string write_outputs(const CharacteriseOrder& order, const session::Charact
     });
   }
   if (order.plot.empty() && order.report.empty()) return first;
-  plot::need_application();
+  const plot::Application application;
   const plot::PlotData data = plot_data(result, analysed);
   if (!order.plot.empty()) attempt([&] { plot::save_picture(order.plot, data); });
   if (!order.report.empty()) {

@@ -242,7 +242,7 @@ void draw(QPainter& p, const QRectF& area, const PlotData& data) {
     const analysis::Figures& f = *data.figures;
     const analysis::Point& first = f.points.front();
     const auto ideal = [&](double code) { return first.value + (code - first.code) * f.lsb; };
-    p.setPen(QPen(colour(kIdealColour), line * 0.7, Qt::DashLine));
+    p.setPen(QPen(colour(kIdealColour), line * 0.5, Qt::DashLine));
     p.drawLine(l.reading(l.code_low, ideal(l.code_low)),
                l.reading(l.code_high, ideal(l.code_high)));
   }
@@ -252,7 +252,7 @@ void draw(QPainter& p, const QRectF& area, const PlotData& data) {
     const double x = l.readings.left() + font_px, y = l.readings.top() + font_px * 1.3;
     p.setPen(QPen(colour(kReadingColour), line * 1.5));
     p.drawLine(QPointF(x, y - font_px / 3), QPointF(x + font_px * 2, y - font_px / 3));
-    p.setPen(QPen(colour(kIdealColour), line * 0.7, Qt::DashLine));
+    p.setPen(QPen(colour(kIdealColour), line * 0.5, Qt::DashLine));
     p.drawLine(QPointF(x, y + font_px), QPointF(x + font_px * 2, y + font_px));
     p.setPen(Qt::black);
     p.drawText(QPointF(x + font_px * 2.6, y), "readings (mean at each code)");
@@ -388,7 +388,7 @@ void save_report(const std::string& path, const PlotData& data,
   }
 }
 
-void need_application() {
+Application::Application() {
   if (QCoreApplication::instance()) return;
   // Qt's notes about the session (no XDG_RUNTIME_DIR) mean nothing to a command's user.
   qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& message) {
@@ -399,9 +399,9 @@ void need_application() {
   static int argc = 3;
   static char name[] = "vx3071", option[] = "-platform", platform[] = "offscreen";
   static char* argv[] = {name, option, platform, nullptr};
-  // Kept to the end of the process: fonts and painters may be used until then.
-  static QGuiApplication* const application = new QGuiApplication(argc, argv);
-  (void)application;
+  made_ = std::make_unique<QGuiApplication>(argc, argv);
 }
+
+Application::~Application() = default;
 
 }  // namespace vx::plot

@@ -3,6 +3,7 @@
 #include <QPointF>
 #include <QRectF>
 #include <QSize>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -10,6 +11,7 @@
 
 #include "analysis/linearity.h"
 
+class QGuiApplication;
 class QPainter;
 
 namespace vx::plot {
@@ -65,7 +67,16 @@ void save_report(const std::string& path, const PlotData& data,
                  const std::vector<std::pair<std::string, std::string>>& figures);
 
 // A program without a window (vx3071) needs a Qt application for fonts: this makes one on Qt's
-// offscreen platform when there is none yet.
-void need_application();
+// offscreen platform, while it lives, where there is none.
+class Application {
+ public:
+  Application();
+  ~Application();
+  Application(const Application&) = delete;
+  Application& operator=(const Application&) = delete;
+
+ private:
+  std::unique_ptr<QGuiApplication> made_;
+};
 
 }  // namespace vx::plot

@@ -119,7 +119,9 @@ std::string output_of(const std::string& command) {
 
 class Plot : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { need_application(); }
+  static void SetUpTestSuite() { application = new Application; }
+  static void TearDownTestSuite() { delete application; }
+  static inline Application* application = nullptr;
 };
 
 TEST_F(Plot, ThePngShowsTheDataWhereItIs) {
