@@ -677,7 +677,11 @@ class Runner {
         io_.err << line << '\n' << std::flush;
         return;
       }
-      std::string text = line;
+      // On a terminal, a bar before the same words.
+      constexpr std::size_t kBar = 20;
+      const std::size_t filled = done * kBar / count;
+      std::string text = "[" + std::string(filled, '#') + std::string(kBar - filled, '.') + "] " +
+                         (line + std::strlen("characterise: "));
       const std::size_t length = text.size();
       text.append(shown > length ? shown - length : 0, ' ');
       shown = length;

@@ -692,6 +692,30 @@ TEST_F(Cli, TheSweepsProgressLineBlanksWhatItOverwrites) {
   EXPECT_EQ(err.str(), "\rsweep: code 10 (1 of 2)\rsweep: code 9 (2 of 2) \n");
 }
 
+// A characterisation's progress: on a terminal a bar and the words, each line over the last; a
+// line a code anywhere else, a log.
+TEST_F(Cli, TheCharacterisationsProgressIsABarOnATerminalAndALogElsewhere) {
+  for (const bool terminal : {true, false}) {
+    std::istringstream in;
+    std::ostringstream out, err;
+    ASSERT_EQ(run({"--port", "sim", "characterise", "--meter", "sim", "--settle", "0", "0", "9"},
+                  {in, out, err, terminal}),
+              kOk);
+    const std::string told = err.str();
+    if (terminal) {
+      EXPECT_THAT(told, ::testing::StartsWith("\r[##..................] code 0 (1 of 10), "));
+      EXPECT_THAT(told, HasSubstr("\r[##########..........] code 4 (5 of 10), "));
+      EXPECT_THAT(told, HasSubstr("\r[####################] code 9 (10 of 10), 0 s left, "));
+      EXPECT_EQ(told.back(), '\n');
+      EXPECT_EQ(std::count(told.begin(), told.end(), '\n'), 1);
+    } else {
+      EXPECT_EQ(std::count(told.begin(), told.end(), '\n'), 10);
+      EXPECT_THAT(told, HasSubstr("characterise: code 9 (10 of 10), 0 s left, "));
+      EXPECT_EQ(told.find('\r'), std::string::npos);
+    }
+  }
+}
+
 TEST_F(Cli, AsAProgramEndsOnAClosedPipeAndOnUnreadableInput) {
   const std::string cli = VX3071_CLI;
   struct Case {
