@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
 
 #include "analysis/summary.h"
@@ -57,12 +56,7 @@ std::string write_outputs(const CharacteriseOrder& order, const session::Charact
     }
   };
   if (!order.csv.empty()) {
-    attempt([&] {
-      std::ofstream csv(order.csv, std::ios::binary | std::ios::trunc);
-      csv << session::csv_text(result);
-      csv.close();
-      if (!csv) throw std::runtime_error("cannot write " + order.csv + ": " + std::strerror(errno));
-    });
+    attempt([&] { session::write_csv(order.csv, result); });
   }
   if (order.plot.empty() && order.report.empty()) return first;
   const plot::Application application;
@@ -70,14 +64,8 @@ std::string write_outputs(const CharacteriseOrder& order, const session::Charact
   if (!order.plot.empty()) attempt([&] { plot::save_picture(order.plot, data); });
   if (!order.report.empty()) {
     attempt([&] {
-      std::vector<std::pair<std::string, std::string>> figures;
-      if (analysed.figures) {
-        figures = analysis::figure_rows(*analysed.figures, result.unit);
-      } else {
-        figures = {{"No figures", analysed.why_none}};
-      }
       plot::save_report(order.report, data, session::settings_rows(result, order.analysis),
-                        figures);
+                        session::figure_rows(analysed, result.unit));
     });
   }
   return first;

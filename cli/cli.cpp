@@ -1,6 +1,7 @@
 #include "cli/cli.h"
 #include "cli/characterise.h"
 #include "cli/json.h"
+#include "plot/plot.h"
 
 #include <algorithm>
 #include <cctype>
@@ -294,14 +295,7 @@ void parse_characterise(const std::string& name, std::deque<std::string>& tokens
       order.csv = value(option, "a FILE");
     } else if (option == "--plot") {
       order.plot = value(option, "F.png or F.svg");
-      const auto ends = [&](const char* extension) {
-        const std::string e = extension;
-        return order.plot.size() > e.size() &&
-               std::equal(e.rbegin(), e.rend(), order.plot.rbegin(), [](char a, char b) {
-                 return a == std::tolower(static_cast<unsigned char>(b));
-               });
-      };
-      if (!ends(".png") && !ends(".svg")) {
+      if (!plot::picture_format(order.plot)) {
         throw UsageError("--plot writes F.png or F.svg, not " + port::quoted(order.plot));
       }
     } else if (option == "--report") {
@@ -668,8 +662,7 @@ class Runner {
       const session::CodeReading& last = so_far.codes.back();
       const std::size_t done = so_far.codes.size();
       const auto count = static_cast<std::size_t>(so_far.plan.codes.count);
-      const double left =
-          last.read_s / static_cast<double>(done) * static_cast<double>(count - done);
+      const double left = session::seconds_left(so_far);
       char line[160];
       std::snprintf(line, sizeof line, "characterise: code %d (%zu of %zu), %.0f s left, %.9g %s",
                     last.code, done, count, left, last.mean, so_far.unit.c_str());

@@ -276,9 +276,21 @@ void draw(QPainter& p, const QRectF& area, const PlotData& data) {
   p.restore();
 }
 
+std::optional<std::string> picture_format(const std::string& path) {
+  const QString name = text(path);
+  for (const char* format : {"png", "svg"}) {
+    const QString extension = QString(".") + format;
+    if (name.size() > extension.size() && name.endsWith(extension, Qt::CaseInsensitive)) {
+      return format;
+    }
+  }
+  return std::nullopt;
+}
+
 void save_picture(const std::string& path, const PlotData& data, QSize size) {
   const QString name = text(path);
-  if (name.endsWith(".png", Qt::CaseInsensitive)) {
+  const std::optional<std::string> format = picture_format(path);
+  if (format == "png") {
     QImage image(size, QImage::Format_RGB32);
     image.fill(Qt::white);
     {
@@ -292,7 +304,7 @@ void save_picture(const std::string& path, const PlotData& data, QSize size) {
     }
     return;
   }
-  if (name.endsWith(".svg", Qt::CaseInsensitive)) {
+  if (format == "svg") {
     QFile file(name);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
       throw std::runtime_error("cannot write the plot to " + path + ": " +

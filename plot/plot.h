@@ -56,6 +56,10 @@ std::vector<double> ticks(double low, double high, int wanted);
 // Draws the whole plot in `area`, white behind it.
 void draw(QPainter& painter, const QRectF& area, const PlotData& data);
 
+// "png" or "svg" by a file name's extension (either case), or none: the pictures save_picture
+// writes.
+std::optional<std::string> picture_format(const std::string& path);
+
 // The plot as a picture, PNG or SVG by the file's extension; throws std::runtime_error naming the
 // file and why.
 void save_picture(const std::string& path, const PlotData& data, QSize size = {1200, 900});

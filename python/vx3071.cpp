@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <exception>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -305,13 +306,11 @@ class Characterised {
     return floats(values);
   }
   py::object spreads() const {
+    // By code, the last measurement of a code standing, as in the analysis.
+    std::map<int, double> by_code;
+    for (const auto& code : result_.codes) by_code[code.code] = code.spread;
     std::vector<double> values;
-    for (const auto& point : points_) {
-      for (const auto& code : result_.codes) {
-        if (code.code == point.code) values.push_back(code.spread);
-      }
-    }
-    values.resize(points_.size());
+    for (const auto& point : points_) values.push_back(by_code[point.code]);
     return floats(values);
   }
   py::object inl() const {

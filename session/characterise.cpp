@@ -1,10 +1,14 @@
 #include "session/characterise.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <fstream>
 #include <stdexcept>
 
+#include "analysis/summary.h"
 #include "session/arguments.h"
 
 namespace vx::session {
@@ -69,7 +73,6 @@ Characterisation characterise(const SweepPort& port, meter::Meter& meter,
       code.code = plan.codes.code(n);
       at = code.code;
       port.write(code.code);
-      code.written_s = seconds_since(start);
       if (plan.verify) {
         code.read_back = port.read();
         if (code.read_back != code.code) {
@@ -147,6 +150,25 @@ Analysed analyse(const Characterisation& result, const analysis::Options& option
     analysed.why_none = error.what();
   }
   return analysed;
+}
+
+std::vector<std::pair<std::string, std::string>> figure_rows(const Analysed& analysed,
+                                                             const std::string& unit) {
+  if (!analysed.figures) return {{"No figures", analysed.why_none}};
+  return analysis::figure_rows(*analysed.figures, unit);
+}
+
+double seconds_left(const Characterisation& so_far) {
+  if (so_far.codes.empty()) return 0;
+  const auto done = static_cast<double>(so_far.codes.size());
+  return so_far.codes.back().read_s / done * (so_far.plan.codes.count - done);
+}
+
+void write_csv(const std::string& path, const Characterisation& result) {
+  std::ofstream csv(path, std::ios::binary | std::ios::trunc);
+  csv << csv_text(result);
+  csv.close();
+  if (!csv) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
 }
 
 std::vector<std::pair<std::string, std::string>> settings_rows(const Characterisation& result,

@@ -35,8 +35,7 @@ struct CodeReading {
   double mean = 0;
   double spread = 0;  // the readings' sample standard deviation; 0 for one reading
   std::vector<double> readings;
-  double written_s = 0;  // seconds from the sweep's start to the write
-  double read_s = 0;     // and to the last reading
+  double read_s = 0;  // seconds from the sweep's start to the last reading
 };
 
 // A sweep's readings and how it ended. `partial` when it ended early: `why` says so, and `error`
@@ -96,6 +95,16 @@ struct Analysed {
   std::string why_none;
 };
 Analysed analyse(const Characterisation& result, const analysis::Options& options);
+
+// The figures as a report lists them, or one row saying why there are none.
+std::vector<std::pair<std::string, std::string>> figure_rows(const Analysed& analysed,
+                                                             const std::string& unit);
+
+// Seconds the codes still to come will take, at the pace of those measured so far.
+double seconds_left(const Characterisation& so_far);
+
+// Writes csv_text to `path`; std::runtime_error "cannot write PATH: why" when it cannot.
+void write_csv(const std::string& path, const Characterisation& result);
 
 // What a report lists under its settings, (name, value) a row: meter, function, range, codes,
 // settle time, averaging, mode, verify, start time.

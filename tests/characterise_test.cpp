@@ -115,6 +115,16 @@ TEST(Characterise, TheSimulatedPartReadsAsItsModelAndItsStepIsFound) {
   EXPECT_THAT(csv, HasSubstr("\r\n128,128,,"));
 }
 
+// The time left is the pace so far times the codes to come: 4 codes in 2 s, 6 to come, 3 s.
+TEST(Characterise, TheTimeLeftIsThePaceSoFarTimesTheCodesToCome) {
+  Characterisation so_far;
+  so_far.plan = plan_characterise(0, 9, 1, 0, 1);
+  EXPECT_EQ(seconds_left(so_far), 0);
+  so_far.codes.resize(4);
+  so_far.codes.back().read_s = 2.0;
+  EXPECT_DOUBLE_EQ(seconds_left(so_far), 3.0);
+}
+
 // A stop asked for after code 99 (a signal, in the programs) ends the sweep at the next frame:
 // codes 0-99 are kept, code 100 is not, and the part is left at the setting it held before.
 TEST(Characterise, AStopAfterCode99KeepsCodes0To99AndPutsTheSettingBack) {

@@ -62,6 +62,7 @@ std::string line_setting;  // BAUD,FRAME,ENDING; empty: take whatever comes
 int slave_fd = -1;
 double value = 4321.5;
 bool first_read = true;
+long fault_number = 0;  // N of a fault that ends in one: silent-after-N, overload-at-N, ...
 
 std::string identity() {
   if (model == "34401A") return "HEWLETT-PACKARD,34401A,0,11-5-2";
@@ -224,15 +225,10 @@ class Session {
     answer(text);
   }
 
-  // Whether the fault is `prefix` and a number, which goes to fault_number.
-  static bool numbered(const std::string& prefix) {
-    if (fault.rfind(prefix, 0) != 0) return false;
-    fault_number = std::atol(fault.c_str() + prefix.size());
-    return true;
-  }
+  // Whether the fault is `prefix` followed by its number.
+  static bool numbered(const std::string& prefix) { return fault.rfind(prefix, 0) == 0; }
 
   static inline long reads = 0;  // READ? taken, over every client
-  static inline long fault_number = 0;
   int fd_;
   std::deque<Pending> out_;
   std::deque<std::string> errors_;
@@ -303,6 +299,10 @@ int main(int argc, char** argv) {
       model = argv[++i];
     } else if (arg == "--fault" && i + 1 < argc) {
       fault = argv[++i];
+      if (const std::size_t digits = fault.find_last_not_of("0123456789") + 1;
+          digits < fault.size()) {
+        fault_number = std::atol(fault.c_str() + digits);
+      }
     } else if (arg == "--line" && i + 1 < argc) {
       line_setting = argv[++i];
     } else if (arg == "--value" && i + 1 < argc) {

@@ -16,10 +16,8 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 #include <chrono>
-#include <fstream>
 #include <thread>
 
-#include "analysis/summary.h"
 #include "meter/resource.h"
 #include "meter/scpi.h"
 #include "panel/panel_logic.h"
@@ -305,7 +303,7 @@ void CharacteriseWindow::grow(session::Characterisation so_far) {
   const auto done = static_cast<int>(so_far.codes.size());
   const int count = so_far.plan.codes.count;
   progress_->setValue(done);
-  const double left = last.read_s / done * (count - done);
+  const double left = session::seconds_left(so_far);
   if (!shared_->stop) {
     show_status(QString("Code %1 (%2 of %3), %4 s left; last %5 %6")
                     .arg(last.code)
@@ -333,14 +331,10 @@ void CharacteriseWindow::ended(session::Characterisation result, std::string fai
   plot_->set_data(plot_data(*result_));
   const session::Analysed analysed = session::analyse(*result_, options_);
   QString figures;
-  if (analysed.figures) {
-    for (const auto& [name, value] : analysis::figure_rows(*analysed.figures, result_->unit)) {
-      figures += QString("<b>%1</b>: %2<br>")
-                     .arg(QString::fromStdString(name).toHtmlEscaped(),
-                          QString::fromStdString(value).toHtmlEscaped());
-    }
-  } else {
-    figures = QString::fromStdString("No figures: " + analysed.why_none).toHtmlEscaped();
+  for (const auto& [name, value] : session::figure_rows(analysed, result_->unit)) {
+    figures += QString("<b>%1</b>: %2<br>")
+                   .arg(QString::fromStdString(name).toHtmlEscaped(),
+                        QString::fromStdString(value).toHtmlEscaped());
   }
   figures_->setText(figures);
   const QString put_back =
@@ -363,17 +357,10 @@ std::string CharacteriseWindow::save(const std::string& path) {
   const QString name = QString::fromStdString(path);
   try {
     if (name.endsWith(".csv", Qt::CaseInsensitive)) {
-      std::ofstream csv(path, std::ios::binary | std::ios::trunc);
-      csv << session::csv_text(*result_);
-      csv.close();
-      if (!csv) return "cannot write " + path;
+      session::write_csv(path, *result_);
     } else if (name.endsWith(".pdf", Qt::CaseInsensitive)) {
-      const session::Analysed analysed = session::analyse(*result_, options_);
-      std::vector<std::pair<std::string, std::string>> figures = {
-          {"No figures", analysed.why_none}};
-      if (analysed.figures) figures = analysis::figure_rows(*analysed.figures, result_->unit);
       plot::save_report(path, plot_data(*result_), session::settings_rows(*result_, options_),
-                        figures);
+                        session::figure_rows(session::analyse(*result_, options_), result_->unit));
     } else {
       plot::save_picture(path, plot_data(*result_));
     }

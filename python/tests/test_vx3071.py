@@ -614,20 +614,20 @@ def test_a_meter_reads_the_simulated_part_at_its_setting():
         vx3071.Meter("sim", range=1000).read()
 
 
-def test_a_meter_that_does_not_answer_is_a_timeout_error():
-    # A meter on 127.0.0.1 that says who it is, takes its configuration, and never answers READ?.
+def meter_on_localhost(readings):
+    """A meter on 127.0.0.1 answering as a 34465A over its raw socket: who it is, its error queue
+    empty, and the first `readings` READ? (the n-th reading n * 39 Ohm), then none, as a meter does
+    when its cable is pulled. Gives its resource string and its listening socket."""
     server = socket.socket()
     server.bind(("127.0.0.1", 0))
     server.listen(1)
 
     def meter():
         conn, _ = server.accept()
+        reads = 0
         with conn:
             pending = b""
-            while True:
-                data = conn.recv(256)
-                if not data:
-                    return
+            while data := conn.recv(256):
                 pending += data
                 while b"\n" in pending:
                     line, pending = pending.split(b"\n", 1)
@@ -635,9 +635,17 @@ def test_a_meter_that_does_not_answer_is_a_timeout_error():
                         conn.sendall(b"Keysight Technologies,34465A,MY1,A.1\n")
                     elif line == b"SYST:ERR?":
                         conn.sendall(b'+0,"No error"\n')
+                    elif line == b"READ?":
+                        reads += 1
+                        if reads <= readings:
+                            conn.sendall(b"+%.8E\n" % (reads * 39.0))
 
     threading.Thread(target=meter, daemon=True).start()
-    resource = f"TCPIP::127.0.0.1::{server.getsockname()[1]}::SOCKET"
+    return f"TCPIP::127.0.0.1::{server.getsockname()[1]}::SOCKET", server
+
+
+def test_a_meter_that_does_not_answer_is_a_timeout_error():
+    resource, server = meter_on_localhost(readings=0)
     with vx3071.Meter(resource, timeout=0.3) as silent:
         assert silent.identity[:2] == ("Keysight Technologies", "34465A")
         started = time.monotonic()
@@ -775,32 +783,7 @@ def test_ctrl_c_raises_sweep_interrupted_with_the_codes_measured_whole():
 
 
 def test_a_meter_that_falls_silent_raises_meter_error_with_the_partial_result():
-    # A meter on 127.0.0.1 answering as a 34465A over its raw socket, which stops answering READ?
-    # after 50 readings, as one does when its cable is pulled.
-    server = socket.socket()
-    server.bind(("127.0.0.1", 0))
-    server.listen(1)
-
-    def meter():
-        conn, _ = server.accept()
-        reads = 0
-        with conn:
-            pending = b""
-            while data := conn.recv(256):
-                pending += data
-                while b"\n" in pending:
-                    line, pending = pending.split(b"\n", 1)
-                    if line == b"*IDN?":
-                        conn.sendall(b"Keysight Technologies,34465A,MY1,A.1\n")
-                    elif line == b"SYST:ERR?":
-                        conn.sendall(b'+0,"No error"\n')
-                    elif line == b"READ?":
-                        reads += 1
-                        if reads <= 50:
-                            conn.sendall(b"+%.8E\n" % (reads * 39.0))
-
-    threading.Thread(target=meter, daemon=True).start()
-    resource = f"TCPIP::127.0.0.1::{server.getsockname()[1]}::SOCKET"
+    resource, server = meter_on_localhost(readings=50)
     with vx3071.open(port="sim") as dev, vx3071.Meter(resource, timeout=0.3) as silent:
         with pytest.raises(vx3071.MeterError, match=r"at code 50: .*READ\?") as raised:
             dev.characterise(silent, settle_ms=0)
