@@ -8,6 +8,7 @@
 #include "analysis/summary.h"
 #include "cli/json.h"
 #include "plot/plot.h"
+#include "session/output.h"
 
 namespace vx::cli {
 
@@ -30,17 +31,16 @@ plot::PlotData plot_data(const session::Characterisation& result,
   data.first_code = result.plan.codes.from;
   data.last_code = result.plan.codes.to;
   data.note = session::partial_note(result);
+  data.provenance = session::provenance(result);
   return data;
 }
 
 }  // namespace
 
-std::string make_outputs(const CharacteriseOrder& order) {
+std::string check_outputs(const CharacteriseOrder& order) {
   for (const std::string* path : {&order.csv, &order.plot, &order.report}) {
     if (path->empty()) continue;
-    std::FILE* file = std::fopen(path->c_str(), "w");
-    if (!file) return "cannot write " + *path + ": " + std::strerror(errno);
-    std::fclose(file);
+    if (std::string error = session::cannot_write(*path); !error.empty()) return error;
   }
   return "";
 }
@@ -61,11 +61,17 @@ std::string write_outputs(const CharacteriseOrder& order, const session::Charact
   if (order.plot.empty() && order.report.empty()) return first;
   const plot::Application application;
   const plot::PlotData data = plot_data(result, analysed);
-  if (!order.plot.empty()) attempt([&] { plot::save_picture(order.plot, data); });
+  if (!order.plot.empty()) {
+    attempt([&] {
+      session::write_whole(order.plot, [&](const std::string& to) { plot::save_picture(to, data); });
+    });
+  }
   if (!order.report.empty()) {
     attempt([&] {
-      plot::save_report(order.report, data, session::settings_rows(result, order.analysis),
-                        session::figure_rows(analysed, result.unit));
+      session::write_whole(order.report, [&](const std::string& to) {
+        plot::save_report(to, data, session::settings_rows(result, order.analysis),
+                          session::figure_rows(analysed, result.unit));
+      });
     });
   }
   return first;

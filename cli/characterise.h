@@ -17,12 +17,13 @@ struct CharacteriseOrder {
   std::string csv, plot, report;  // files asked for, or empty
 };
 
-// Makes each file asked for, empty, before the sweep: an afternoon's readings are not to be lost to
-// a folder mistyped. Gives the first that cannot be made, as "cannot write F: why", or empty.
-std::string make_outputs(const CharacteriseOrder& order);
+// Checks, before the sweep, that each file asked for can be written, so that an afternoon's
+// readings are not lost to a folder mistyped; makes and truncates nothing. Gives the first that
+// cannot be, as "cannot write F: why", or empty.
+std::string check_outputs(const CharacteriseOrder& order);
 
-// Writes the CSV, the plot and the report asked for; tries each, and gives the first failure, or
-// empty.
+// Writes the CSV, the plot and the report asked for, each whole or not at all
+// (session::write_whole); tries each, and gives the first failure, or empty.
 std::string write_outputs(const CharacteriseOrder& order, const session::Characterisation& result,
                           const session::Analysed& analysed);
 

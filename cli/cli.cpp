@@ -29,10 +29,14 @@
 #include "frame/device_address.h"
 #include "meter/resource.h"
 #include "meter/scpi.h"
+#include "session/output.h"
 
 namespace vx::cli {
 
 namespace {
+
+// How often a wait looks for a stop signal.
+constexpr auto kStopPoll = std::chrono::milliseconds(20);
 
 // After an error, one line that says where the whole usage is, not the usage itself.
 constexpr const char* kUsageHint = "vx3071 --help lists the commands\n";
@@ -200,6 +204,11 @@ bool starts_with_digit(const std::string& text) {
   return !text.empty() && text[0] >= '0' && text[0] <= '9';
 }
 
+// A number where one comes, negative too ("-1" is a code out of range, not an option).
+bool looks_numeric(const std::string& text) {
+  return starts_with_digit(text) || (text.size() > 1 && text[0] == '-' && starts_with_digit(text.substr(1)));
+}
+
 long number(const std::string& text, const std::string& what, long low, long high) {
   // 077 is 63 to i2cset and every strtol-based tool, 77 to others: neither is taken for granted.
   if (text.size() > 1 && text[0] == '0' && text[1] >= '0' && text[1] <= '9') {
@@ -230,6 +239,13 @@ auto meter_setting(Read&& read) {
   }
 }
 
+bool is_pdf(const std::string& path) {
+  if (path.size() <= 4) return false;
+  std::string extension = path.substr(path.size() - 4);
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return extension == ".pdf";
+}
+
 // characterise's arguments: its options in any order, FROM TO [STEP] where a number comes.
 void parse_characterise(const std::string& name, std::deque<std::string>& tokens,
                         CharacteriseOrder& order) {
@@ -254,7 +270,7 @@ void parse_characterise(const std::string& name, std::deque<std::string>& tokens
   bool verify = false;
   while (!tokens.empty()) {
     const std::string option = tokens.front();
-    if (starts_with_digit(option) && codes.size() < 3) {
+    if (looks_numeric(option) && codes.size() < 3) {
       codes.push_back(option);
       tokens.pop_front();
       continue;
@@ -293,6 +309,7 @@ void parse_characterise(const std::string& name, std::deque<std::string>& tokens
           meter_setting([&] { return meter::parse_serial(value(option, "BAUD,FRAME[,lf|crlf]")); });
     } else if (option == "--csv") {
       order.csv = value(option, "a FILE");
+      if (order.csv.empty()) throw UsageError("--csv needs a file name, not an empty one");
     } else if (option == "--plot") {
       order.plot = value(option, "F.png or F.svg");
       if (!plot::picture_format(order.plot)) {
@@ -300,6 +317,9 @@ void parse_characterise(const std::string& name, std::deque<std::string>& tokens
       }
     } else if (option == "--report") {
       order.report = value(option, "F.pdf");
+      if (!is_pdf(order.report)) {
+        throw UsageError("--report writes a PDF, F.pdf, not " + port::quoted(order.report));
+      }
     }
   }
   if (order.resource.empty()) {
@@ -320,9 +340,25 @@ void parse_characterise(const std::string& name, std::deque<std::string>& tokens
   if (order.analysis.v_high.has_value() != order.analysis.v_low.has_value()) {
     throw UsageError("--vh and --vl go together: the divider's two terminal voltages");
   }
+  order.analysis = session::checked_analysis(order.analysis);
   order.plan = session::plan_characterise(
       codes.empty() ? 0 : code(codes[0], "FROM"), codes.empty() ? 255 : code(codes[1], "TO"),
       codes.size() < 3 ? 1 : number(codes[2], "STEP", 1, 255), settle_ms, average, verify);
+}
+
+// Each output of a characterisation its own file, the trace's too: one written over another would
+// lose it.
+void distinct_outputs(const CharacteriseOrder& order, const std::string& trace) {
+  const std::pair<const char*, const std::string*> outputs[] = {
+      {"--csv", &order.csv}, {"--plot", &order.plot}, {"--report", &order.report}, {"the trace", &trace}};
+  for (std::size_t i = 0; i < std::size(outputs); ++i) {
+    for (std::size_t j = i + 1; j < std::size(outputs); ++j) {
+      const std::string &a = *outputs[i].second, &b = *outputs[j].second;
+      if (a.empty() || b.empty() || !session::same_file(a, b)) continue;
+      throw UsageError(std::string(outputs[i].first) + " and " + outputs[j].first +
+                       " name one file, " + port::quoted(b, 200) + ": each output needs its own");
+    }
+  }
 }
 
 // Takes one command off the front of `tokens`.
@@ -631,18 +667,33 @@ class Runner {
         ",\"step\":" + std::to_string(command.step) + ",\"codes\":" + std::to_string(count));
   }
 
-  // Readings of a bench meter, each fresh, each printed as it comes: "3079.56081 Ohm".
+  // Readings of a bench meter, each fresh, each printed as it comes: "3079.56081 Ohm". A stop
+  // signal ends the run at the next reading, or the exchange in progress at once.
   void read_meter(const Command& command) {
     meter::Meter meter(meter::parse_resource(command.resource), command.meter);
+    meter.set_stop_check([this] { return stop_asked(); });
     const meter::Identity& id = meter.identity();
     add(",\"resource\":" + json_string(command.resource) + ",\"identity\":" +
         json_string(id.maker + "," + id.model + "," + id.serial + "," + id.firmware));
     std::string readings;
+    const auto stopped = [&] {
+      add(",\"readings\":[" + readings + "]");  // what was read is kept
+      throw session::Interrupted("stopped between two readings");
+    };
     for (long n = 0; n < command.count; ++n) {
-      if (command.settle_ms > 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(command.settle_ms));
+      const auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(command.settle_ms);
+      for (auto now = std::chrono::steady_clock::now();; now = std::chrono::steady_clock::now()) {
+        if (stop_asked()) stopped();
+        if (now >= due) break;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kStopPoll, due - now));
       }
-      const meter::Reading reading = meter.read();
+      meter::Reading reading;
+      try {
+        reading = meter.read();
+      } catch (const meter::Stopped&) {
+        add(",\"readings\":[" + readings + "]");
+        throw;
+      }
       char value[40];
       std::snprintf(value, sizeof value, "%.9g", reading.value);
       if (!json_) print(std::string(value) + " " + reading.unit + "\n");
@@ -652,11 +703,14 @@ class Runner {
     add(",\"readings\":[" + readings + "]");
   }
 
+  bool stop_asked() const { return signalled_ && signalled_() != 0; }
+
   // Every code of the plan against the meter; the files asked for are written with whatever was
   // measured, also when the sweep ended early, before its error ends the run.
   void characterise(const CharacteriseOrder& order) {
-    if (const std::string error = make_outputs(order); !error.empty()) throw OutputError(error);
+    if (const std::string error = check_outputs(order); !error.empty()) throw OutputError(error);
     meter::Meter meter(meter::parse_resource(order.resource), order.meter);
+    meter.set_stop_check([this] { return stop_asked(); });
     std::size_t shown = 0;  // the progress line's length, to blank what a shorter one leaves
     const auto progress = [&](const session::Characterisation& so_far) {
       const session::CodeReading& last = so_far.codes.back();
@@ -909,6 +963,9 @@ int run(const std::vector<std::string>& args, Streams streams, backends::Setting
     }
     if (tokens.empty()) throw UsageError("no command given");
     while (!tokens.empty()) commands.push_back(parse_command(tokens));
+    for (const Command& command : commands) {
+      if (command.kind == Kind::characterise) distinct_outputs(command.characterise, settings.trace);
+    }
     // The port and the phase are checked now, before any port work; nothing is opened yet.
     device = std::make_unique<session::Device>(settings, port_given, make_port);
   } catch (const UsageError& error) {
@@ -939,6 +996,11 @@ int run(const std::vector<std::string>& args, Streams streams, backends::Setting
     const int number = signalled ? signalled() : 0;
     status = 128 + number;
     runner.failed("stopped by " + signal_name(number) + " between two frames", status);
+  } catch (const meter::Stopped&) {
+    // The run was stopped, the meter did not fail: its link is cleared for whoever asks next.
+    const int number = signalled ? signalled() : 0;
+    status = 128 + number;
+    runner.failed("stopped by " + signal_name(number) + " during a meter exchange", status);
   } catch (const session::VerifyError& error) {
     fail(kVerifyMismatch, error.what());
   } catch (const CheckFailed& error) {

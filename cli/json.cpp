@@ -1,5 +1,6 @@
 #include "cli/json.h"
 
+#include <cmath>
 #include <cstdio>
 #include <string_view>
 
@@ -62,6 +63,8 @@ std::string json_string(const std::string& text) {
 }
 
 std::string json_number(double value) {
+  // JSON has no infinity and no NaN; every reading is checked finite before it gets here.
+  if (!std::isfinite(value)) return "null";
   char text[40];
   std::snprintf(text, sizeof text, "%.10g", value);
   return text;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "meter/transport.h"
+#include "port/port.h"
 
 namespace vx::meter {
 
@@ -16,7 +17,8 @@ constexpr const char* kForms =
     "ASRL/dev/ttyUSB0::INSTR or sim";
 
 [[noreturn]] void malformed(const std::string& text, const std::string& why) {
-  throw MeterError("the meter resource \"" + text + "\" " + why + ": it is one of " + kForms);
+  throw MeterError("the meter resource " + port::quoted(text, 120) + " " + why +
+                   ": it is one of " + kForms);
 }
 
 std::string upper(std::string text) {
@@ -78,6 +80,10 @@ Resource parse_resource(const std::string& text) {
   Resource r;
   r.text = text;
   if (text == "sim") return r;
+  // A NUL would end the host name or path the system is handed short of what was written.
+  if (std::any_of(text.begin(), text.end(), [](unsigned char c) { return c < 0x20 || c == 0x7F; })) {
+    malformed(text, "has a control character in it");
+  }
   std::vector<std::string> parts = fields(text);
   const std::string head = upper(parts.front());
   const std::string last = upper(parts.back());

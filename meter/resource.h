@@ -20,6 +20,14 @@ class MeterTimeout : public MeterError {
   using MeterError::MeterError;
 };
 
+// An exchange ended because its user asked, not through the meter: a stop signal, or the meter
+// closed from another thread. The link is cleared first, as after a time-out, so a late answer
+// never answers a later question.
+class Stopped : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // A resource string as VISA libraries parse one (pyvisa's and the vendors'): the interface type
 // and board, case-insensitive, then its fields, "::" apart.
 //   TCPIP[board]::host::port::SOCKET      raw SCPI over TCP, the port every LXI meter offers (5025)

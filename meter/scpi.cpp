@@ -1,8 +1,10 @@
 #include "meter/scpi.h"
 
 #include "meter/simulated.h"
+#include "port/port.h"
 
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <thread>
 #include <vector>
@@ -53,19 +55,21 @@ std::optional<double> parse_number(const std::string& text) {
     if (digits() == 0) return std::nullopt;
   }
   if (i != t.size()) return std::nullopt;
-  return std::strtod(t.c_str(), nullptr);
+  const double value = std::strtod(t.c_str(), nullptr);
+  if (!std::isfinite(value)) return std::nullopt;
+  return value;
 }
 
 Function parse_function(const std::string& text) {
   if (text == "resistance") return Function::resistance;
   if (text == "voltage") return Function::voltage;
-  throw MeterError("the function is resistance or voltage, not \"" + text + "\"");
+  throw MeterError("the function is resistance or voltage, not " + port::quoted(text));
 }
 
 std::string checked_range(const std::string& text) {
   const auto value = parse_number(text);
   if (text != "AUTO" && !(value && *value > 0)) {
-    throw MeterError("the range is a number above 0, or AUTO, not \"" + text + "\"");
+    throw MeterError("the range is a finite number above 0, or AUTO, not " + port::quoted(text));
   }
   return text;
 }
@@ -98,11 +102,17 @@ Meter::Meter(std::unique_ptr<Transport> transport, MeterOptions options, bool se
 }
 
 void Meter::start(bool serial) {
+  transport_->set_interrupt([this] {
+    if (closed_) throw Stopped("the meter was closed during an exchange with " + transport_->where());
+    if (stop_check_ && stop_check_()) {
+      throw Stopped("stopped by a signal during an exchange with " + transport_->where());
+    }
+  });
   const std::string idn = ask("*IDN?");
   const std::vector<std::string> fields = split(idn, ',');
   if (fields.size() != 4 || trimmed(fields[0]).empty() || trimmed(fields[1]).empty()) {
-    throw MeterError(transport_->where() + " did not identify itself: *IDN? answered \"" + idn +
-                     "\", not its maker, model, serial number and firmware");
+    throw MeterError(transport_->where() + " did not identify itself: *IDN? answered " +
+                     port::quoted(idn, 120) + ", not its maker, model, serial number and firmware");
   }
   identity_ = {trimmed(fields[0]), trimmed(fields[1]), trimmed(fields[2]), trimmed(fields[3])};
   // Over RS-232 the 34401A and its kin take commands only in remote (their manuals' SYSTem:REMote).
@@ -126,8 +136,9 @@ Reading Meter::read() {
   const auto number = parse_number(answer);
   if (!number) {
     const std::string error = first_error();
-    throw NotANumber(identity_.model + " answered READ? with \"" + answer +
-                     "\", which is no number" + (error.empty() ? "" : "; it says " + error));
+    throw NotANumber(identity_.model + " answered READ? with " + port::quoted(answer, 120) +
+                     ", which is no finite number" +
+                     (error.empty() ? "" : "; it says " + port::quoted(error, 120)));
   }
   if (*number >= kOverload * 0.999 && *number <= kOverload * 1.001) {
     throw Overload(identity_.model + " read overload (9.9E37): the value is beyond the range " +
@@ -149,9 +160,19 @@ std::string Meter::first_error() {
 
 std::string Meter::ask(const std::string& question) {
   const auto deadline = Clock::now() + options_.timeout;
+  if (closed_) throw Stopped("the meter was closed");
   try {
     transport_->send(question, deadline);
     return transport_->receive(deadline);
+  } catch (const Stopped&) {
+    // As after a time-out: the answer still on its way must not answer a later question.
+    if (!closed_) {
+      try {
+        transport_->clear();
+      } catch (const MeterError&) {
+      }
+    }
+    throw;
   } catch (const MeterTimeout& error) {
     // A late answer to this question must not answer the next one.
     try {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -60,8 +62,17 @@ class Meter {
   // "Ohm" or "V", as the function set.
   const char* unit() const { return options_.function == Function::resistance ? "Ohm" : "V"; }
   const MeterOptions& options() const { return options_; }
-  // A fresh reading; Overload beyond the range, MeterError for an answer that is no number.
+  // A fresh reading; Overload beyond the range, NotANumber for an answer that is no finite
+  // number.
   Reading read();
+
+  // Polled while an exchange waits, from the thread making it: true ends the exchange at once
+  // with Stopped, the link cleared as after a time-out. It must not block.
+  void set_stop_check(std::function<bool()> check) { stop_check_ = std::move(check); }
+  // Ends the exchange in progress (another thread's) at once, and refuses every later one with
+  // Stopped; never waits for the exchange.
+  void close() { closed_ = true; }
+  bool closed() const { return closed_; }
 
  private:
   void start(bool serial);
@@ -74,6 +85,8 @@ class Meter {
   std::unique_ptr<Transport> transport_;
   Identity identity_;
   std::mutex mutex_;
+  std::function<bool()> stop_check_;
+  std::atomic<bool> closed_{false};
 };
 
 // "resistance" or "voltage", as a person names the function; MeterError for anything else.
@@ -82,8 +95,9 @@ Function parse_function(const std::string& text);
 // anything else.
 std::string checked_range(const std::string& text);
 
-// An IEEE 488.2 decimal number (NR1, NR2 or NR3: "+1.00000000E+04", "-12.5", "3"), whole; empty
-// for anything else, also "nan", "inf" and hex, which strtod would take.
+// An IEEE 488.2 decimal number (NR1, NR2 or NR3: "+1.00000000E+04", "-12.5", "3"), whole and
+// finite; empty for anything else: "nan", "inf" and hex, which strtod would take, and a number
+// beyond a double's range ("1e999", 400 digits), which strtod makes infinite.
 std::optional<double> parse_number(const std::string& text);
 
 }  // namespace vx::meter

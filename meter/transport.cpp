@@ -19,14 +19,18 @@ namespace vx::meter {
 
 namespace {
 
-// Waits until `fd` is ready for `events` or the deadline passes; false at the deadline.
-bool wait_for(int fd, short events, Clock::time_point deadline) {
+// Waits until `fd` is ready for `events` or the deadline passes; false at the deadline. `check`
+// runs before each slice of the wait and may throw to end it.
+bool wait_for(int fd, short events, Clock::time_point deadline,
+              const std::function<void()>& check = {}) {
   for (;;) {
+    if (check) check();
+    const auto slice = std::min(deadline, Clock::now() + Transport::kInterruptPoll);
     pollfd one{fd, events, 0};
-    const int ready = ::poll(&one, 1, milliseconds_left(deadline));
+    const int ready = ::poll(&one, 1, milliseconds_left(slice));
     if (ready > 0) return true;
-    if (ready == 0) return false;
-    if (errno != EINTR) return false;
+    if (ready < 0 && errno != EINTR) return false;
+    if (ready == 0 && Clock::now() >= deadline) return false;
   }
 }
 
@@ -39,7 +43,7 @@ class LineTransport : public Transport {
     const std::string out = line + ending_;
     std::size_t sent = 0;
     while (sent < out.size()) {
-      if (!wait_for(fd_, POLLOUT, deadline)) {
+      if (!wait_for(fd_, POLLOUT, deadline, [this] { interrupt_point(); })) {
         throw MeterTimeout(where() + " took nothing for " + quoted(line) + " in time");
       }
       const ssize_t n = write_some(out.data() + sent, out.size() - sent);
@@ -59,7 +63,7 @@ class LineTransport : public Transport {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         return line;
       }
-      if (!wait_for(fd_, POLLIN, deadline)) {
+      if (!wait_for(fd_, POLLIN, deadline, [this] { interrupt_point(); })) {
         throw MeterTimeout(where() + " did not answer in time" +
                            (pending_.empty() ? "" : " (an answer began but never ended)"));
       }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,6 +35,19 @@ class Transport {
   // late bytes are let go.
   virtual void clear() = 0;
   virtual std::string where() const = 0;
+
+  // Called while an exchange waits, at least every kInterruptPoll: it throws Stopped to end the
+  // exchange at once (a signal, a close from another thread).
+  void set_interrupt(std::function<void()> check) { interrupt_ = std::move(check); }
+  static constexpr std::chrono::milliseconds kInterruptPoll{50};
+
+ protected:
+  void interrupt_point() const {
+    if (interrupt_) interrupt_();
+  }
+
+ private:
+  std::function<void()> interrupt_;
 };
 
 // Serial line settings: the 34401A's factory ones (its manual's RS-232 configuration: 9600 baud,

@@ -75,6 +75,12 @@ int PanelLogic::read_setting() {
   return value;
 }
 
+std::shared_ptr<void> PanelLogic::hold_for_sweep() {
+  std::shared_ptr<void> held;
+  event([&] { held = port_.port().hold_for_sweep(); });
+  return held;
+}
+
 void PanelLogic::restore_code(int code) {
   event([&] {
     bus::Read_Write_Bits_to_Parallel_Port(driver_, frame::fixed_address_frame_word(code));

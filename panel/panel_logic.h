@@ -2,6 +2,7 @@
 
 #include <array>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -76,6 +77,8 @@ class PanelLogic {
   void send_code(int code);
   int read_setting();
   void restore_code(int code);
+  // Holds the part for the sweep while the result lives (port::Port::hold_for_sweep).
+  std::shared_ptr<void> hold_for_sweep();
   // What the stop check says now.
   bool stop_asked() const { return stop_check_ && stop_check_(); }
 

@@ -10,6 +10,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPdfWriter>
+#include <QStringList>
 #include <QSvgGenerator>
 #include <algorithm>
 #include <cmath>
@@ -44,6 +45,11 @@ QString number(double value) {
   return QString::number(value, 'g', 5);
 }
 
+// A value as the report shows it: ohms as Ω.
+QString with_omega(const std::string& value) {
+  return text(value).replace(" Ohm", QString::fromUtf8(" \u03a9"));
+}
+
 // One panel's frame, its name, its value ticks and the code grid.
 void frame_panel(QPainter& p, const Layout& l, const QRectF& panel, const QString& name, double low,
                  double high, double font) {
@@ -55,7 +61,10 @@ void frame_panel(QPainter& p, const Layout& l, const QRectF& panel, const QStrin
     return panel.bottom() - (v - low) / (high - low) * panel.height();
   };
   const QFontMetricsF metrics(p.font());
-  for (const double v : ticks(low, high, 4)) {
+  // At least four labelled values, so a value can be read off.
+  std::vector<double> values = ticks(low, high, 4);
+  for (int wanted = 5; values.size() < 4 && wanted <= 12; ++wanted) values = ticks(low, high, wanted);
+  for (const double v : values) {
     p.setPen(QPen(QColor(225, 225, 225), 1));
     p.drawLine(QPointF(panel.left(), y(v)), QPointF(panel.right(), y(v)));
     p.setPen(Qt::black);
@@ -83,7 +92,8 @@ void polyline(QPainter& p, const std::vector<QPointF>& points, const QPen& pen) 
 }  // namespace
 
 double Layout::x(double code) const {
-  return readings.left() + (code - code_low) / (code_high - code_low) * readings.width();
+  const double low = code_low - code_pad, high = code_high + code_pad;
+  return readings.left() + (code - low) / (high - low) * readings.width();
 }
 
 QPointF Layout::reading(double code, double value) const {
@@ -116,26 +126,65 @@ std::vector<double> ticks(double low, double high, int wanted) {
   return at;
 }
 
+QString shown_unit(const std::string& unit) {
+  return unit == "Ohm" ? QString::fromUtf8("\u03a9") : text(unit);
+}
+
+namespace {
+
+QFont plain_font(double pixels) {
+  QFont font("Liberation Sans");
+  font.setPixelSize(static_cast<int>(pixels));
+  return font;
+}
+
+// The height `words` take wrapped to `width` in `font`.
+double wrapped_height(const QFont& font, double width, const QString& words) {
+  if (words.isEmpty()) return 0;
+  return QFontMetricsF(font)
+      .boundingRect(QRectF(0, 0, width, 1e6), Qt::TextWordWrap, words)
+      .height();
+}
+
+}  // namespace
+
 Layout layout(const QRectF& area, const PlotData& data) {
   const double font = font_pixels(area);
   Layout l;
   const double left = area.left() + font * 6, right = area.right() - font * 1.5;
-  const double top = area.top() + font * (data.note.empty() ? 3.2 : 4.4);
-  const double bottom = area.bottom() - font * 3;
+  // The title, then the note wrapped within the plot's width.
+  const double note = wrapped_height(plain_font(font), right - left, text(data.note));
+  const double top = area.top() + font * 3.2 + (note > 0 ? note + font * 0.3 : 0);
+  const double foot = data.provenance.empty()
+                          ? 0
+                          : wrapped_height(plain_font(font * 0.85), right - left,
+                                           text(data.provenance)) +
+                                font * 0.3;
+  const double bottom = area.bottom() - font * 3 - foot;
   const double gap = font * 2.2;
-  const double height = bottom - top - 2 * gap;
+  const double height = std::max(bottom - top - 2 * gap, font * 6);
   l.readings = QRectF(QPointF(left, top), QPointF(right, top + height * 0.5));
   l.inl = QRectF(QPointF(left, l.readings.bottom() + gap),
                  QPointF(right, l.readings.bottom() + gap + height * 0.25));
-  l.dnl = QRectF(QPointF(left, l.inl.bottom() + gap), QPointF(right, bottom));
+  l.dnl = QRectF(QPointF(left, l.inl.bottom() + gap), QPointF(right, l.inl.bottom() + gap + height * 0.25));
 
   l.code_low = std::min(data.first_code, data.last_code);
   l.code_high = std::max(data.first_code, data.last_code);
+  std::vector<int> codes;
   for (const auto& point : data.points) {
     l.code_low = std::min<double>(l.code_low, point.code);
     l.code_high = std::max<double>(l.code_high, point.code);
+    codes.push_back(point.code);
   }
   if (l.code_high <= l.code_low) l.code_high = l.code_low + 1;
+  // Half the closest codes' spacing at each end: a stem there is drawn whole inside the frame.
+  std::sort(codes.begin(), codes.end());
+  double spacing = 0;
+  for (std::size_t i = 1; i < codes.size(); ++i) {
+    const double d = codes[i] - codes[i - 1];
+    if (d > 0 && (spacing == 0 || d < spacing)) spacing = d;
+  }
+  l.code_pad = (spacing > 0 ? spacing : 1) / 2;
 
   if (!data.points.empty()) {
     const auto [low, high] = std::minmax_element(
@@ -148,8 +197,9 @@ Layout layout(const QRectF& area, const PlotData& data) {
   l.value_low -= pad;
   l.value_high += pad;
   if (data.figures) {
+    // Room for the ±1 LSB guide lines always.
     l.inl_span =
-        std::max(span_of(data.figures->inl, 0, 0.5), span_of(data.figures->inl_best, 0, 0.5));
+        std::max(span_of(data.figures->inl, 0, 1.6), span_of(data.figures->inl_best, 0, 1.6));
     l.dnl_span = span_of(data.figures->dnl, 1, 1.2);
   }
   return l;
@@ -158,32 +208,34 @@ Layout layout(const QRectF& area, const PlotData& data) {
 void draw(QPainter& p, const QRectF& area, const PlotData& data) {
   p.save();
   p.setRenderHint(QPainter::Antialiasing);
+  p.setClipRect(area);
   p.fillRect(area, Qt::white);
   const double font_px = font_pixels(area);
-  QFont font("Liberation Sans");
-  font.setPixelSize(static_cast<int>(font_px));
+  const QFont font = plain_font(font_px);
   p.setFont(font);
   const Layout l = layout(area, data);
   const double line = std::max(1.0, font_px / 7);
+  const QString unit = shown_unit(data.unit);
 
   QFont bold = font;
   bold.setBold(true);
   p.setFont(bold);
   p.setPen(Qt::black);
   p.drawText(QPointF(l.readings.left(), area.top() + font_px * 1.4),
-             "Reading (" + text(data.unit) + ") against code");
+             "Reading (" + unit + ") against code");
   p.setFont(font);
   if (!data.note.empty()) {
     p.setPen(colour(kFaultColour));
-    p.drawText(QPointF(l.readings.left(), area.top() + font_px * 2.7), text(data.note));
+    p.drawText(QRectF(QPointF(l.readings.left(), area.top() + font_px * 2.0),
+                      QPointF(l.readings.right(), l.readings.top() - font_px * 1.2)),
+               Qt::TextWordWrap, text(data.note));
   }
 
-  frame_panel(p, l, l.readings, text(data.unit), l.value_low, l.value_high, font_px);
-  frame_panel(p, l, l.inl, "INL (LSB): end-point, and best fit dotted", -l.inl_span, l.inl_span,
-              font_px);
+  frame_panel(p, l, l.readings, unit, l.value_low, l.value_high, font_px);
+  frame_panel(p, l, l.inl, "INL (LSB)", -l.inl_span, l.inl_span, font_px);
   frame_panel(p, l, l.dnl, "DNL (LSB)", -l.dnl_span, l.dnl_span, font_px);
 
-  // The code axis, under the lowest panel.
+  // The code axis, under the lowest panel; then where the readings came from.
   const QFontMetricsF metrics(font);
   p.setPen(Qt::black);
   for (const double code : ticks(l.code_low, l.code_high, 8)) {
@@ -195,34 +247,85 @@ void draw(QPainter& p, const QRectF& area, const PlotData& data) {
   p.drawText(QPointF(l.dnl.center().x() - metrics.horizontalAdvance("Code") / 2,
                      l.dnl.bottom() + font_px * 2.6),
              "Code");
+  if (!data.provenance.empty()) {
+    p.setFont(plain_font(font_px * 0.85));
+    p.setPen(QColor(90, 90, 90));
+    p.drawText(QRectF(QPointF(l.readings.left(), l.dnl.bottom() + font_px * 3.1),
+                      QPointF(l.readings.right(), area.bottom())),
+               Qt::TextWordWrap, text(data.provenance));
+    p.setFont(font);
+  }
 
-  p.setClipRect(area);
+  // Each panel's marks stay within its frame.
+  const auto inside = [&](const QRectF& panel) { p.setClipRect(panel.adjusted(0.5, 0.5, -0.5, -0.5)); };
   if (data.figures) {
     const analysis::Figures& f = *data.figures;
 
-    // Zero lines for INL and DNL, and DNL's -1: below it a step goes backwards.
+    // INL: zero, the ±1 LSB guides, then best fit under end-point.
+    inside(l.inl);
     p.setPen(QPen(Qt::black, line / 2));
-    p.drawLine(l.inl_point(l.code_low, 0), l.inl_point(l.code_high, 0));
-    p.drawLine(l.dnl_point(l.code_low, 0), l.dnl_point(l.code_high, 0));
-    p.setPen(QPen(colour(kFaultColour), line / 2, Qt::DashLine));
-    p.drawLine(l.dnl_point(l.code_low, -1), l.dnl_point(l.code_high, -1));
-
+    p.drawLine(l.inl_point(l.code_low - l.code_pad, 0), l.inl_point(l.code_high + l.code_pad, 0));
+    p.setPen(QPen(QColor(150, 150, 150), line / 2, Qt::DashLine));
+    for (const double guide : {-1.0, 1.0}) {
+      p.drawLine(l.inl_point(l.code_low - l.code_pad, guide),
+                 l.inl_point(l.code_high + l.code_pad, guide));
+    }
     std::vector<QPointF> inl, best;
     for (std::size_t i = 0; i < f.points.size(); ++i) {
       inl.push_back(l.inl_point(f.points[i].code, f.inl[i]));
       best.push_back(l.inl_point(f.points[i].code, f.inl_best[i]));
     }
-    polyline(p, best, QPen(colour(kInlColour), line, Qt::DotLine));
+    polyline(p, best, QPen(colour(kInlBestColour), line));
     polyline(p, inl, QPen(colour(kInlColour), line * 1.5));
-    // DNL as a stem a step, from 0.
+    // The legend, one line in the INL panel's upper right corner, on white so a curve under it
+    // cannot hide it.
+    {
+      const QString end_point = "end-point", best_fit = "best fit (least squares)";
+      const double sample = font_px * 1.6, room = font_px * 0.5;
+      const double width = sample * 2 + room * 4 + metrics.horizontalAdvance(end_point) +
+                           metrics.horizontalAdvance(best_fit);
+      const QRectF box(l.inl.right() - width - room, l.inl.top() + room, width, font_px * 1.4);
+      p.fillRect(box, QColor(255, 255, 255, 230));
+      const double y = box.center().y();
+      double x = box.left() + room;
+      p.setPen(QPen(colour(kInlColour), line * 1.5));
+      p.drawLine(QPointF(x, y), QPointF(x + sample, y));
+      x += sample + room;
+      p.setPen(Qt::black);
+      p.drawText(QPointF(x, y + metrics.ascent() / 2.5), end_point);
+      x += metrics.horizontalAdvance(end_point) + room * 2;
+      p.setPen(QPen(colour(kInlBestColour), line));
+      p.drawLine(QPointF(x, y), QPointF(x + sample, y));
+      x += sample + room;
+      p.setPen(Qt::black);
+      p.drawText(QPointF(x, y + metrics.ascent() / 2.5), best_fit);
+    }
+
+    // DNL: zero, +1, and -1, below which a step goes backwards; a stem a step, from 0.
+    inside(l.dnl);
+    p.setPen(QPen(Qt::black, line / 2));
+    p.drawLine(l.dnl_point(l.code_low - l.code_pad, 0), l.dnl_point(l.code_high + l.code_pad, 0));
+    p.setPen(QPen(QColor(150, 150, 150), line / 2, Qt::DashLine));
+    p.drawLine(l.dnl_point(l.code_low - l.code_pad, 1), l.dnl_point(l.code_high + l.code_pad, 1));
+    p.setPen(QPen(colour(kFaultColour), line / 2, Qt::DashLine));
+    p.drawLine(l.dnl_point(l.code_low - l.code_pad, -1), l.dnl_point(l.code_high + l.code_pad, -1));
     p.setPen(QPen(colour(kDnlColour),
                   std::max(line, l.dnl.width() / (l.code_high - l.code_low + 1) * 0.6),
                   Qt::SolidLine, Qt::FlatCap));
     for (std::size_t i = 1; i < f.points.size(); ++i) {
       p.drawLine(l.dnl_point(f.points[i].code, 0), l.dnl_point(f.points[i].code, f.dnl[i]));
     }
+    // Its name above it, on white over the stems.
+    const QString below = "-1 LSB: at or below it, not monotonic";
+    const QPointF at = l.dnl_point(l.code_low - l.code_pad, -1) + QPointF(font_px * 0.4, -font_px * 0.3);
+    p.fillRect(QRectF(at - QPointF(font_px * 0.2, metrics.ascent()),
+                      QSizeF(metrics.horizontalAdvance(below) + font_px * 0.4, metrics.height())),
+               QColor(255, 255, 255, 230));
+    p.setPen(colour(kFaultColour));
+    p.drawText(at, below);
   }
 
+  inside(l.readings);
   std::vector<analysis::Point> sorted = data.points;
   std::stable_sort(
       sorted.begin(), sorted.end(),
@@ -236,15 +339,15 @@ void draw(QPainter& p, const QRectF& area, const PlotData& data) {
     for (const QPointF& at : curve) p.drawEllipse(at, line * 2, line * 2);
   }
 
-  // The ideal line through the end points, across the whole code axis: over the curve, thin and
+  // The ideal line through the end points, across the code axis: over the curve, thin and
   // dashed, since a good part's curve lies right on it.
   if (data.figures) {
     const analysis::Figures& f = *data.figures;
     const analysis::Point& first = f.points.front();
     const auto ideal = [&](double code) { return first.value + (code - first.code) * f.lsb; };
+    const double low = l.code_low - l.code_pad, high = l.code_high + l.code_pad;
     p.setPen(QPen(colour(kIdealColour), line * 0.5, Qt::DashLine));
-    p.drawLine(l.reading(l.code_low, ideal(l.code_low)),
-               l.reading(l.code_high, ideal(l.code_high)));
+    p.drawLine(l.reading(low, ideal(low)), l.reading(high, ideal(high)));
   }
 
   // The key, in the readings panel's upper left corner, where a rising curve leaves room.
@@ -260,18 +363,32 @@ void draw(QPainter& p, const QRectF& area, const PlotData& data) {
                "ideal: the line through the end points");
   }
 
-  // Every step that goes backwards, ringed where it is, and named.
+  // The first few steps that go backwards, ringed where they are, and named in one line at the
+  // panel's foot with the count of the rest: a coarse meter's flat steps would fill the panel.
   if (data.figures && !data.figures->monotonic()) {
+    const std::vector<int>& backwards = data.figures->not_monotonic;
     p.setBrush(Qt::NoBrush);
     p.setPen(QPen(colour(kFaultColour), line * 1.5));
-    for (const int code : data.figures->not_monotonic) {
+    QStringList named;
+    for (const int code : backwards) {
+      if (static_cast<std::size_t>(named.size()) == kMostRinged) break;
       for (const auto& point : sorted) {
-        if (point.code != code) continue;
-        p.drawEllipse(l.reading(code, point.value), font_px * 0.8, font_px * 0.8);
-        p.drawText(l.reading(code, point.value) + QPointF(font_px, font_px * 1.6),
-                   "not monotonic at " + QString::number(code));
+        if (point.code == code) p.drawEllipse(l.reading(code, point.value), font_px * 0.8, font_px * 0.8);
       }
+      named << QString::number(code);
     }
+    QString words = "not monotonic at " + named.join(", ");
+    if (backwards.size() > static_cast<std::size_t>(named.size())) {
+      words += QString("; %1 more steps not monotonic (DNL at or below -1), not ringed")
+                   .arg(backwards.size() - static_cast<std::size_t>(named.size()));
+    }
+    const QRectF foot = l.readings.adjusted(font_px * 0.5, font_px * 0.5, -font_px * 0.5,
+                                            -font_px * 0.4);
+    const QRectF used =
+        metrics.boundingRect(foot, Qt::AlignRight | Qt::AlignBottom | Qt::TextWordWrap, words);
+    p.fillRect(used.adjusted(-font_px * 0.2, 0, font_px * 0.2, 0), QColor(255, 255, 255, 230));
+    p.setPen(colour(kFaultColour));
+    p.drawText(foot, Qt::AlignRight | Qt::AlignBottom | Qt::TextWordWrap, words);
   }
   p.restore();
 }
@@ -360,11 +477,14 @@ void save_report(const std::string& path, const PlotData& data,
   p.drawText(QPointF(0, y), "VX3071 characterisation");
   y += px * 2.2;
   if (!data.note.empty()) {
+    // Wrapped within the page, however long the reason.
     p.setFont(bold);
     p.setPen(colour(kFaultColour));
-    p.drawText(QPointF(0, y), text(data.note));
+    QRectF used;
+    p.drawText(QRectF(0, y - px, page.width(), page.height() / 4), Qt::TextWordWrap, text(data.note),
+               &used);
     p.setPen(Qt::black);
-    y += px * 1.8;
+    y += used.height() + px * 0.8;
   }
   // Two tables side by side: the settings, and the figures.
   const auto table = [&](double x, double width, const char* heading,
@@ -381,7 +501,7 @@ void save_report(const std::string& path, const PlotData& data,
       p.setFont(font);
       const QRectF value_box(x + names, at - px, width - names, px * 6);
       QRectF used;
-      p.drawText(value_box, Qt::TextWordWrap, text(value), &used);
+      p.drawText(value_box, Qt::TextWordWrap, with_omega(value), &used);
       at += std::max(used.height(), px * 1.2) + px * 0.35;
     }
     return at;

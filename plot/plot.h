@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QPointF>
+#include <QString>
 #include <QRectF>
 #include <QSize>
 #include <memory>
@@ -24,6 +25,7 @@ struct PlotData {
   std::string unit = "Ohm";
   int first_code = 0, last_code = 255;  // the codes the sweep plans, for the code axis
   std::string note;                     // under the title: "partial: ..." or empty
+  std::string provenance;               // at the foot: the meter and when ("Meter: ...; started ...")
 };
 
 // The three panels' places and scales in an area: readings on top (about half the height), INL
@@ -31,6 +33,7 @@ struct PlotData {
 struct Layout {
   QRectF readings, inl, dnl;
   double code_low = 0, code_high = 255;
+  double code_pad = 0.5;  // half a step of room at each end, so the end stems show whole
   double value_low = 0, value_high = 1;  // the readings panel's scale
   double inl_span = 1;                   // the INL panel runs from -inl_span to +inl_span LSB
   double dnl_span = 1;                   // and DNL's
@@ -42,12 +45,20 @@ struct Layout {
 
 // The colours the curves are drawn in, for a reader of the picture (and its tests).
 inline constexpr unsigned kReadingColour = 0x1f4fd0;  // the readings
-inline constexpr unsigned kIdealColour = 0x8a8a8a;    // the ideal (end-point) line, dashed
-inline constexpr unsigned kInlColour = 0xc0392b;
+inline constexpr unsigned kIdealColour = 0x6c7a89;  // the ideal (end-point) line, dashed; a slate
+// grey, which no antialiased black text matches
+inline constexpr unsigned kInlColour = 0xc0392b;      // end-point INL
+inline constexpr unsigned kInlBestColour = 0x7d3c98;  // best-fit INL
 inline constexpr unsigned kDnlColour = 0x1e8449;
 inline constexpr unsigned kFaultColour = 0xe67e22;  // a step that is not monotonic
 
+// At most so many steps that go backwards are ringed and named; the rest are counted in one line.
+inline constexpr std::size_t kMostRinged = 4;
+
 Layout layout(const QRectF& area, const PlotData& data);
+
+// "Ohm" as pictures and the report write it: Ω.
+QString shown_unit(const std::string& unit);
 
 // Round steps for an axis from `low` to `high`, about `wanted` of them: 1, 2 or 5 times a power of
 // ten.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -60,6 +61,12 @@ class Port {
   virtual std::string cannot_probe() const { return {}; }
   // How the back end keeps time, where it knows more than the pacing: a sentence, or empty.
   virtual std::string timing() const { return {}; }
+
+  // Holds the part for a sweep, while the result lives: another process's write is refused
+  // meanwhile (PortError naming this process), reading stays allowed. A hardware port is held by
+  // its opening already (claimed exclusively), so only a part that processes share needs this;
+  // null where there is nothing more to hold.
+  virtual std::shared_ptr<void> hold_for_sweep() { return nullptr; }
 };
 
 // Thrown by a back end for an access to any register but the two the bus lives on. `back_end`

@@ -177,6 +177,8 @@ void set_error(std::exception_ptr thrown) {
     PyErr_SetObject(verify_error_type.ptr(), raised.ptr());
   } catch (const session::Closed& error) {
     PyErr_SetString(error_type.ptr(), error.what());
+  } catch (const meter::Stopped& error) {
+    PyErr_SetString(error_type.ptr(), error.what());
   } catch (const port::TraceError& error) {
     PyErr_SetString(trace_error_type.ptr(), error.what());
   } catch (const port::PortError& error) {
@@ -445,15 +447,32 @@ class Meter {
             without_gil([&] { meter_ = std::make_shared<meter::Meter>(parsed, options); })) {
       std::rethrow_exception(thrown);
     }
+    // Never waits for the GIL: a flag our signal handler sets (note_signal), on the main thread,
+    // where Python runs its handlers.
+    meter_->set_stop_check(
+        [] { return PyThread_get_thread_ident() == main_thread && signal_seen.load(); });
   }
 
+  // A signal Python handles (Ctrl-C) ends the exchange at once, the link cleared; its handler then
+  // runs, and the reading is taken afresh when the handler returns instead of raising.
   double read() {
     const std::shared_ptr<meter::Meter> meter = checked();
-    double value = 0;
-    if (const auto thrown = without_gil([&] { value = meter->read().value; })) {
-      std::rethrow_exception(thrown);
+    for (;;) {
+      double value = 0;
+      bool stopped = false;
+      const auto thrown = without_gil([&] {
+        try {
+          value = meter->read().value;
+        } catch (const meter::Stopped&) {
+          stopped = !meter->closed();
+          if (!stopped) throw;
+        }
+      });
+      if (thrown) std::rethrow_exception(thrown);
+      if (!stopped) return value;
+      signal_seen.store(false);
+      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
-    return value;
   }
 
   py::tuple identity() {
@@ -465,6 +484,8 @@ class Meter {
   void close() {
     if (!meter_) return;
     std::shared_ptr<meter::Meter> closing = std::move(meter_);
+    // Another thread's exchange (a read, a sweep's reading) ends at once, and none follows.
+    closing->close();
     without_gil([&] { closing.reset(); });
   }
   bool closed() const { return !meter_; }
@@ -538,6 +559,7 @@ py::object characterise(Device& d, Meter& meter, py::handle start, py::handle st
     options.v_high = v_high.cast<double>();
     options.v_low = v_low.cast<double>();
   }
+  options = session::checked_analysis(options);
   session::Progress told;
   if (!progress.is_none()) {
     // With the device's lock let go (session/device.h), so taking the GIL here cannot deadlock.
@@ -550,6 +572,19 @@ py::object characterise(Device& d, Meter& meter, py::handle start, py::handle st
   std::optional<session::Characterisation> result;
   d.call([&] { result = (*d).characterise(plan, *used, told); });
   const std::exception_ptr error = result->error;
+  // What the progress callback raised, said as Python says it ("KeyboardInterrupt", "ValueError:
+  // bad"), not with pybind11's traceback text.
+  try {
+    if (error) std::rethrow_exception(error);
+  } catch (py::error_already_set& raised) {
+    const std::string& why = result->why;
+    const std::size_t at = why.rfind("at code ", 0) == 0 ? why.find(": ") : std::string::npos;
+    std::string said = py::str(raised.type().attr("__name__"));
+    if (const std::string words = py::str(raised.value()); !words.empty()) said += ": " + words;
+    result->why = (at == std::string::npos ? "" : why.substr(0, at + 2)) + said +
+                  " in the progress callback";
+  } catch (...) {
+  }
   const std::size_t measured = result->codes.size();
   const int planned = result->plan.codes.count;
   const std::string why = result->why;
@@ -562,6 +597,12 @@ py::object characterise(Device& d, Meter& meter, py::handle start, py::handle st
     std::rethrow_exception(error);
   } catch (const session::Interrupted&) {
     raised_in_python = std::exchange(pending_signal, nullptr);
+  } catch (const meter::Stopped&) {
+    // A signal in a meter exchange: Python's handler says what it raises.
+    if (!used->closed()) {
+      signal_seen.store(false);
+      if (PyErr_CheckSignals() != 0) raised_in_python = std::make_exception_ptr(py::error_already_set());
+    }
   } catch (const py::error_already_set&) {
     raised_in_python = error;
   } catch (...) {

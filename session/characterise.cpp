@@ -10,6 +10,7 @@
 
 #include "analysis/summary.h"
 #include "session/arguments.h"
+#include "session/output.h"
 
 namespace vx::session {
 
@@ -34,6 +35,19 @@ double reading(meter::Meter& meter, const SweepPort& port) {
   }
 }
 
+std::string started_text(const Characterisation& result) {
+  char started[40] = "";
+  const std::time_t when = std::chrono::system_clock::to_time_t(result.started);
+  std::tm local{};
+  if (localtime_r(&when, &local))
+    std::strftime(started, sizeof started, "%Y-%m-%d %H:%M:%S %Z", &local);
+  return started;
+}
+
+std::string meter_name(const meter::Identity& id) {
+  return id.maker + " " + id.model + (id.serial.empty() ? "" : ", serial " + id.serial);
+}
+
 std::string what_of(const std::exception_ptr& error) {
   try {
     std::rethrow_exception(error);
@@ -54,6 +68,22 @@ CharacterisePlan plan_characterise(long long from, long long to, long long step,
   plan.average = static_cast<int>(in_range(average, "K", 1, kMaxAverage));
   plan.verify = verify;
   return plan;
+}
+
+analysis::Options checked_analysis(analysis::Options options) {
+  if (options.v_high.has_value() != options.v_low.has_value()) {
+    throw UsageError("V_H and V_L go together: the divider's two terminal voltages");
+  }
+  for (const auto& [name, value] : {std::pair{"V_H", options.v_high}, std::pair{"V_L", options.v_low}}) {
+    if (value && !std::isfinite(*value)) {
+      throw UsageError(std::string(name) + " is a finite number of volts, not " +
+                       std::to_string(*value));
+    }
+  }
+  if (options.v_high && !std::isfinite(*options.v_high - *options.v_low)) {
+    throw UsageError("V_H and V_L are too far apart to be a divider's terminal voltages");
+  }
+  return options;
 }
 
 Characterisation characterise(const SweepPort& port, meter::Meter& meter,
@@ -139,6 +169,12 @@ std::string csv_text(const Characterisation& result) {
            "," + result.unit + "," + number(code.spread) + "," + readings + "," +
            number(code.read_s) + "\r\n";
   }
+  // After the rows, so that a reader of rows alone still reads them; a partial file says so.
+  if (result.partial) {
+    std::string note = partial_note(result);
+    for (char& c : note) c = (c == '\r' || c == '\n') ? ' ' : c;  // one line, whatever `why` holds
+    csv += "# " + note + "\r\n";
+  }
   return csv;
 }
 
@@ -165,10 +201,13 @@ double seconds_left(const Characterisation& so_far) {
 }
 
 void write_csv(const std::string& path, const Characterisation& result) {
-  std::ofstream csv(path, std::ios::binary | std::ios::trunc);
-  csv << csv_text(result);
-  csv.close();
-  if (!csv) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+  const std::string text = csv_text(result);
+  write_whole(path, [&](const std::string& to) {
+    std::ofstream csv(to, std::ios::binary | std::ios::trunc);
+    csv << text;
+    csv.close();
+    if (!csv) throw std::runtime_error("cannot write " + to + ": " + std::strerror(errno));
+  });
 }
 
 std::vector<std::pair<std::string, std::string>> settings_rows(const Characterisation& result,
@@ -184,14 +223,9 @@ std::vector<std::pair<std::string, std::string>> settings_rows(const Characteris
     std::snprintf(text, sizeof text, "%.6g V", v.value_or(0));
     return v ? std::string(text) : std::string("not given");
   };
-  char started[40] = "";
-  const std::time_t when = std::chrono::system_clock::to_time_t(result.started);
-  std::tm local{};
-  if (localtime_r(&when, &local))
-    std::strftime(started, sizeof started, "%Y-%m-%d %H:%M:%S %Z", &local);
 
   std::vector<std::pair<std::string, std::string>> rows = {
-      {"Meter", id.maker + " " + id.model + (id.serial.empty() ? "" : ", serial " + id.serial)},
+      {"Meter", meter_name(id)},
       {"Resource", result.resource},
       {"Function", volts ? "DC voltage" : "resistance"},
       {"Range", range},
@@ -202,13 +236,19 @@ std::vector<std::pair<std::string, std::string>> settings_rows(const Characteris
       {"Readings a code", std::to_string(plan.average) + (plan.average > 1 ? ", averaged" : "")},
       {"Mode", options.mode == analysis::Mode::rheostat ? "rheostat" : "divider"},
       {"Verify", plan.verify ? "each write read back" : "no"},
-      {"Started", started},
+      {"Started", started_text(result)},
   };
   if (options.mode == analysis::Mode::divider) {
     rows.insert(rows.begin() + 8,
                 {{"V_H", volts_text(options.v_high)}, {"V_L", volts_text(options.v_low)}});
   }
   return rows;
+}
+
+std::string provenance(const Characterisation& result) {
+  return "Meter: " + meter_name(result.meter) +
+         (result.resource.empty() ? "" : " (" + result.resource + ")") + "; started " +
+         started_text(result);
 }
 
 std::string partial_note(const Characterisation& result) {

@@ -28,6 +28,11 @@ inline constexpr int kMaxAverage = 1000;
 CharacterisePlan plan_characterise(long long from, long long to, long long step,
                                    long long settle_ms, long long average, bool verify = false);
 
+// The analysis's options as the command line, Python and the window give them: V_H and V_L
+// together or not at all, each a finite number, their difference too; UsageError naming what is
+// wrong. Gives the options.
+analysis::Options checked_analysis(analysis::Options options);
+
 // One code, measured whole.
 struct CodeReading {
   int code = 0;
@@ -85,7 +90,7 @@ std::vector<analysis::Point> points_of(const Characterisation& result);
 // The readings as CSV (RFC 4180), a header row naming the columns, then a row a code in the
 // order measured: code, written (the code sent), read_back (empty without verify), mean, unit,
 // spread, readings (each of the K, ";" apart), time_s (seconds from the start to the last
-// reading).
+// reading). A partial sweep's ends with one more line, "# partial: ..." (partial_note).
 std::string csv_text(const Characterisation& result);
 
 // The figures of the codes measured, or why there are none (fewer than two codes, a part that
@@ -103,13 +108,18 @@ std::vector<std::pair<std::string, std::string>> figure_rows(const Analysed& ana
 // Seconds the codes still to come will take, at the pace of those measured so far.
 double seconds_left(const Characterisation& so_far);
 
-// Writes csv_text to `path`; std::runtime_error "cannot write PATH: why" when it cannot.
+// Writes csv_text to `path`, whole or not at all (write_whole); std::runtime_error "cannot write
+// PATH: why" when it cannot.
 void write_csv(const std::string& path, const Characterisation& result);
 
 // What a report lists under its settings, (name, value) a row: meter, function, range, codes,
 // settle time, averaging, mode, verify, start time.
 std::vector<std::pair<std::string, std::string>> settings_rows(const Characterisation& result,
                                                                const analysis::Options& options);
+
+// Where the readings came from, for a picture passed on alone: "Meter: MAKER MODEL, serial S
+// (RESOURCE); started 2026-12-11 13:05:02 UTC".
+std::string provenance(const Characterisation& result);
 
 // "partial: 100 of 256 codes measured; stopped between frames", or empty for a whole sweep.
 std::string partial_note(const Characterisation& result);

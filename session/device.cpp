@@ -206,6 +206,8 @@ int Device::sweep_code(const SweepPlan& plan, int n) {
 Characterisation Device::characterise(const CharacterisePlan& plan, meter::Meter& meter,
                                       const Progress& progress) {
   Call call(*this);
+  // Another process's sweep or write on a shared part would put its codes among ours.
+  const std::shared_ptr<void> held = access_->port().hold_for_sweep();
   SweepPort port;
   port.read = [this] {
     between_frames();

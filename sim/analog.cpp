@@ -11,7 +11,7 @@ namespace {
 [[noreturn]] void wrong(const std::string& text, const std::string& why) {
   throw std::invalid_argument("VX3071_SIM_ANALOG is \"" + text + "\": " + why +
                               "; it is name=value, comma apart, from rab, rw, seed, mismatch, "
-                              "step=CODE:OHMS, noise and settle_ms");
+                              "step=CODE:OHMS, noise, settle_ms and resolution");
 }
 
 double number(const std::string& text, const std::string& whole, const std::string& name) {
@@ -61,6 +61,9 @@ AnalogOptions parse_analog(const std::string& text) {
       const double ms = number(value, text, name);
       if (ms < 0 || ms > 60'000) wrong(text, "settle_ms must lie from 0 to 60000");
       o.settle_ms = static_cast<long>(ms);
+    } else if (name == "resolution") {
+      o.resolution = number(value, text, name);
+      if (o.resolution < 0) wrong(text, "resolution must not be negative");
     } else {
       wrong(text, "\"" + name + "\" is no option");
     }
@@ -90,6 +93,7 @@ double Potentiometer::reading(int code, int before, std::chrono::nanoseconds sin
   const bool settled = since >= std::chrono::milliseconds(options_.settle_ms);
   double value = resistance(settled ? code : before);
   if (options_.noise > 0) value += std::normal_distribution<double>(0, options_.noise)(random);
+  if (options_.resolution > 0) value = std::round(value / options_.resolution) * options_.resolution;
   return value;
 }
 

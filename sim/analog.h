@@ -21,6 +21,8 @@ namespace vx::sim {
 //                  more than one step may be given
 //   noise=0.5      each reading's noise, Gaussian, its standard deviation in ohms
 //   settle_ms=2    after a write, the old value is read this long
+//   resolution=100 the meter's resolution: each reading rounded to a multiple of it (a coarse
+//                  meter, whose readings stand still over several codes); 0, none
 struct AnalogOptions {
   double rab = 10000;
   double rw = 75;
@@ -29,6 +31,7 @@ struct AnalogOptions {
   std::vector<std::pair<int, double>> steps;
   double noise = 0;
   long settle_ms = 0;
+  double resolution = 0;
 };
 
 // Throws std::invalid_argument naming VX3071_SIM_ANALOG and what is wrong.

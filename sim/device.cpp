@@ -9,6 +9,10 @@ namespace {
 constexpr int kSettingByte = 2;
 }  // namespace
 
+std::shared_ptr<void> Device::hold_for_sweep() {
+  return shared_ ? shared_->hold() : nullptr;
+}
+
 void Device::on_start() {
   if (shared_) setting_ = static_cast<std::uint8_t>(shared_->load().setting);
   phase_ = Phase::address;
@@ -42,10 +46,12 @@ void Device::on_falling() {
         break;
       case Phase::writing:
         if (++bytes_written_ == kSettingByte) {
+          const auto setting = static_cast<std::uint8_t>(shift_ & ~stuck_low_);
+          // First, as it may be refused (another process's sweep holds the part).
+          if (shared_) shared_->store(setting);
           before_ = setting_.load();
-          setting_ = static_cast<std::uint8_t>(shift_ & ~stuck_low_);
+          setting_ = setting;
           written_ns_ = monotonic_ns();
-          if (shared_) shared_->store(setting_);
         }
         pulling_low_ = true;
         break;

@@ -27,6 +27,8 @@ class Device {
   // One part for several processes (VX3071_SIM_STATE): each frame starts from the setting in the
   // file, and each write lands there.
   void share(std::shared_ptr<SharedPart> part) { shared_ = std::move(part); }
+  // Holds the shared part for a sweep (SharedPart::hold); null for a part of this process alone.
+  std::shared_ptr<void> hold_for_sweep();
 
   // Applies one write of the master's lines, as frame::LineFollower reads it.
   void set_lines(bool scl, bool sda) { lines_.set(scl, sda, *this, pulling_low_); }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 
 #include "port/port.h"
@@ -57,6 +58,22 @@ PartState read_state(const Locked& file) {
   return state;
 }
 
+// The sweep's lock file beside the state file, and the processes that hold it; this process's
+// own holds, which its stores pass (flock refuses a second open file even in the same process).
+std::string sweep_path(const std::string& path) {
+  return path + ".sweep";
+}
+std::mutex holds_mutex;
+std::multiset<std::string> held_here;
+
+// The process named in a held lock file, for a person: "process 1234".
+std::string holder(int fd) {
+  char text[32] = {};
+  const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+  const long pid = n > 0 ? std::strtol(text, nullptr, 10) : 0;
+  return pid > 0 ? "process " + std::to_string(pid) : "another process";
+}
+
 std::mutex published_mutex;
 std::weak_ptr<Device> published_device;
 
@@ -76,6 +93,24 @@ PartState SharedPart::load() const {
 }
 
 void SharedPart::store(int setting) const {
+  bool mine = false;
+  {
+    const std::lock_guard lock(holds_mutex);
+    mine = held_here.count(path_) > 0;
+  }
+  if (!mine) {
+    // Held for a sweep by another process: its readings would belong to our code.
+    const int fd = ::open(sweep_path(path_).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      const bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+      const std::string who = held ? holder(fd) : "";
+      ::close(fd);
+      if (held) {
+        throw port::PortError("the simulated part (VX3071_SIM_STATE=" + path_ + ") is held by " +
+                              who + "'s sweep: writing waits until it ends; reading is allowed");
+      }
+    }
+  }
   const Locked file(path_, LOCK_EX);
   const PartState old = read_state(file);
   char text[128];
@@ -85,6 +120,41 @@ void SharedPart::store(int setting) const {
       ::pwrite(file.fd(), text, static_cast<std::size_t>(n), 0) != n) {
     file.fail("write");
   }
+}
+
+std::shared_ptr<void> SharedPart::hold() const {
+  const std::string path = sweep_path(path_);
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    throw port::PortError("cannot open the simulated part's sweep lock " + path + ": " +
+                          std::strerror(errno));
+  }
+  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    const int error = errno;
+    const std::string who = error == EWOULDBLOCK ? holder(fd) : "";
+    ::close(fd);
+    if (error == EWOULDBLOCK) {
+      throw port::PortError("the simulated part (VX3071_SIM_STATE=" + path_ + ") is held by " +
+                            who + "'s sweep: one sweep at a time on one part");
+    }
+    throw port::PortError("cannot lock " + path + ": " + std::strerror(error));
+  }
+  const std::string pid = std::to_string(::getpid()) + "\n";
+  if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.data(), pid.size(), 0) < 0) {
+    // The lock holds all the same; only the holder's name is missing.
+  }
+  {
+    const std::lock_guard lock(holds_mutex);
+    held_here.insert(path_);
+  }
+  return std::shared_ptr<void>(nullptr, [fd, key = path_](void*) {
+    {
+      const std::lock_guard lock(holds_mutex);
+      held_here.erase(held_here.find(key));
+    }
+    ::close(fd);  // lets go of the lock
+  });
 }
 
 std::shared_ptr<SharedPart> shared_part_from_environment() {

@@ -25,8 +25,12 @@ class SharedPart {
   // The state in the file, or the power-up one when there is none yet. Throws port::PortError
   // naming the file when it cannot be read.
   PartState load() const;
-  // A write of `setting` landed now.
+  // A write of `setting` landed now. PortError when another process's sweep holds the part.
   void store(int setting) const;
+  // Holds the part for a sweep while the result lives: flock on FILE.sweep, which names this
+  // process; another process's store is refused meanwhile, its load is not. PortError naming the
+  // holder when another process holds it already.
+  std::shared_ptr<void> hold() const;
   const std::string& path() const { return path_; }
 
  private:

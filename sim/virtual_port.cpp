@@ -1,5 +1,7 @@
 #include "sim/virtual_port.h"
 
+#include "sim/shared_part.h"
+
 #include "frame/line_protocol.h"
 
 namespace vx::sim {
@@ -7,6 +9,10 @@ namespace vx::sim {
 namespace {
 constexpr const char* kName = "the simulated parallel port";
 }  // namespace
+
+std::shared_ptr<void> VirtualPort::hold_for_sweep() {
+  return device_ ? device_->hold_for_sweep() : nullptr;
+}
 
 void VirtualPort::write16(std::int16_t address, std::int16_t value) {
   if (address != frame::kDataRegister) port::no_such_register(kName, address);

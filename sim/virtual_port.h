@@ -31,6 +31,7 @@ class VirtualPort final : public port::Port {
   void write16(std::int16_t address, std::int16_t value) override;
   std::int32_t read32(std::int16_t address) override;
   std::optional<bool> bus_sda() const override { return bus_sda_; }
+  std::shared_ptr<void> hold_for_sweep() override;
 
   // The device on the bus; only for a port that has one.
   const Device& device() const { return *device_; }

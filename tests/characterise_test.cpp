@@ -8,8 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -23,6 +25,7 @@
 #include "session/device.h"
 #include "sim/analog.h"
 #include "sim/shared_part.h"
+#include "support/files.h"
 #include "support/meter_emulation.h"
 
 namespace vx::session {
@@ -32,6 +35,7 @@ using test::Emulator;
 using test::Environment;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::StartsWith;
 using namespace std::chrono_literals;
 
@@ -246,7 +250,8 @@ struct ProgramRun {
 };
 
 ProgramRun run_cli(const std::vector<std::string>& args,
-                   const std::function<void(pid_t, const std::string&)>& on_line = {}) {
+                   const std::function<void(pid_t, const std::string&)>& on_line = {},
+                   const std::function<void(pid_t)>& on_start = {}) {
   int out[2], err[2];
   if (::pipe(out) != 0 || ::pipe(err) != 0) return {};
   const pid_t pid = ::fork();
@@ -262,6 +267,7 @@ ProgramRun run_cli(const std::vector<std::string>& args,
   }
   ::close(out[1]);
   ::close(err[1]);
+  if (on_start) on_start(pid);
   ProgramRun run;
   std::thread reader([&] {
     char buffer[4096];
@@ -286,7 +292,9 @@ std::vector<int> csv_codes(const std::string& path) {
   std::vector<int> codes;
   std::string line;
   std::getline(csv, line);  // the header
-  while (std::getline(csv, line)) codes.push_back(std::stoi(line));
+  while (std::getline(csv, line)) {
+    if (line.rfind('#', 0) != 0) codes.push_back(std::stoi(line));  // not the partial note
+  }
   return codes;
 }
 
@@ -350,6 +358,10 @@ TEST(CharacteriseProgram, AMeterFailingMidSweepIsStatus3AfterThePartialResults) 
   ASSERT_TRUE(WIFEXITED(run.status));
   EXPECT_EQ(WEXITSTATUS(run.status), 3);
   EXPECT_EQ(csv_codes(csv).size(), 50u);
+  std::ifstream written(csv);
+  std::string line, last;
+  while (std::getline(written, line)) last = line;
+  EXPECT_THAT(last, StartsWith("# partial: 50 of 256 codes measured; at code 50: ")) << "the CSV says partial";
   EXPECT_EQ(last_logged(run), 49);
   EXPECT_THAT(run.out, HasSubstr("partial: 50 of 256 codes measured; at code 50: "));
   ASSERT_FALSE(run.err.empty());
@@ -378,6 +390,24 @@ TEST(CharacteriseProgram, ArgumentsThatNameNothingAreRefusedBeforeAnyWork) {
       {{"characterise", "--meter", "sim", "--csv", "/nonexistent/a.csv"},
        5,
        "cannot write /nonexistent/a.csv"},
+      {{"characterise", "--meter", "sim", "-1", "255"}, 2, "FROM must be a whole number"},
+      {{"characterise", "--meter", "sim", "--csv", ""}, 2, "--csv needs a file name"},
+      {{"characterise", "--meter", "sim", "--report", file_in_temp("-r.txt")}, 2, "PDF"},
+      {{"characterise", "--meter", "sim", "--csv", file_in_temp("-one.png"), "--plot",
+        file_in_temp("-one.png")},
+       2,
+       "--csv and --plot name one file"},
+      {{"characterise", "--meter", "sim", "--csv", file_in_temp("-one.pdf"), "--report",
+        file_in_temp("-one.pdf")},
+       2,
+       "--csv and --report name one file"},
+      {{"--trace", file_in_temp("-one.log"), "characterise", "--meter", "sim", "--csv",
+        file_in_temp("-one.log")},
+       2,
+       "--csv and the trace name one file"},
+      {{"characterise", "--meter", "sim", "--vh", "1e999", "--vl", "0"}, 2, "--vh is a voltage"},
+      {{"characterise", "--meter", "sim", "--vh", "1e308", "--vl", "-1e308"}, 2, "too far apart"},
+      {{"characterise", "--meter", "sim", "--range", "1e400"}, 2, "finite number"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args.back());
@@ -388,6 +418,148 @@ TEST(CharacteriseProgram, ArgumentsThatNameNothingAreRefusedBeforeAnyWork) {
     EXPECT_THAT(run.err.front(), HasSubstr(c.words));
     EXPECT_EQ(part_file.setting(), 0x80) << "the part was touched";
   }
+  for (const char* made : {"-one.png", "-one.pdf", "-one.log", "-r.txt"}) {
+    EXPECT_FALSE(std::filesystem::exists(file_in_temp(made))) << made << " was made";
+  }
+}
+
+// What a run cannot finish costs no file: a meter that is not there (3) and a plot that cannot be
+// written (5) leave three old files byte for byte, their mode too, and no temporary file beside
+// them; a run that ends early replaces them whole, the partial CSV saying so, in the old mode.
+TEST(CharacteriseProgram, OldFilesSurviveAFailedAndARefusedRunByteForByte) {
+  const SharedPartFile part_file;
+  const std::filesystem::path folder = file_in_temp("-outputs");
+  std::filesystem::create_directories(folder);
+  const std::string csv = folder / "precious.csv", png = folder / "precious.png",
+                    pdf = folder / "precious.pdf";
+  const auto contents = [](const std::string& path) { return test::slurp(path); };
+  for (const std::string& path : {csv, png, pdf}) {
+    std::ofstream(path, std::ios::binary) << "an afternoon's readings in " << path << '\n';
+    std::filesystem::permissions(path, std::filesystem::perms::owner_read |
+                                           std::filesystem::perms::owner_write |
+                                           std::filesystem::perms::group_read);
+  }
+  const std::string before_csv = contents(csv), before_png = contents(png),
+                    before_pdf = contents(pdf);
+  const auto untouched = [&] {
+    EXPECT_EQ(contents(csv), before_csv);
+    EXPECT_EQ(contents(png), before_png);
+    EXPECT_EQ(contents(pdf), before_pdf);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
+                            std::filesystem::directory_iterator()),
+              3)
+        << "a temporary file was left";
+  };
+  // Nothing listens on port 1 of the loopback address.
+  ProgramRun run = run_cli({"characterise", "--meter", "TCPIP::127.0.0.1::1::SOCKET", "--csv", csv,
+                            "--plot", png, "--report", pdf});
+  ASSERT_TRUE(WIFEXITED(run.status));
+  EXPECT_EQ(WEXITSTATUS(run.status), 3);
+  untouched();
+  run = run_cli({"characterise", "--meter", "sim", "--csv", csv, "--plot",
+                 "/nonexistent/vx3071/a.png"});
+  ASSERT_TRUE(WIFEXITED(run.status));
+  EXPECT_EQ(WEXITSTATUS(run.status), 5);
+  untouched();
+
+  Emulator emulator("tcp", "34465A", "silent-after-20");
+  run = run_cli({"characterise", "--meter", emulator.resource(), "--settle", "0", "--csv", csv,
+                 "--plot", png, "--report", pdf});
+  ASSERT_TRUE(WIFEXITED(run.status));
+  EXPECT_EQ(WEXITSTATUS(run.status), 3);
+  EXPECT_EQ(csv_codes(csv).size(), 20u);
+  EXPECT_THAT(contents(csv), HasSubstr("\r\n# partial: 20 of 256 codes measured"));
+  EXPECT_EQ(contents(png).substr(1, 3), "PNG");
+  EXPECT_EQ(contents(pdf).substr(0, 5), "%PDF-");
+  for (const std::string& path : {csv, png, pdf}) {
+    EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                  std::filesystem::perms::group_read)
+        << path;
+  }
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
+                          std::filesystem::directory_iterator()),
+            3);
+  std::filesystem::remove_all(folder);
+}
+
+// While one process sweeps the shared simulated part, another's sweep and write are refused
+// naming the holder, and a read is allowed; once it has ended, writing works again.
+TEST(CharacteriseProgram, ASecondSweepOnOneSharedPartIsRefusedNamingTheHolder) {
+  const SharedPartFile part_file;
+  ASSERT_EQ(run_cli({"write", "50"}).status, 0);
+  std::promise<pid_t> started;
+  std::thread first([&] {
+    bool told = false;
+    run_cli({"characterise", "--meter", "sim", "--settle", "30"},
+            [&](pid_t pid, const std::string& line) {
+              if (!told && line.find("code 3 ") != std::string::npos) {
+                started.set_value(pid);
+                told = true;
+              }
+            });
+    if (!told) started.set_value(-1);
+  });
+  const pid_t holder = started.get_future().get();
+  ASSERT_GT(holder, 0);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"characterise", "--meter", "sim"}, {"write", "9"}}) {
+    SCOPED_TRACE(args.front());
+    const ProgramRun refused = run_cli(args);
+    ASSERT_TRUE(WIFEXITED(refused.status));
+    EXPECT_EQ(WEXITSTATUS(refused.status), 3);
+    ASSERT_FALSE(refused.err.empty());
+    EXPECT_THAT(refused.err.back(), HasSubstr("held by process " + std::to_string(holder)));
+  }
+  EXPECT_EQ(run_cli({"read"}).status, 0) << "reading is allowed";
+  ::kill(holder, SIGINT);
+  first.join();
+  EXPECT_EQ(part_file.setting(), 50) << "the sweep put its setting back";
+  EXPECT_EQ(run_cli({"write", "9"}).status, 0);
+  EXPECT_EQ(part_file.setting(), 9);
+}
+
+// Readings every 100 ms, a million asked for: SIGINT ends the run at the next reading and the
+// program dies of it; a READ? that is never answered is cut short by SIGTERM, and the run says it
+// was stopped, not that the meter failed.
+TEST(MeterProgram, AStopSignalEndsTheReadingsAtOnce) {
+  struct Case {
+    const char* fault;
+    std::vector<std::string> extra;
+    int signal;
+  };
+  for (const Case& c : {Case{"", {"--count", "1000000", "--settle", "100"}, SIGINT},
+                        Case{"no-answer", {}, SIGTERM}}) {
+    SCOPED_TRACE(c.fault);
+    Emulator emulator("tcp", "34465A", c.fault);
+    std::vector<std::string> args = {"--json", "meter", emulator.resource()};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    std::atomic<pid_t> running{0};
+    std::thread stopper([&] {
+      while (running == 0) std::this_thread::sleep_for(5ms);
+      std::this_thread::sleep_for(600ms);
+      ::kill(running, c.signal);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const ProgramRun run = run_cli(args, {}, [&](pid_t pid) { running = pid; });
+    const auto took = std::chrono::steady_clock::now() - start;
+    stopper.join();
+    ASSERT_TRUE(WIFSIGNALED(run.status)) << run.status << run.out;
+    EXPECT_EQ(WTERMSIG(run.status), c.signal);
+    EXPECT_LT(took, 1200ms) << "the stop waited";
+    EXPECT_THAT(run.out, HasSubstr("stopped by SIG"));
+    EXPECT_THAT(run.out, Not(HasSubstr("did not answer")));
+  }
+}
+
+// A meter answering a number beyond a double's range is refused, not taken as infinity.
+TEST(MeterProgram, ANumberBeyondADoublesRangeIsRefused) {
+  Emulator emulator("tcp", "34465A", "infinite");
+  const ProgramRun run = run_cli({"--json", "meter", emulator.resource()});
+  ASSERT_TRUE(WIFEXITED(run.status));
+  EXPECT_EQ(WEXITSTATUS(run.status), 3);
+  EXPECT_THAT(run.out, HasSubstr("no finite number"));
+  EXPECT_THAT(run.out, Not(HasSubstr("inf")));
 }
 
 }  // namespace

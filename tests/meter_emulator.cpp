@@ -24,6 +24,8 @@
 //   slow           the answer 300 ms late
 //   late-once      the first READ? answered 1.5 s late, with another value; the rest at once
 //   overload       READ? gives 9.9E37, as beyond the range
+//   infinite       READ? gives 1E999, a number no double holds (a meter's firmware fault, or a
+//                  stranger on the port)
 //   error-queue    CONF is refused: -222,"Data out of range" waits in the error queue
 //   wrong-identity *IDN? is answered with a reading
 //   silent-after-N the first N READ? are answered, then none (a cable pulled, a meter switched
@@ -208,6 +210,7 @@ class Session {
     if (fault == "garbage") return answer("+4.3#15E+0\x7f");
     if (fault == "empty") return answer("");
     if (fault == "overload") return answer("+9.90000000E+37");
+    if (fault == "infinite") return answer("+1.00000000E+999");
     if (fault == "slow") return answer(text, 300);
     if (fault == "late-once" && first_read) {
       first_read = false;

@@ -4,9 +4,12 @@
 //   --then full-scale            click Full Scale
 //   --then full-scale-exit       click Full Scale, then Exit 120 ms later
 //   --then full-scale-then-exit  click Full Scale, then Exit once the work is done
+//   --then characterise-exit     open the Characterise window, Start a sweep of the `sim` meter,
+//                                then Exit once three codes are measured
 #include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QTimer>
 #include <cstdio>
 #include <cstring>
@@ -50,11 +53,32 @@ int main(int argc, char** argv) {
         auto* box = qobject_cast<QMessageBox*>(widget);
         if (!box || !box->isVisible()) continue;
         tell("box: " + box->text().toStdString());
-        box->accept();
+        if (QAbstractButton* yes = box->button(QMessageBox::Yes)) {
+          yes->click();
+        } else {
+          box->accept();
+        }
       }
     });
     boxes->start(10);
     if (then.rfind("full-scale", 0) == 0) click(form, "cmdFS");
+    if (then == "characterise-exit") {
+      QWidget* window = nullptr;
+      for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (widget->objectName() == "characterise") window = widget;
+      }
+      window->show();
+      window->findChild<QAbstractButton*>("start")->click();
+      tell("clicked start");
+      auto* watch = new QTimer(&form);
+      QObject::connect(watch, &QTimer::timeout, &form, [&form, window, watch] {
+        const auto* progress = window->findChild<QProgressBar*>("progress");
+        if (progress->value() < 3) return;
+        watch->stop();
+        click(form, "cmdExit");
+      });
+      watch->start(5);
+    }
     if (then == "full-scale-exit") {
       QTimer::singleShot(120, &form, [&form] { click(form, "cmdExit"); });
     }

@@ -9,7 +9,11 @@
 #include <QImage>
 #include <QPainter>
 #include <QSvgRenderer>
+#include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <optional>
+#include <random>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -24,6 +28,7 @@ namespace vx::plot {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 constexpr QSize kSize(1200, 900);
 
@@ -220,6 +225,102 @@ TEST_F(Plot, AGrowingSweepIsDrawnOnThePlannedCodeAxis) {
   EXPECT_TRUE(
       near_colour(image.pixel(static_cast<int>(l.x(0)) + 1, static_cast<int>(l.reading(0, 75).y())),
                   kReadingColour));
+}
+
+// Whether any pixel of a curve's colour lies outside the three panels (a margin of 2 px for
+// antialiasing), and where the first is.
+std::optional<QPoint> curve_outside(const QImage& image, const Layout& l) {
+  const QRectF panels[] = {l.readings.adjusted(-2, -2, 2, 2), l.inl.adjusted(-2, -2, 2, 2),
+                           l.dnl.adjusted(-2, -2, 2, 2)};
+  for (int y = 0; y < image.height(); ++y) {
+    for (int x = 0; x < image.width(); ++x) {
+      if (std::any_of(std::begin(panels), std::end(panels),
+                      [&](const QRectF& r) { return r.contains(QPointF(x, y)); })) {
+        continue;
+      }
+      for (const unsigned c : {kReadingColour, kIdealColour, kInlColour, kInlBestColour, kDnlColour}) {
+        if (near_colour(image.pixel(x, y), c, 12)) return QPoint(x, y);
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+// A sweep stopped at code 100 of 256 (its ideal line runs on past its readings), and a part read
+// through a coarse meter (100 Ohm: flat steps by the score): nothing drawn outside its panel, and
+// only a few of the flat steps ringed and named, the rest counted.
+TEST_F(Plot, NothingIsDrawnOutsideItsPanel) {
+  PlotData partial;
+  const sim::Potentiometer part{sim::AnalogOptions{}};
+  for (int code = 0; code <= 100; ++code) partial.points.push_back({code, part.resistance(code)});
+  partial.figures = analysis::analyse(partial.points);
+  partial.note = "partial: 101 of 256 codes measured; at code 101: stopped between frames";
+  partial.provenance = "Meter: Keysight Technologies 34465A (TCPIP::127.0.0.1::5025::SOCKET)";
+
+  sim::AnalogOptions coarse_options;
+  coarse_options.resolution = 100;
+  const sim::Potentiometer coarse_part(coarse_options);
+  PlotData coarse;
+  std::mt19937 random(1);  // no noise is asked for: unused
+  for (int code = 0; code < 256; ++code) {
+    coarse.points.push_back({code, coarse_part.reading(code, code, std::chrono::hours(1), random)});
+  }
+  coarse.figures = analysis::analyse(coarse.points);
+  ASSERT_GT(coarse.figures->not_monotonic.size(), 100u) << "the coarse meter's flat steps";
+
+  for (const PlotData* data : {&partial, &coarse}) {
+    const std::string png = temp("-inside.png");
+    save_picture(png, *data, kSize);
+    const QImage image(QString::fromStdString(png));
+    const Layout l = layout(QRectF(QPointF(0, 0), QSizeF(kSize)), *data);
+    const auto outside = curve_outside(image, l);
+    EXPECT_FALSE(outside) << outside->x() << "," << outside->y();
+    // The fault colour right of the readings panel: a step's name run past the frame.
+    int spilled = 0;
+    for (int y = static_cast<int>(l.readings.top()); y < l.readings.bottom(); ++y) {
+      for (int x = static_cast<int>(l.readings.right()) + 3; x < image.width(); ++x) {
+        spilled += near_colour(image.pixel(x, y), kFaultColour, 30);
+      }
+    }
+    EXPECT_EQ(spilled, 0);
+    std::remove(png.c_str());
+  }
+
+  const std::string pdf = temp("-coarse.pdf");
+  save_report(pdf, coarse, {}, {});
+  const std::string text = output_of("pdftotext -layout " + pdf + " -");
+  std::size_t named = 0;
+  for (std::size_t at = text.find("not monotonic at"); at != std::string::npos;
+       at = text.find("not monotonic at", at + 1)) {
+    ++named;
+  }
+  EXPECT_LE(named, kMostRinged);
+  EXPECT_THAT(text, HasSubstr(std::to_string(coarse.figures->not_monotonic.size() - kMostRinged) +
+                              " more steps not monotonic"));
+  std::remove(pdf.c_str());
+}
+
+// A note longer than a line is wrapped within the page, its last words on the page too; the
+// pictures and the report say where the readings came from, in Ω.
+TEST_F(Plot, ALongNoteIsWrappedWithinThePage) {
+  PlotData data = stepped_part();
+  data.note = "partial: 40 of 256 codes measured; at code 40: the meter at "
+              "TCPIP::bench-meter-7.lab.example::5025::SOCKET did not answer in time (asked READ?, "
+              "waited 3000 ms), and then every later question too, so the sweep ended here: "
+              "ENDOFNOTE";
+  data.provenance = "Meter: Keysight Technologies 34465A; started 2026-12-11 13:05:02 UTC";
+  const std::string pdf = temp("-note.pdf");
+  save_report(pdf, data, {{"Range", "10000 Ohm"}}, {{"LSB (end-point)", "39.0625 Ohm"}});
+  const std::string text = output_of("pdftotext -layout " + pdf + " -");
+  const std::size_t first = text.find("partial: 40"), last = text.find("ENDOFNOTE");
+  ASSERT_NE(first, std::string::npos);
+  ASSERT_NE(last, std::string::npos) << "the note's end is off the page";
+  EXPECT_NE(text.substr(first, last - first).find('\n'), std::string::npos) << "not wrapped";
+  EXPECT_THAT(text, HasSubstr("Meter: Keysight Technologies 34465A; started 2026-12-11"));
+  EXPECT_THAT(text, HasSubstr("10000 \u03a9"));
+  EXPECT_THAT(text, HasSubstr("39.0625 \u03a9"));
+  EXPECT_THAT(text, Not(HasSubstr("Ohm")));
+  std::remove(pdf.c_str());
 }
 
 TEST(Ticks, AreRoundStepsWithinTheRange) {

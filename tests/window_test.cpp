@@ -29,6 +29,8 @@
 
 #include "backends/backends.h"
 #include "sim/shared_part.h"
+
+#include <chrono>
 #include "sim/virtual_port.h"
 #include "support/bus_checks.h"
 #include "support/offscreen.h"
@@ -838,6 +840,27 @@ TEST(Window, ExitInTheProgramEndsItAfterTheFrameInProgress) {
   EXPECT_EQ(ended.trace.back(), "W 378 F3");
 }
 
+// Exit with the Characterise window open and a sweep running: the program ends within a frame
+// or two (the frame in progress, then the one that puts the setting back), the part is left at
+// the setting it held, and the bus idle.
+TEST(Window, ExitEndsTheProgramWithTheCharacteriseWindowOpen) {
+  const std::string state =
+      testing::TempDir() + "panel-child-part-" + std::to_string(::getpid());
+  std::remove(state.c_str());
+  const auto start = std::chrono::steady_clock::now();
+  const Ended ended = run_panel_child("characterise-exit", 0, {"VX3071_SIM_STATE=" + state});
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_TRUE(WIFEXITED(ended.status) && WEXITSTATUS(ended.status) == 0)
+      << ended.status << "\n" << ended.out;
+  EXPECT_THAT(ended.out, ::testing::HasSubstr("clicked cmdExit"));
+  EXPECT_LT(took, std::chrono::seconds(15)) << "the program lived on after Exit";
+  ASSERT_FALSE(ended.trace.empty());
+  EXPECT_EQ(ended.trace.back(), "W 378 F3");
+  EXPECT_EQ(sim::SharedPart(state).load().setting, 0x80) << "the setting found was put back";
+  std::remove(state.c_str());
+  std::remove((state + ".sweep").c_str());
+}
+
 // A message box about a setting names the variable: a trace that cannot be written, told once.
 TEST(Window, ATraceThatCannotBeWrittenIsToldWithItsVariable) {
   const Ended ended =
@@ -961,6 +984,33 @@ TEST(CharacteriseWindow, TheProgramsEndStopsASweepWithTheSettingPutBack) {
   c.form.finish_work();
   EXPECT_LT(clock.elapsed(), 500) << "the settle time was waited out";
   EXPECT_EQ(c.device->setting(), 99);
+}
+
+// Closing the window during a sweep asks first: kept, both go on; stopped, the sweep ends at its
+// next frame with the setting put back, and the window goes.
+TEST(CharacteriseWindow, ClosingItDuringASweepAsksWhetherToStop) {
+  Characterising c;
+  c.logic.send_code(42);
+  c.start(0, 255, 20);
+  int asked = 0;
+  bool stop = false;
+  c.window.set_ask_stop([&] {
+    ++asked;
+    return stop;
+  });
+  c.window.close();
+  EXPECT_EQ(asked, 1);
+  EXPECT_TRUE(c.window.isVisible());
+  EXPECT_TRUE(c.window.running());
+  stop = true;
+  c.window.close();
+  EXPECT_EQ(asked, 2);
+  EXPECT_FALSE(c.window.isVisible());
+  ASSERT_TRUE(c.ended(5000));
+  EXPECT_TRUE(c.window.result()->partial);
+  EXPECT_EQ(c.device->setting(), 42);
+  c.window.close();  // nothing running: not asked
+  EXPECT_EQ(asked, 2);
 }
 
 TEST(CharacteriseWindow, SavesEachFileAndNamesOneThatCannotBeWritten) {

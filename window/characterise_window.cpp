@@ -1,5 +1,6 @@
 #include "window/characterise_window.h"
 
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QFormLayout>
@@ -76,6 +77,13 @@ CharacteriseWindow::CharacteriseWindow(Form1& panel, PanelLogic& logic, QWidget*
   setObjectName("characterise");
   setWindowTitle("Characterise - VX3071");
   build();
+  ask_stop_ = [this] {
+    return QMessageBox::question(this, windowTitle(),
+                                 "A characterisation is running. Stop it, keep the codes measured "
+                                 "and put the setting back?",
+                                 QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+  };
   panel_.set_refused([this] { return running_ ? std::string(kRefusal) : std::string(); });
 }
 
@@ -84,6 +92,16 @@ CharacteriseWindow::~CharacteriseWindow() {
   shared_->stop = true;
   std::unique_lock lock(shared_->mutex);
   shared_->gone.wait(lock, [this] { return shared_->done; });
+}
+
+void CharacteriseWindow::closeEvent(QCloseEvent* event) {
+  // A sweep left running unseen would hold the panel with its Stop out of reach.
+  if (running_ && !ask_stop_()) {
+    event->ignore();
+    return;
+  }
+  stop();
+  QWidget::closeEvent(event);
 }
 
 void CharacteriseWindow::build() {
@@ -206,6 +224,7 @@ plot::PlotData CharacteriseWindow::plot_data(const session::Characterisation& re
   data.first_code = result.plan.codes.from;
   data.last_code = result.plan.codes.to;
   data.note = session::partial_note(result);
+  data.provenance = session::provenance(result);
   return data;
 }
 
@@ -260,6 +279,9 @@ void CharacteriseWindow::start() {
     };
     try {
       meter::Meter meter(resource, options);
+      // A stop or the program's end cuts a meter exchange short, not only the wait between.
+      meter.set_stop_check([&] { return shared->stop || logic->stop_asked(); });
+      const std::shared_ptr<void> held = logic->hold_for_sweep();
       session::SweepPort port;
       port.read = [logic] { return logic->read_setting(); };
       port.write = [&, logic](int code) {

@@ -5,6 +5,7 @@
 #include <QWidget>
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -60,12 +61,17 @@ class CharacteriseWindow final : public QWidget {
   const PlotView& plot_view() const { return *plot_; }
   // What Save does once a file is chosen; gives the error, or empty.
   std::string save(const std::string& path);
+  // Asked when the window is closed during a sweep: true stops the sweep and closes the window,
+  // false keeps both. A question box unless tests say otherwise.
+  void set_ask_stop(std::function<bool()> ask) { ask_stop_ = std::move(ask); }
 
  signals:
   // A sweep ended, whole or partial; the result is in result().
   void finished();
 
  private:
+  void closeEvent(QCloseEvent* event) override;
+
   struct Shared;  // what the sweep on the worker shares with the window
   void build();
   void grow(session::Characterisation so_far);
@@ -81,6 +87,7 @@ class CharacteriseWindow final : public QWidget {
   bool running_ = false;
   std::optional<session::Characterisation> result_;
   analysis::Options options_;  // of the sweep shown
+  std::function<bool()> ask_stop_;
 
   QLineEdit* resource_ = nullptr;
   QComboBox* function_ = nullptr;

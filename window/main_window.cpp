@@ -205,6 +205,7 @@ void Form1::finish_work() {
 void Form1::closeEvent(QCloseEvent* event) {
   stop_work();  // the frame in progress ends; what is queued is dropped
   QWidget::closeEvent(event);
+  if (closed_) closed_();
 }
 
 void Form1::build_static_labels() {

@@ -46,6 +46,9 @@ class Form1 final : public QWidget, private PanelView {
   // While `why` gives a reason, the user's actions are refused with it and the scroll bar moved is
   // put back: a characterisation holds the port, and they would wait behind all of it.
   void set_refused(std::function<std::string()> why) { refused_ = std::move(why); }
+  // Told once the window has closed (Exit, or its close button): the program ends then, whatever
+  // other windows are open.
+  void set_closed(std::function<void()> closed) { closed_ = std::move(closed); }
   // Queues long work (a characterisation) on the worker behind what the user did, without the
   // wait cursor: it reports for itself. Without a worker it runs at once. It must catch what it
   // throws.
@@ -89,6 +92,7 @@ class Form1 final : public QWidget, private PanelView {
   std::deque<Queued> queued_;
   int pending_ = 0;
   std::function<std::string()> refused_;
+  std::function<void()> closed_;
   QTimer busy_;           // shows the wait cursor once work has waited long enough
   bool waiting_ = false;  // the wait cursor is shown
   std::function<std::string(const std::exception&)> failure_words_;

@@ -143,6 +143,9 @@ int run_panel(int argc, char** argv, const std::function<void(Form1&)>& shown) {
     CharacteriseWindow characterise(window, logic);
     bind_characterise_key(window, characterise, monitor);
     logic.set_stop_check([&window] { return window.stopping() || stop_signal != 0; });
+    // The panel is the program: closing it ends the program, the Characterise window open or not
+    // (a sweep stops at its next frame or meter exchange and puts the setting back).
+    window.set_closed([] { QApplication::exit(0); });
     if (!settings.trace.empty()) {
       window.set_failure_words([](const std::exception& error) -> std::string {
         if (dynamic_cast<const port::TraceError*>(&error)) {

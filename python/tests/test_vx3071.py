@@ -782,6 +782,31 @@ def test_ctrl_c_raises_sweep_interrupted_with_the_codes_measured_whole():
         assert dev.read() == 77
 
 
+def test_ctrl_c_in_the_progress_callback_is_said_as_python_says_it():
+    with vx3071.open(port="sim") as dev, vx3071.Meter("sim") as meter:
+        def progress(code, reading, done, total):
+            if code == 5:
+                raise KeyboardInterrupt
+
+        with pytest.raises(vx3071.SweepInterrupted) as raised:
+            dev.characterise(meter, settle_ms=0, progress=progress)
+        words = str(raised.value)
+        assert words.startswith("at code 5: KeyboardInterrupt in the progress callback; 6 of 256")
+        assert "EMPTY MESSAGE" not in words and "Traceback" not in words and "\n" not in words
+
+
+def test_a_meter_closed_from_another_thread_ends_the_sweep_at_once():
+    with vx3071.open(port="sim") as dev, vx3071.Meter("sim") as meter:
+        dev.write(33)
+        threading.Timer(0.3, meter.close).start()
+        started = time.monotonic()
+        with pytest.raises(vx3071.Error, match="closed") as raised:
+            dev.characterise(meter, settle_ms=20)
+        assert time.monotonic() - started < 2
+        assert 0 < len(raised.value.partial.codes) < 256
+        assert dev.read() == 33
+
+
 def test_a_meter_that_falls_silent_raises_meter_error_with_the_partial_result():
     resource, server = meter_on_localhost(readings=50)
     with vx3071.open(port="sim") as dev, vx3071.Meter(resource, timeout=0.3) as silent:
@@ -803,6 +828,8 @@ def test_divider_mode_and_arguments_that_name_nothing():
         assert result.figures["full_scale_error"] == pytest.approx(0, abs=1e-6)
         assert "r_ab" not in result.figures
         for kwargs, words in (({"mode": "ladder"}, "rheostat"), ({"average": 0}, "average"),
-                              ({"v_high": 5}, "together"), ({"stop": 256}, "TO")):
+                              ({"v_high": 5}, "together"), ({"stop": 256}, "TO"),
+                              ({"v_high": float("nan"), "v_low": 0}, "V_H is a finite"),
+                              ({"v_high": 5, "v_low": float("-inf")}, "V_L is a finite")):
             with pytest.raises(ValueError, match=words):
                 dev.characterise(volts, **kwargs)
