@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -26,6 +27,7 @@
 #include "sim/analog.h"
 #include "sim/shared_part.h"
 #include "support/files.h"
+#include "support/json_check.h"
 #include "support/meter_emulation.h"
 
 namespace vx::session {
@@ -283,6 +285,7 @@ ProgramRun run_cli(const std::vector<std::string>& args,
   reader.join();
   ::close(out[0]);
   ::waitpid(pid, &run.status, 0);
+  if (std::find(args.begin(), args.end(), "--json") != args.end()) test::expect_json_lines(run.out);
   return run;
 }
 

@@ -23,6 +23,7 @@
 #include "panel/panel_logic.h"
 #include "sim/analog.h"
 #include "sim/virtual_port.h"
+#include "support/json_check.h"
 #include "support/bus_checks.h"
 #include "support/files.h"
 #include "support/test_ports.h"
@@ -46,6 +47,7 @@ Result vx3071(const std::vector<std::string>& args, const std::string& input = "
   std::istringstream in(input);
   std::ostringstream out, err;
   const int status = run(args, {in, out, err, false}, {}, make_port);
+  if (std::find(args.begin(), args.end(), "--json") != args.end()) test::expect_json_lines(out.str());
   return {status, out.str(), err.str()};
 }
 
@@ -1093,7 +1095,7 @@ TEST(Meter, ReadingsFollowTheRunsWritesWithTheirUnits) {
             "the function is resistance or voltage, not \"current\""},
            {{"meter", "sim", "--range", "-1"},
             kUsage,
-            "the range is a number above 0, or AUTO, not \"-1\""},
+            "the range is a finite number above 0, or AUTO, not \"-1\""},
            {{"meter", "sim", "--count", "0"}, kUsage, "N must be a whole number from 1"},
            {{"meter", "sim", "--range", "1000"}, kPortError, "read overload (9.9E37)"},
            {{"meter", "TCPIP::127.0.0.1::1::SOCKET"}, kPortError, "Connection refused"},

@@ -134,8 +134,13 @@ TEST_P(MeterFaults, EachFaultGivesTheMetersNumberOrAnErrorNeverAnother) {
            Fault{"split", 4321.5, nullptr, false},
            Fault{"slow", 4321.5, nullptr, false},
            Fault{"no-answer", 0, "did not answer in time", true},
-           Fault{"garbage", 0, "answered READ? with \"+4.3#15E+0\x7f\", which is no number", false},
-           Fault{"empty", 0, "answered READ? with \"\", which is no number", false},
+           // A byte that is no character is shown as its value, so a NUL cannot end the words
+           // short of what came.
+           Fault{"garbage", 0, "answered READ? with \"+4.3#15E+0\\x7F\", which is no finite number",
+                 false},
+           Fault{"empty", 0, "answered READ? with \"\", which is no finite number", false},
+           Fault{"infinite", 0, "answered READ? with \"+1.00000000E+999\", which is no finite number",
+                 false},
            Fault{"overload", 0, "read overload (9.9E37)", false},
            // Over TCP the half answer arrives first ("... in the middle of an answer"); a
            // terminal's hang-up discards what the line still held.
