@@ -150,3 +150,22 @@ TEST(Linearity, TheSimulatedPartsMismatchIsWhatTheFiguresShow) {
 
 }  // namespace
 }  // namespace vx::analysis
+
+namespace vx::analysis {
+namespace {
+
+// The worst values where a scan is most easily cut short: DNL's on the last step, best-fit INL's
+// at the first code (and end-point INL's in the middle, for contrast).
+TEST(Linearity, ExtremesAtTheEndsAreFound) {
+  // Steps of 10, 10, 10, then 30: the last step is the worst DNL (+2 LSB of the end-point LSB 15).
+  const Figures f = analyse({{0, 0}, {1, 10}, {2, 20}, {3, 30}, {4, 60}});
+  EXPECT_EQ(f.dnl_max.code, 4);
+  EXPECT_DOUBLE_EQ(f.dnl_max.value, 30.0 / 15 - 1);
+  // A bowed curve: the least-squares line lies below both ends, furthest at the first code.
+  const Figures bowed = analyse({{0, 14}, {1, 13}, {2, 20}, {3, 33}, {4, 52}});
+  EXPECT_EQ(bowed.inl_best_max.code, 0);
+  EXPECT_GT(bowed.inl_best_max.value, bowed.inl_best[4]);
+}
+
+}  // namespace
+}  // namespace vx::analysis
