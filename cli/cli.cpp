@@ -75,7 +75,8 @@ commands:
                           TCPIP::host::INSTR, ASRL/dev/ttyUSB0::INSTR, or sim, wired to the
                           simulated part): the function and range set (10 kOhm or 10 V unless
                           told; AUTO only when asked), then N fresh readings, each MS after the
-                          last, with units; a serial line at 9600,8N2 unless told
+                          last, with units; a serial line at 9600,8N2 unless told; a stop
+                          signal ends it at the next reading, or the exchange in progress
   meters [--lan]          list the serial ports and USBTMC instruments a meter may be on; with
                           --lan, also what answers a VXI-11 discovery broadcast (1 s)
   characterise --meter RESOURCE [FROM TO [STEP]] [--function resistance|voltage] [--range R]
@@ -89,7 +90,9 @@ commands:
                           one-page PDF report. The setting found is put back at the end. A
                           stop or a failing meter keeps the codes measured whole: the files
                           are written, marked partial, before the run ends (a meter's failure
-                          is 3). Progress goes to standard error
+                          is 3). Each file is written whole or not at all (an old one
+                          survives a failed run); two outputs on one file, an empty path or a
+                          report not F.pdf are usage errors. Progress goes to standard error
   sweep FROM TO [STEP] [--dwell MS]
                           write every STEP-th code from FROM to TO (either direction), waiting
                           MS milliseconds after each

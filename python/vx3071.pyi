@@ -116,7 +116,8 @@ class Device:
         """Measures every step-th code from start to stop with meter: writes it, waits
         settle_ms, takes average fresh readings; puts back the setting found; gives the codes,
         readings, INL, DNL and figures. mode is "rheostat" or "divider" (None: from the meter's
-        function). Ctrl-C raises SweepInterrupted, a failing meter MeterError, each with the
+        function). v_high and v_low are finite, else ValueError. Ctrl-C raises SweepInterrupted,
+        a failing meter MeterError, the meter closed from another thread Error, each with the
         readings so far as .partial."""
     def check(self, thorough: bool = False) -> List[CheckStep]:
         """The steps of vx3071 check; thorough also writes 0x55 and 0xAA, then restores the
