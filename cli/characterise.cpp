@@ -63,7 +63,8 @@ std::string write_outputs(const CharacteriseOrder& order, const session::Charact
   const plot::PlotData data = plot_data(result, analysed);
   if (!order.plot.empty()) {
     attempt([&] {
-      session::write_whole(order.plot, [&](const std::string& to) { plot::save_picture(to, data); });
+      session::write_whole(order.plot,
+                           [&](const std::string& to) { plot::save_picture(to, data); });
     });
   }
   if (!order.report.empty()) {

@@ -209,7 +209,8 @@ bool starts_with_digit(const std::string& text) {
 
 // A number where one comes, negative too ("-1" is a code out of range, not an option).
 bool looks_numeric(const std::string& text) {
-  return starts_with_digit(text) || (text.size() > 1 && text[0] == '-' && starts_with_digit(text.substr(1)));
+  return starts_with_digit(text) ||
+         (text.size() > 1 && text[0] == '-' && starts_with_digit(text.substr(1)));
 }
 
 long number(const std::string& text, const std::string& what, long low, long high) {
@@ -352,8 +353,10 @@ void parse_characterise(const std::string& name, std::deque<std::string>& tokens
 // Each output of a characterisation its own file, the trace's too: one written over another would
 // lose it.
 void distinct_outputs(const CharacteriseOrder& order, const std::string& trace) {
-  const std::pair<const char*, const std::string*> outputs[] = {
-      {"--csv", &order.csv}, {"--plot", &order.plot}, {"--report", &order.report}, {"the trace", &trace}};
+  const std::pair<const char*, const std::string*> outputs[] = {{"--csv", &order.csv},
+                                                                {"--plot", &order.plot},
+                                                                {"--report", &order.report},
+                                                                {"the trace", &trace}};
   for (std::size_t i = 0; i < std::size(outputs); ++i) {
     for (std::size_t j = i + 1; j < std::size(outputs); ++j) {
       const std::string &a = *outputs[i].second, &b = *outputs[j].second;
@@ -684,11 +687,13 @@ class Runner {
       throw session::Interrupted("stopped between two readings");
     };
     for (long n = 0; n < command.count; ++n) {
-      const auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(command.settle_ms);
+      const auto due =
+          std::chrono::steady_clock::now() + std::chrono::milliseconds(command.settle_ms);
       for (auto now = std::chrono::steady_clock::now();; now = std::chrono::steady_clock::now()) {
         if (stop_asked()) stopped();
         if (now >= due) break;
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kStopPoll, due - now));
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(kStopPoll, due - now));
       }
       meter::Reading reading;
       try {
@@ -967,7 +972,8 @@ int run(const std::vector<std::string>& args, Streams streams, backends::Setting
     if (tokens.empty()) throw UsageError("no command given");
     while (!tokens.empty()) commands.push_back(parse_command(tokens));
     for (const Command& command : commands) {
-      if (command.kind == Kind::characterise) distinct_outputs(command.characterise, settings.trace);
+      if (command.kind == Kind::characterise)
+        distinct_outputs(command.characterise, settings.trace);
     }
     // The port and the phase are checked now, before any port work; nothing is opened yet.
     device = std::make_unique<session::Device>(settings, port_given, make_port);

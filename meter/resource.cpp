@@ -17,8 +17,8 @@ constexpr const char* kForms =
     "ASRL/dev/ttyUSB0::INSTR or sim";
 
 [[noreturn]] void malformed(const std::string& text, const std::string& why) {
-  throw MeterError("the meter resource " + port::quoted(text, 120) + " " + why +
-                   ": it is one of " + kForms);
+  throw MeterError("the meter resource " + port::quoted(text, 120) + " " + why + ": it is one of " +
+                   kForms);
 }
 
 std::string upper(std::string text) {
@@ -81,7 +81,8 @@ Resource parse_resource(const std::string& text) {
   r.text = text;
   if (text == "sim") return r;
   // A NUL would end the host name or path the system is handed short of what was written.
-  if (std::any_of(text.begin(), text.end(), [](unsigned char c) { return c < 0x20 || c == 0x7F; })) {
+  if (std::any_of(text.begin(), text.end(),
+                  [](unsigned char c) { return c < 0x20 || c == 0x7F; })) {
     malformed(text, "has a control character in it");
   }
   std::vector<std::string> parts = fields(text);

@@ -103,7 +103,8 @@ Meter::Meter(std::unique_ptr<Transport> transport, MeterOptions options, bool se
 
 void Meter::start(bool serial) {
   transport_->set_interrupt([this] {
-    if (closed_) throw Stopped("the meter was closed during an exchange with " + transport_->where());
+    if (closed_)
+      throw Stopped("the meter was closed during an exchange with " + transport_->where());
     if (stop_check_ && stop_check_()) {
       throw Stopped("stopped by a signal during an exchange with " + transport_->where());
     }

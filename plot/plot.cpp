@@ -63,7 +63,8 @@ void frame_panel(QPainter& p, const Layout& l, const QRectF& panel, const QStrin
   const QFontMetricsF metrics(p.font());
   // At least four labelled values, so a value can be read off.
   std::vector<double> values = ticks(low, high, 4);
-  for (int wanted = 5; values.size() < 4 && wanted <= 12; ++wanted) values = ticks(low, high, wanted);
+  for (int wanted = 5; values.size() < 4 && wanted <= 12; ++wanted)
+    values = ticks(low, high, wanted);
   for (const double v : values) {
     p.setPen(QPen(QColor(225, 225, 225), 1));
     p.drawLine(QPointF(panel.left(), y(v)), QPointF(panel.right(), y(v)));
@@ -155,18 +156,19 @@ Layout layout(const QRectF& area, const PlotData& data) {
   // The title, then the note wrapped within the plot's width.
   const double note = wrapped_height(plain_font(font), right - left, text(data.note));
   const double top = area.top() + font * 3.2 + (note > 0 ? note + font * 0.3 : 0);
-  const double foot = data.provenance.empty()
-                          ? 0
-                          : wrapped_height(plain_font(font * 0.85), right - left,
-                                           text(data.provenance)) +
-                                font * 0.3;
+  const double foot =
+      data.provenance.empty()
+          ? 0
+          : wrapped_height(plain_font(font * 0.85), right - left, text(data.provenance)) +
+                font * 0.3;
   const double bottom = area.bottom() - font * 3 - foot;
   const double gap = font * 2.2;
   const double height = std::max(bottom - top - 2 * gap, font * 6);
   l.readings = QRectF(QPointF(left, top), QPointF(right, top + height * 0.5));
   l.inl = QRectF(QPointF(left, l.readings.bottom() + gap),
                  QPointF(right, l.readings.bottom() + gap + height * 0.25));
-  l.dnl = QRectF(QPointF(left, l.inl.bottom() + gap), QPointF(right, l.inl.bottom() + gap + height * 0.25));
+  l.dnl = QRectF(QPointF(left, l.inl.bottom() + gap),
+                 QPointF(right, l.inl.bottom() + gap + height * 0.25));
 
   l.code_low = std::min(data.first_code, data.last_code);
   l.code_high = std::max(data.first_code, data.last_code);
@@ -257,7 +259,9 @@ void draw(QPainter& p, const QRectF& area, const PlotData& data) {
   }
 
   // Each panel's marks stay within its frame.
-  const auto inside = [&](const QRectF& panel) { p.setClipRect(panel.adjusted(0.5, 0.5, -0.5, -0.5)); };
+  const auto inside = [&](const QRectF& panel) {
+    p.setClipRect(panel.adjusted(0.5, 0.5, -0.5, -0.5));
+  };
   if (data.figures) {
     const analysis::Figures& f = *data.figures;
 
@@ -317,7 +321,8 @@ void draw(QPainter& p, const QRectF& area, const PlotData& data) {
     }
     // Its name above it, on white over the stems.
     const QString below = "-1 LSB: at or below it, not monotonic";
-    const QPointF at = l.dnl_point(l.code_low - l.code_pad, -1) + QPointF(font_px * 0.4, -font_px * 0.3);
+    const QPointF at =
+        l.dnl_point(l.code_low - l.code_pad, -1) + QPointF(font_px * 0.4, -font_px * 0.3);
     p.fillRect(QRectF(at - QPointF(font_px * 0.2, metrics.ascent()),
                       QSizeF(metrics.horizontalAdvance(below) + font_px * 0.4, metrics.height())),
                QColor(255, 255, 255, 230));
@@ -373,7 +378,8 @@ void draw(QPainter& p, const QRectF& area, const PlotData& data) {
     for (const int code : backwards) {
       if (static_cast<std::size_t>(named.size()) == kMostRinged) break;
       for (const auto& point : sorted) {
-        if (point.code == code) p.drawEllipse(l.reading(code, point.value), font_px * 0.8, font_px * 0.8);
+        if (point.code == code)
+          p.drawEllipse(l.reading(code, point.value), font_px * 0.8, font_px * 0.8);
       }
       named << QString::number(code);
     }
@@ -382,8 +388,8 @@ void draw(QPainter& p, const QRectF& area, const PlotData& data) {
       words += QString("; %1 more steps not monotonic (DNL at or below -1), not ringed")
                    .arg(backwards.size() - static_cast<std::size_t>(named.size()));
     }
-    const QRectF foot = l.readings.adjusted(font_px * 0.5, font_px * 0.5, -font_px * 0.5,
-                                            -font_px * 0.4);
+    const QRectF foot =
+        l.readings.adjusted(font_px * 0.5, font_px * 0.5, -font_px * 0.5, -font_px * 0.4);
     const QRectF used =
         metrics.boundingRect(foot, Qt::AlignRight | Qt::AlignBottom | Qt::TextWordWrap, words);
     p.fillRect(used.adjusted(-font_px * 0.2, 0, font_px * 0.2, 0), QColor(255, 255, 255, 230));
@@ -481,8 +487,8 @@ void save_report(const std::string& path, const PlotData& data,
     p.setFont(bold);
     p.setPen(colour(kFaultColour));
     QRectF used;
-    p.drawText(QRectF(0, y - px, page.width(), page.height() / 4), Qt::TextWordWrap, text(data.note),
-               &used);
+    p.drawText(QRectF(0, y - px, page.width(), page.height() / 4), Qt::TextWordWrap,
+               text(data.note), &used);
     p.setPen(Qt::black);
     y += used.height() + px * 0.8;
   }

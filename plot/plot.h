@@ -1,9 +1,9 @@
 #pragma once
 
 #include <QPointF>
-#include <QString>
 #include <QRectF>
 #include <QSize>
+#include <QString>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,7 +25,7 @@ struct PlotData {
   std::string unit = "Ohm";
   int first_code = 0, last_code = 255;  // the codes the sweep plans, for the code axis
   std::string note;                     // under the title: "partial: ..." or empty
-  std::string provenance;               // at the foot: the meter and when ("Meter: ...; started ...")
+  std::string provenance;  // at the foot: the meter and when ("Meter: ...; started ...")
 };
 
 // The three panels' places and scales in an area: readings on top (about half the height), INL
@@ -45,7 +45,7 @@ struct Layout {
 
 // The colours the curves are drawn in, for a reader of the picture (and its tests).
 inline constexpr unsigned kReadingColour = 0x1f4fd0;  // the readings
-inline constexpr unsigned kIdealColour = 0x6c7a89;  // the ideal (end-point) line, dashed; a slate
+inline constexpr unsigned kIdealColour = 0x6c7a89;    // the ideal (end-point) line, dashed; a slate
 // grey, which no antialiased black text matches
 inline constexpr unsigned kInlColour = 0xc0392b;      // end-point INL
 inline constexpr unsigned kInlBestColour = 0x7d3c98;  // best-fit INL

@@ -581,8 +581,8 @@ py::object characterise(Device& d, Meter& meter, py::handle start, py::handle st
     const std::size_t at = why.rfind("at code ", 0) == 0 ? why.find(": ") : std::string::npos;
     std::string said = py::str(raised.type().attr("__name__"));
     if (const std::string words = py::str(raised.value()); !words.empty()) said += ": " + words;
-    result->why = (at == std::string::npos ? "" : why.substr(0, at + 2)) + said +
-                  " in the progress callback";
+    result->why =
+        (at == std::string::npos ? "" : why.substr(0, at + 2)) + said + " in the progress callback";
   } catch (...) {
   }
   const std::size_t measured = result->codes.size();
@@ -601,7 +601,8 @@ py::object characterise(Device& d, Meter& meter, py::handle start, py::handle st
     // A signal in a meter exchange: Python's handler says what it raises.
     if (!used->closed()) {
       signal_seen.store(false);
-      if (PyErr_CheckSignals() != 0) raised_in_python = std::make_exception_ptr(py::error_already_set());
+      if (PyErr_CheckSignals() != 0)
+        raised_in_python = std::make_exception_ptr(py::error_already_set());
     }
   } catch (const py::error_already_set&) {
     raised_in_python = error;

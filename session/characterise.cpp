@@ -74,7 +74,8 @@ analysis::Options checked_analysis(analysis::Options options) {
   if (options.v_high.has_value() != options.v_low.has_value()) {
     throw UsageError("V_H and V_L go together: the divider's two terminal voltages");
   }
-  for (const auto& [name, value] : {std::pair{"V_H", options.v_high}, std::pair{"V_L", options.v_low}}) {
+  for (const auto& [name, value] :
+       {std::pair{"V_H", options.v_high}, std::pair{"V_L", options.v_low}}) {
     if (value && !std::isfinite(*value)) {
       throw UsageError(std::string(name) + " is a finite number of volts, not " +
                        std::to_string(*value));

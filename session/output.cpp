@@ -39,7 +39,9 @@ std::string replaced(std::string text, const std::string& from, const std::strin
 }  // namespace
 
 std::string cannot_write(const std::string& path) {
-  const auto refused = [&](int error) { return "cannot write " + path + ": " + std::strerror(error); };
+  const auto refused = [&](int error) {
+    return "cannot write " + path + ": " + std::strerror(error);
+  };
   struct stat seen {};
   if (::lstat(path.c_str(), &seen) == 0) {
     if (S_ISDIR(seen.st_mode)) return refused(EISDIR);
@@ -56,7 +58,8 @@ std::string cannot_write(const std::string& path) {
 }
 
 bool same_file(const std::string& a, const std::string& b) {
-  struct stat first {}, second {};
+  struct stat first {
+  }, second{};
   if (::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0) {
     return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
   }

@@ -93,7 +93,8 @@ double Potentiometer::reading(int code, int before, std::chrono::nanoseconds sin
   const bool settled = since >= std::chrono::milliseconds(options_.settle_ms);
   double value = resistance(settled ? code : before);
   if (options_.noise > 0) value += std::normal_distribution<double>(0, options_.noise)(random);
-  if (options_.resolution > 0) value = std::round(value / options_.resolution) * options_.resolution;
+  if (options_.resolution > 0)
+    value = std::round(value / options_.resolution) * options_.resolution;
   return value;
 }
 

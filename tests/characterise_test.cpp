@@ -190,20 +190,28 @@ TEST(Characterise, TheSweepsRulesHoldWhereAFaultWouldHide) {
     std::function<void(const Characterisation&, const FakePart&, int asked)> check;
   };
   const Case cases[] = {
-      {"verify", FakePart{9, 5}, {}, plan_characterise(0, 10, 1, 0, 1, true),
+      {"verify",
+       FakePart{9, 5},
+       {},
+       plan_characterise(0, 10, 1, 0, 1, true),
        [](const Characterisation& r, const FakePart& part, int) {
          EXPECT_TRUE(ended_by<VerifyError>(r));
          EXPECT_EQ(r.codes.size(), 5u);
          EXPECT_THAT(r.why, HasSubstr("at code 5"));
          EXPECT_EQ(part.setting, 9);
        }},
-      {"found at 0", FakePart{0}, {}, plan_characterise(0, 10, 1, 0, 1),
+      {"found at 0",
+       FakePart{0},
+       {},
+       plan_characterise(0, 10, 1, 0, 1),
        [](const Characterisation& r, const FakePart& part, int) {
          EXPECT_FALSE(r.partial);
          EXPECT_TRUE(r.restored);
          EXPECT_EQ(part.setting, 0) << "left at the last code";
        }},
-      {"meter then restore fail", FakePart{7, -1, true}, {"+1", "+2", "+3", "x", "y"},
+      {"meter then restore fail",
+       FakePart{7, -1, true},
+       {"+1", "+2", "+3", "x", "y"},
        plan_characterise(0, 10, 1, 0, 1),
        [](const Characterisation& r, const FakePart&, int) {
          EXPECT_TRUE(ended_by<meter::NotANumber>(r)) << r.why;
@@ -211,20 +219,29 @@ TEST(Characterise, TheSweepsRulesHoldWhereAFaultWouldHide) {
          EXPECT_THAT(r.restore_error, HasSubstr("the port went away"));
          EXPECT_FALSE(r.restored);
        }},
-      {"one answer no number", FakePart{7}, {"+1", "nonsense", "+2"},
-       plan_characterise(0, 1, 1, 0, 1), [](const Characterisation& r, const FakePart&, int) {
+      {"one answer no number",
+       FakePart{7},
+       {"+1", "nonsense", "+2"},
+       plan_characterise(0, 1, 1, 0, 1),
+       [](const Characterisation& r, const FakePart&, int) {
          EXPECT_FALSE(r.partial) << r.why;
          ASSERT_EQ(r.codes.size(), 2u);
          EXPECT_EQ(r.codes[1].mean, 2);
        }},
-      {"stop within a code's readings", FakePart{7, -1, false, 3}, {},
-       plan_characterise(0, 10, 1, 0, 5), [](const Characterisation& r, const FakePart& part, int asked) {
+      {"stop within a code's readings",
+       FakePart{7, -1, false, 3},
+       {},
+       plan_characterise(0, 10, 1, 0, 5),
+       [](const Characterisation& r, const FakePart& part, int asked) {
          EXPECT_TRUE(ended_by<Interrupted>(r));
          EXPECT_TRUE(r.codes.empty()) << "the code in progress is dropped";
          EXPECT_EQ(asked, 2) << "the stop waited for the code's other readings";
          EXPECT_EQ(part.setting, 7);
        }},
-      {"spread", FakePart{7}, {"+1", "+2", "+3", "+4"}, plan_characterise(0, 0, 1, 0, 4),
+      {"spread",
+       FakePart{7},
+       {"+1", "+2", "+3", "+4"},
+       plan_characterise(0, 0, 1, 0, 4),
        [](const Characterisation& r, const FakePart&, int) {
          ASSERT_EQ(r.codes.size(), 1u);
          EXPECT_DOUBLE_EQ(r.codes[0].mean, 2.5);
@@ -484,7 +501,8 @@ TEST(CharacteriseProgram, AMeterFailingMidSweepIsStatus3AfterThePartialResults) 
   std::ifstream written(csv);
   std::string line, last;
   while (std::getline(written, line)) last = line;
-  EXPECT_THAT(last, StartsWith("# partial: 50 of 256 codes measured; at code 50: ")) << "the CSV says partial";
+  EXPECT_THAT(last, StartsWith("# partial: 50 of 256 codes measured; at code 50: "))
+      << "the CSV says partial";
   EXPECT_EQ(last_logged(run), 49);
   EXPECT_THAT(run.out, HasSubstr("partial: 50 of 256 codes measured; at code 50: "));
   ASSERT_FALSE(run.err.empty());
@@ -579,8 +597,8 @@ TEST(CharacteriseProgram, OldFilesSurviveAFailedAndARefusedRunByteForByte) {
   ASSERT_TRUE(WIFEXITED(run.status));
   EXPECT_EQ(WEXITSTATUS(run.status), 3);
   untouched();
-  run = run_cli({"characterise", "--meter", "sim", "--csv", csv, "--plot",
-                 "/nonexistent/vx3071/a.png"});
+  run = run_cli(
+      {"characterise", "--meter", "sim", "--csv", csv, "--plot", "/nonexistent/vx3071/a.png"});
   ASSERT_TRUE(WIFEXITED(run.status));
   EXPECT_EQ(WEXITSTATUS(run.status), 5);
   untouched();

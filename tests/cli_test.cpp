@@ -23,9 +23,9 @@
 #include "panel/panel_logic.h"
 #include "sim/analog.h"
 #include "sim/virtual_port.h"
-#include "support/json_check.h"
 #include "support/bus_checks.h"
 #include "support/files.h"
+#include "support/json_check.h"
 #include "support/test_ports.h"
 
 namespace vx::cli {
@@ -47,7 +47,8 @@ Result vx3071(const std::vector<std::string>& args, const std::string& input = "
   std::istringstream in(input);
   std::ostringstream out, err;
   const int status = run(args, {in, out, err, false}, {}, make_port);
-  if (std::find(args.begin(), args.end(), "--json") != args.end()) test::expect_json_lines(out.str());
+  if (std::find(args.begin(), args.end(), "--json") != args.end())
+    test::expect_json_lines(out.str());
   return {status, out.str(), err.str()};
 }
 

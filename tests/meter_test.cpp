@@ -22,16 +22,16 @@
 #include "frame/code_conversions.h"
 #include "meter/resource.h"
 #include "meter/scpi.h"
-#include "support/meter_emulation.h"
 #include "sim/analog.h"
 #include "sim/shared_part.h"
+#include "support/meter_emulation.h"
 
 namespace vx::meter {
 namespace {
 
-using ::testing::HasSubstr;
 using test::Emulator;
 using test::Environment;
+using ::testing::HasSubstr;
 using namespace std::chrono_literals;
 
 TEST(Resource, IsParsedAsVisaParsesIt) {
@@ -139,8 +139,8 @@ TEST_P(MeterFaults, EachFaultGivesTheMetersNumberOrAnErrorNeverAnother) {
            Fault{"garbage", 0, "answered READ? with \"+4.3#15E+0\\x7F\", which is no finite number",
                  false},
            Fault{"empty", 0, "answered READ? with \"\", which is no finite number", false},
-           Fault{"infinite", 0, "answered READ? with \"+1.00000000E+999\", which is no finite number",
-                 false},
+           Fault{"infinite", 0,
+                 "answered READ? with \"+1.00000000E+999\", which is no finite number", false},
            Fault{"overload", 0, "read overload (9.9E37)", false},
            // Over TCP the half answer arrives first ("... in the middle of an answer"); a
            // terminal's hang-up discards what the line still held.

@@ -12,11 +12,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <optional>
-#include <random>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -238,7 +238,8 @@ std::optional<QPoint> curve_outside(const QImage& image, const Layout& l) {
                       [&](const QRectF& r) { return r.contains(QPointF(x, y)); })) {
         continue;
       }
-      for (const unsigned c : {kReadingColour, kIdealColour, kInlColour, kInlBestColour, kDnlColour}) {
+      for (const unsigned c :
+           {kReadingColour, kIdealColour, kInlColour, kInlBestColour, kDnlColour}) {
         if (near_colour(image.pixel(x, y), c, 12)) return QPoint(x, y);
       }
     }
@@ -304,10 +305,11 @@ TEST_F(Plot, NothingIsDrawnOutsideItsPanel) {
 // pictures and the report say where the readings came from, in Ω.
 TEST_F(Plot, ALongNoteIsWrappedWithinThePage) {
   PlotData data = stepped_part();
-  data.note = "partial: 40 of 256 codes measured; at code 40: the meter at "
-              "TCPIP::bench-meter-7.lab.example::5025::SOCKET did not answer in time (asked READ?, "
-              "waited 3000 ms), and then every later question too, so the sweep ended here: "
-              "ENDOFNOTE";
+  data.note =
+      "partial: 40 of 256 codes measured; at code 40: the meter at "
+      "TCPIP::bench-meter-7.lab.example::5025::SOCKET did not answer in time (asked READ?, "
+      "waited 3000 ms), and then every later question too, so the sweep ended here: "
+      "ENDOFNOTE";
   data.provenance = "Meter: Keysight Technologies 34465A; started 2026-12-11 13:05:02 UTC";
   const std::string pdf = temp("-note.pdf");
   save_report(pdf, data, {{"Range", "10000 Ohm"}}, {{"LSB (end-point)", "39.0625 Ohm"}});

@@ -844,14 +844,13 @@ TEST(Window, ExitInTheProgramEndsItAfterTheFrameInProgress) {
 // or two (the frame in progress, then the one that puts the setting back), the part is left at
 // the setting it held, and the bus idle.
 TEST(Window, ExitEndsTheProgramWithTheCharacteriseWindowOpen) {
-  const std::string state =
-      testing::TempDir() + "panel-child-part-" + std::to_string(::getpid());
+  const std::string state = testing::TempDir() + "panel-child-part-" + std::to_string(::getpid());
   std::remove(state.c_str());
   const auto start = std::chrono::steady_clock::now();
   const Ended ended = run_panel_child("characterise-exit", 0, {"VX3071_SIM_STATE=" + state});
   const auto took = std::chrono::steady_clock::now() - start;
-  EXPECT_TRUE(WIFEXITED(ended.status) && WEXITSTATUS(ended.status) == 0)
-      << ended.status << "\n" << ended.out;
+  EXPECT_TRUE(WIFEXITED(ended.status) && WEXITSTATUS(ended.status) == 0) << ended.status << "\n"
+                                                                         << ended.out;
   EXPECT_THAT(ended.out, ::testing::HasSubstr("clicked cmdExit"));
   EXPECT_LT(took, std::chrono::seconds(15)) << "the program lived on after Exit";
   ASSERT_FALSE(ended.trace.empty());
