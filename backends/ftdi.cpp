@@ -239,7 +239,7 @@ class FtdiPort final : public port::Port {
     if (calls_->set_baudrate(static_cast<int>(rate)) < 0) fail("set its clock");
     const FtdiClock clock = calls_->clock_for(static_cast<int>(rate));
     if (clock.actual <= 0 || clock.high_speed_path != (path_ == &kHighSpeedPath)) {
-      fail("keep its clock on the path it was measured on");
+      fail("keep its clock path as measured");
     }
     return clock.actual;
   }

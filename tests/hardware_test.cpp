@@ -514,17 +514,33 @@ TEST_F(Gpio, PinsMuxedToAnotherFunctionAreRefusedBeforeTheyAreRequested) {
     }
   }
   // One pin of a group is enough; a group in subnodes (the Pi 5's UART) counts; a disabled node
-  // (the Pi 4's SPI) holds nothing.
+  // (the Pi 4's SPI) holds nothing, a node whose status is "ok" (of_device_is_available in
+  // drivers/of/base.c takes "okay" and "ok") holds its pins; and a group of another pin
+  // controller (the Pi 5's SoC has its own beside the RP1's, each numbering its pins from 0)
+  // holds none of this chip's lines, whatever its numbers.
+  const auto spi_ok = [](test::EmulatedHardware& hw) {
+    hw.add_file("/sys/firmware/devicetree/base/soc/spi@7e204000/status", dt_strings({"ok"}));
+  };
+  const auto other_controller = [](test::EmulatedHardware& hw) {
+    const std::string base = "/sys/firmware/devicetree/base";
+    hw.add_file(base + "/soc/pinctrl@7d504100/spi10_gpio9/phandle", dt_cells({0x17}));
+    hw.add_file(base + "/soc/pinctrl@7d504100/spi10_gpio9/pins", dt_strings({"gpio9", "gpio10"}));
+    hw.add_file(base + "/soc/spi@7d004000/status", dt_strings({"okay"}));
+    hw.add_file(base + "/soc/spi@7d004000/pinctrl-0", dt_cells({0x17}));
+  };
   struct Case {
     const Board& board;
     const char* lines;
     const char* refusal;  // empty: allowed
+    std::function<void(test::EmulatedHardware&)> more = {};
   };
-  for (const auto& [board, lines, refusal] : {
+  for (const auto& [board, lines, refusal, more] : {
            Case{kPi5, "15,16",
                 "GPIO 15 carries the UART serial@30000 (dtparam=uart0=on): turn uart0 off"},
            Case{kPi4, "3,4", "GPIO 3 carries the I2C controller i2c@7e804000"},
            Case{kPi4, "9,10", ""},
+           Case{kPi4, "9,10", "GPIO 9 and 10 carry the SPI controller spi@7e204000", spi_ok},
+           Case{kPi5, "9,10", "", other_controller},
        }) {
     SCOPED_TRACE(lines);
     test::EmulatedHardware bench;
@@ -533,6 +549,7 @@ TEST_F(Gpio, PinsMuxedToAnotherFunctionAreRefusedBeforeTheyAreRequested) {
     pins.scl = 10;
     bench.add_gpio_chip(board.chip, pins);
     lay_out(bench, board, true);
+    if (more) more(bench);
     PanelOn p("gpio:gpiochip" + std::to_string(board.chip) + ":" + lines);
     if (*refusal) {
       EXPECT_THAT(port_error([&] { p.logic.cmdMS_Click(); }), ::testing::StartsWith(refusal));
