@@ -765,6 +765,30 @@ TEST_F(I2c, AnSmbusOnlyAdapterCarriesTheFramesAsSmbusCommands) {
             "of 1 as Send Byte, of 3 as Write Word Data, of none as Quick, a read of 1 byte as "
             "Receive Byte");
 
+  // Three bytes after the address, bit-banged as a raw frame: Write Word Data, whose word the bus
+  // carries low byte first (SMBus 3.0, 6.5.4), so the bytes arrive in the order they were sent
+  // and the device takes the first after the command as its setting.
+  {
+    port::PortAccess raw([] { return backends::open_i2c("1"); });
+    bus::LineDriver lines(raw);
+    const auto code = [](std::string_view text) { return bus::hex_text_to_int16(text); };
+    {
+      bus::Transaction frame(lines);
+      lines.Write_Line_Code(code(bus::kSclHighSdaHigh));
+      lines.Write_Line_Code(code(bus::kSclHighSdaLow));  // START
+      for (const std::uint8_t byte : {std::uint8_t{0x58}, std::uint8_t{0x00}, std::uint8_t{0x34},
+                                      std::uint8_t{0x12}}) {
+        for (int bit = 7; bit >= 0; --bit) lines.send_bit((byte >> bit & 1) != 0);
+        lines.send_bit(true);  // the acknowledge slot, SDA released
+      }
+      lines.Write_Line_Code(code(bus::kSclLowSdaLow));
+      lines.Write_Line_Code(code(bus::kSclHighSdaLow));
+      lines.Write_Line_Code(code(bus::kSclHighSdaHigh));  // STOP
+    }
+    EXPECT_EQ(adapter.messages.back(), "W 2C 3");
+    EXPECT_EQ(adapter.device->setting(), 0x34) << "the word's bytes swapped on the bus";
+  }
+
   adapter.bound = {0x2C};  // a kernel driver bound there: i2cdetect's UU
   EXPECT_EQ(port_error([&] {
               PanelOn p("i2c:1");
