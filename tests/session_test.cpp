@@ -285,6 +285,57 @@ TEST(Session, AForkedProcessIsRefusedAndNeverTouchesTheTrace) {
   EXPECT_EQ(trace.lines(), 2 * 59u + 48) << "the parent's records alone";
 }
 
+// A port that says on a pipe when it is let go, as a parallel port's PPRELEASE lets the claim go.
+class ReleasedPort final : public port::Port {
+ public:
+  explicit ReleasedPort(int told) : told_(told) {}
+  ~ReleasedPort() override {
+    const char released = 'r';
+    static_cast<void>(::write(told_, &released, 1));
+  }
+  ReleasedPort(const ReleasedPort&) = delete;
+  ReleasedPort& operator=(const ReleasedPort&) = delete;
+  void write16(std::int16_t address, std::int16_t value) override { sim_.write16(address, value); }
+  std::int32_t read32(std::int16_t address) override { return sim_.read32(address); }
+
+ private:
+  sim::VirtualPort sim_;
+  int told_;
+};
+
+// A forked child that ends normally, its objects destroyed on the way out (the device among
+// them), lets go of neither the parent's port nor its trace: the port is released once, by the
+// parent, and the trace holds the parent's records alone.
+TEST(Session, AForkedChildThatEndsNormallyLeavesTheParentsPortAndTraceAlone) {
+  const TraceFile trace("fork-exit.log");
+  int released[2];
+  ASSERT_EQ(::pipe(released), 0);
+  const PortMaker releasing = [&](const backends::Settings& settings) {
+    return std::make_unique<port::PortAccess>(
+        [&] { return std::make_unique<ReleasedPort>(released[1]); }, settings.trace);
+  };
+  auto device =
+      std::make_unique<Device>(backends::Settings{"sim", trace.path(), ""}, true, releasing);
+  device->write(5, false);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    device.reset();
+    std::exit(0);
+  }
+  int status = -1;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  device->write(6, false);
+  device.reset();
+  ::close(released[1]);
+  std::string told;
+  char byte;
+  while (::read(released[0], &byte, 1) == 1) told += byte;
+  EXPECT_EQ(told, "r") << "released by the child too";
+  ::close(released[0]);
+  EXPECT_EQ(trace.lines(), 2 * 59u) << "the parent's records alone";
+}
+
 TEST(Session, WrongSettingsAreRefusedBeforeAnythingOpens) {
   int opened = 0;
   const PortMaker counting = [&](const backends::Settings& settings) {
