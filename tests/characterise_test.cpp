@@ -482,6 +482,16 @@ TEST(CharacteriseProgram, ASignalWritesThePartialResultsThenEndsTheProgram) {
   std::string start(5, '\0');
   pdf.read(start.data(), 5);
   EXPECT_EQ(start, "%PDF-");
+  // The report says partial and why, as the JSON does.
+  FILE* text = ::popen(("pdftotext -layout " + report + " -").c_str(), "r");
+  std::string words;
+  char buffer[4096];
+  for (std::size_t n; text && (n = std::fread(buffer, 1, sizeof buffer, text)) > 0;) {
+    words.append(buffer, n);
+  }
+  if (text) ::pclose(text);
+  EXPECT_THAT(words, HasSubstr("codes measured; at code"));
+  EXPECT_THAT(words, HasSubstr("stopped"));
   std::remove(csv.c_str());
   std::remove(report.c_str());
 }

@@ -66,6 +66,14 @@ TEST(Resource, IsParsedAsVisaParsesIt) {
                             "GPIB0::22::INSTR", "ASRL::INSTR", "TCPIPX::h::INSTR"}) {
     EXPECT_THROW(parse_resource(wrong), MeterError) << wrong;
   }
+  // A NUL would hand the system a host name short of the one written, and cut the message.
+  try {
+    parse_resource(std::string("TCPIP::127.0.0.1\0.evil::5025::SOCKET", 36));
+    ADD_FAILURE() << "a NUL in a resource was taken";
+  } catch (const MeterError& error) {
+    EXPECT_THAT(error.what(), HasSubstr("\"TCPIP::127.0.0.1\\x00.evil::5025::SOCKET\" has a "
+                                        "control character in it"));
+  }
 }
 
 TEST(Scpi, NumbersAreTakenOnlyInIeee4882Forms) {
@@ -88,6 +96,9 @@ TEST(Scpi, NumbersAreTakenOnlyInIeee4882Forms) {
            Case{"+", std::nullopt},
            Case{"1.0E+0 2", std::nullopt},
            Case{"+4.3#15E+0", std::nullopt},
+           Case{"1e999", std::nullopt},  // beyond a double: strtod's infinity
+           Case{"-1e400", std::nullopt},
+           Case{"1e-400", 0.0},  // below a double's least: zero, which is finite
        }) {
     EXPECT_EQ(parse_number(text), value) << "\"" << text << "\"";
   }
