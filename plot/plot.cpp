@@ -286,7 +286,7 @@ void draw(QPainter& p, const QRectF& area, const PlotData& data) {
     {
       const QString end_point = "end-point", best_fit = "best fit (least squares)";
       const double sample = font_px * 1.6, room = font_px * 0.5;
-      const double width = sample * 2 + room * 4 + metrics.horizontalAdvance(end_point) +
+      const double width = sample * 2 + room * 6 + metrics.horizontalAdvance(end_point) +
                            metrics.horizontalAdvance(best_fit);
       const QRectF box(l.inl.right() - width - room, l.inl.top() + room, width, font_px * 1.4);
       p.fillRect(box, QColor(255, 255, 255, 230));

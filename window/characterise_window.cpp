@@ -187,6 +187,8 @@ void CharacteriseWindow::build() {
   status_ = new QLabel("Set the meter and the codes, then Start.");
   status_->setObjectName("status");
   status_->setWordWrap(true);
+  // Its whole height, however many lines a partial note takes: the figures give way instead.
+  status_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Minimum);
   figures_ = new QLabel;
   figures_->setObjectName("figures");
   figures_->setWordWrap(true);
