@@ -4,7 +4,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -631,6 +633,44 @@ TEST(CharacteriseProgram, OldFilesSurviveAFailedAndARefusedRunByteForByte) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
                           std::filesystem::directory_iterator()),
             3);
+  std::filesystem::remove_all(folder);
+}
+
+// What is not a regular file is written as it is, after the sweep: a symbolic link's target (the
+// link stays a link) and a FIFO a reader waits on.
+TEST(CharacteriseProgram, ALinkOrAFifoIsWrittenThroughNotReplaced) {
+  const SharedPartFile part_file;
+  const std::filesystem::path folder = file_in_temp("-through");
+  std::filesystem::create_directories(folder);
+  const std::filesystem::path target = folder / "target.csv", link = folder / "link.csv",
+                              fifo = folder / "fifo.csv";
+  std::ofstream(target) << "old\n";
+  std::filesystem::create_symlink(target, link);
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // Held open for writing here too, so that neither end's opening waits, and the reader sees the
+  // end only once this is let go: a FIFO replaced by a file cannot hang the test.
+  const int held = ::open(fifo.c_str(), O_RDWR);
+  const int read_end = ::open(fifo.c_str(), O_RDONLY);
+  ASSERT_GE(held, 0);
+  ASSERT_GE(read_end, 0);
+  std::string piped;
+  std::thread reader([&] {
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(read_end, buffer, sizeof buffer)) > 0;) piped.append(buffer, n);
+    ::close(read_end);
+  });
+  ProgramRun run = run_cli(
+      {"characterise", "--meter", "sim", "0", "9", "--settle", "0", "--csv", link.string()});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(std::filesystem::is_symlink(link)) << "the link was replaced by a file";
+  EXPECT_EQ(csv_codes(target).size(), 10u);
+  run = run_cli(
+      {"characterise", "--meter", "sim", "0", "9", "--settle", "0", "--csv", fifo.string()});
+  ::close(held);
+  reader.join();
+  EXPECT_EQ(run.status, 0);
+  EXPECT_THAT(piped, StartsWith("code,written,"));
+  EXPECT_EQ(std::count(piped.begin(), piped.end(), '\n'), 11);
   std::filesystem::remove_all(folder);
 }
 

@@ -176,7 +176,8 @@ TEST(LibftdiWrapper, ListsEachChipWithItsStringsAndNode) {
   test::FtdiChipModel m;
   m.attached.push_back({"FT9H2K01", "Dual RS232-HS", 3, 12, 0x6010});
   const Attached attached(m);
-  const std::vector<backends::FtdiChip> chips = backends::list_ftdi_chips(*backends::libftdi_calls());
+  const std::vector<backends::FtdiChip> chips =
+      backends::list_ftdi_chips(*backends::libftdi_calls());
   ASSERT_EQ(chips.size(), 2u);
   EXPECT_EQ(chips[0].serial, "FT6ZQ7TX");
   EXPECT_EQ(chips[0].description, "FT232R USB UART");

@@ -776,8 +776,8 @@ TEST_F(I2c, AnSmbusOnlyAdapterCarriesTheFramesAsSmbusCommands) {
       bus::Transaction frame(lines);
       lines.Write_Line_Code(code(bus::kSclHighSdaHigh));
       lines.Write_Line_Code(code(bus::kSclHighSdaLow));  // START
-      for (const std::uint8_t byte : {std::uint8_t{0x58}, std::uint8_t{0x00}, std::uint8_t{0x34},
-                                      std::uint8_t{0x12}}) {
+      for (const std::uint8_t byte :
+           {std::uint8_t{0x58}, std::uint8_t{0x00}, std::uint8_t{0x34}, std::uint8_t{0x12}}) {
         for (int bit = 7; bit >= 0; --bit) lines.send_bit((byte >> bit & 1) != 0);
         lines.send_bit(true);  // the acknowledge slot, SDA released
       }

@@ -82,19 +82,10 @@ TEST(Scpi, NumbersAreTakenOnlyInIeee4882Forms) {
     std::optional<double> value;
   };
   for (const auto& [text, value] : {
-           Case{"+1.00000000E+04", 1e4},
-           Case{"-12.5", -12.5},
-           Case{"3", 3.0},
-           Case{" 4.2e-3\r", 4.2e-3},
-           Case{".5", 0.5},
-           Case{"5.", 5.0},
-           Case{"", std::nullopt},
-           Case{"nan", std::nullopt},
-           Case{"inf", std::nullopt},
-           Case{"0x10", std::nullopt},
-           Case{"1e", std::nullopt},
-           Case{"+", std::nullopt},
-           Case{"1.0E+0 2", std::nullopt},
+           Case{"+1.00000000E+04", 1e4}, Case{"-12.5", -12.5}, Case{"3", 3.0},
+           Case{" 4.2e-3\r", 4.2e-3}, Case{".5", 0.5}, Case{"5.", 5.0}, Case{"", std::nullopt},
+           Case{"nan", std::nullopt}, Case{"inf", std::nullopt}, Case{"0x10", std::nullopt},
+           Case{"1e", std::nullopt}, Case{"+", std::nullopt}, Case{"1.0E+0 2", std::nullopt},
            Case{"+4.3#15E+0", std::nullopt},
            Case{"1e999", std::nullopt},  // beyond a double: strtod's infinity
            Case{"-1e400", std::nullopt},
