@@ -680,7 +680,7 @@ class Runner {
     meter.set_stop_check([this] { return stop_asked(); });
     const meter::Identity& id = meter.identity();
     add(",\"resource\":" + json_string(command.resource) + ",\"identity\":" +
-        json_string(id.maker + "," + id.model + "," + id.serial + "," + id.firmware));
+        json_string(id.text));
     std::string readings;
     const auto stopped = [&] {
       add(",\"readings\":[" + readings + "]");  // what was read is kept

@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 #include <vector>
@@ -20,6 +21,32 @@ std::string trimmed(const std::string& text) {
   const std::size_t first = text.find_first_not_of(" \t\r\n");
   if (first == std::string::npos) return "";
   return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+// The meter's own words (an error from its queue) as they are, but for a control byte, written
+// \xNN, which could cut a message short or garble a terminal.
+std::string printable(const std::string& text) {
+  std::string shown;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7F) {
+      shown += c;
+      continue;
+    }
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+    shown += escaped;
+  }
+  return shown;
+}
+
+// A telnet session greets and prompts where a SCPI socket only answers: Keysight's meters on port
+// 5024 send "Welcome to Keysight's 34465A Multimeter" and a "34465A>" prompt (their operating
+// guides, "Telnet"); a telnet server may also open with its option negotiation (IAC, 0xFF, RFC 854).
+bool telnet_session(const std::string& answer) {
+  const std::string t = trimmed(answer);
+  return answer.find('\xff') != std::string::npos || t.rfind("Welcome", 0) == 0 ||
+         (!t.empty() && t.back() == '>');
 }
 
 std::vector<std::string> split(const std::string& text, char separator) {
@@ -110,12 +137,28 @@ void Meter::start(bool serial) {
     }
   });
   const std::string idn = ask("*IDN?");
+  // A serial line at the wrong settings garbles its bytes (0xFF among them): that is no telnet.
+  if (!serial && telnet_session(idn)) {
+    throw MeterError(transport_->where() + " is a telnet session, not a SCPI socket: it answered " +
+                     port::quoted(idn, 120) +
+                     "; use the meter's raw SCPI port (5025 on Keysight and most LXI meters, "
+                     "whose telnet port is 5024)");
+  }
   const std::vector<std::string> fields = split(idn, ',');
-  if (fields.size() != 4 || trimmed(fields[0]).empty() || trimmed(fields[1]).empty()) {
+  if (fields.size() < 3 || trimmed(fields[0]).empty() || trimmed(fields[1]).empty()) {
     throw MeterError(transport_->where() + " did not identify itself: *IDN? answered " +
                      port::quoted(idn, 120) + ", not its maker, model, serial number and firmware");
   }
-  identity_ = {trimmed(fields[0]), trimmed(fields[1]), trimmed(fields[2]), trimmed(fields[3])};
+  identity_.text = trimmed(idn);
+  identity_.maker = trimmed(fields[0]);
+  identity_.model = trimmed(fields[1]);
+  if (fields.size() == 3) {
+    identity_.firmware = trimmed(fields[2]);
+  } else {
+    identity_.serial = trimmed(fields[2]);
+    identity_.firmware = trimmed(idn.substr(fields[0].size() + fields[1].size() +
+                                            fields[2].size() + 3));
+  }
   // Over RS-232 the 34401A and its kin take commands only in remote (their manuals' SYSTem:REMote).
   if (serial) tell("SYST:REM");
   tell("*CLS");
@@ -124,7 +167,8 @@ void Meter::start(bool serial) {
   const std::string configure = std::string(ohms ? "CONF:RES " : "CONF:VOLT:DC ") + range;
   tell(configure);
   if (const std::string error = first_error(); !error.empty()) {
-    throw MeterError(identity_.model + " refused " + configure + ": it says " + error);
+    throw MeterError(identity_.model + " refused " + configure + ": it says " +
+                     printable(error));
   }
 }
 
@@ -139,14 +183,16 @@ Reading Meter::read() {
     const std::string error = first_error();
     throw NotANumber(identity_.model + " answered READ? with " + port::quoted(answer, 120) +
                      ", which is no finite number" +
-                     (error.empty() ? "" : "; it says " + port::quoted(error, 120)));
+                     (error.empty() ? "" : "; it says " + printable(error)));
   }
-  if (*number >= kOverload * 0.999 && *number <= kOverload * 1.001) {
-    throw Overload(identity_.model + " read overload (9.9E37): the value is beyond the range " +
-                   (options_.range.empty() ? "set" : options_.range));
-  }
+  // 9.91E37 first: it lies above the overload's threshold, and is no overload.
   if (*number >= kNotANumber * 0.9999 && *number <= kNotANumber * 1.0001) {
     throw NotANumber(identity_.model + " read not a number (9.91E37)");
+  }
+  if (std::abs(*number) >= kOverload * 0.999) {
+    throw Overload(identity_.model + " read " + (*number < 0 ? "negative " : "") + "overload (" +
+                   (*number < 0 ? "-" : "") + "9.9E37): the value is beyond the range " +
+                   (options_.range.empty() ? "set" : options_.range));
   }
   reading.value = *number;
   return reading;
@@ -163,6 +209,10 @@ std::string Meter::ask(const std::string& question) {
   const auto deadline = Clock::now() + options_.timeout;
   if (closed_) throw Stopped("the meter was closed");
   try {
+    // Not before the first question: what comes unasked then is a greeting, which tells a telnet
+    // session from a SCPI socket.
+    if (asked_) transport_->drain();
+    asked_ = true;
     transport_->send(question, deadline);
     return transport_->receive(deadline);
   } catch (const Stopped&) {

@@ -13,8 +13,9 @@
 
 namespace vx::meter {
 
-// A reading beyond the range: SCPI meters answer 9.9E37 (Keysight's 34401A and 34465A manuals,
-// "overload"). The caller may retry, or take another range.
+// A reading beyond the range: SCPI meters answer +9.9E37, and -9.9E37 beyond it below zero
+// (Keysight's 34401A and 34465A manuals, "overload"; SCPI-99 volume 1, 7.2.1). The caller may
+// retry, or take another range.
 class Overload : public MeterError {
  public:
   using MeterError::MeterError;
@@ -37,9 +38,13 @@ struct MeterOptions {
   SerialSettings serial;                    // for a serial meter
 };
 
-// What *IDN? said: manufacturer, model, serial number, firmware (IEEE 488.2, 10.14).
+// What *IDN? said: manufacturer, model, serial number, firmware (IEEE 488.2, 10.14). Three
+// fields are taken too, the serial number missing, as libsigrok takes them (src/scpi/scpi.c,
+// sr_scpi_get_hw_id: some GW Instek meters answer so); more than four keep the rest in the
+// firmware. `text` is the answer whole, as the meter said it.
 struct Identity {
   std::string maker, model, serial, firmware;
+  std::string text;
 };
 
 struct Reading {
@@ -87,6 +92,7 @@ class Meter {
   std::mutex mutex_;
   std::function<bool()> stop_check_;
   std::atomic<bool> closed_{false};
+  bool asked_ = false;  // a question has been sent
 };
 
 // "resistance" or "voltage", as a person names the function; MeterError for anything else.

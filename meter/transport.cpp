@@ -87,6 +87,16 @@ class LineTransport : public Transport {
 
   std::string where() const override { return where_; }
 
+  void drain() override {
+    char buffer[4096];
+    while (fd_ >= 0) {
+      pollfd ready{fd_, POLLIN, 0};
+      if (::poll(&ready, 1, 0) != 1 || (ready.revents & POLLIN) == 0) break;
+      if (::read(fd_, buffer, sizeof buffer) <= 0) break;  // a hang-up is told by the next read
+    }
+    pending_.clear();
+  }
+
  protected:
   static constexpr std::size_t kLongest = 1 << 20;
 

@@ -35,6 +35,9 @@ class Transport {
   // late bytes are let go.
   virtual void clear() = 0;
   virtual std::string where() const = 0;
+  // Before a question: lets go of whatever the instrument sent that nothing asked for (a second
+  // line to one question), so that it can never answer this one. Never waits.
+  virtual void drain() {}
 
   // Called while an exchange waits, at least every kInterruptPoll: it throws Stopped to end the
   // exchange at once (a signal, a close from another thread).

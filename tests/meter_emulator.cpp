@@ -5,7 +5,7 @@
 // empty, else the oldest error), and Ctrl-C on RS-232, which discards pending output.
 //
 //   meter_emulator (--tcp | --pty) [--model 34465A|34401A] [--value V] [--fault F]
-//                  [--line BAUD,FRAME,lf|crlf]
+//                  [--line BAUD,FRAME,lf|crlf] [--log FILE]
 //
 // On a pseudo-terminal --line is the serial setting the meter is set to: a client whose line
 // settings differ (as the terminal's own termios shows them) gets garbled bytes, as on a real
@@ -32,6 +32,24 @@
 //                  off: no answer, no error)
 //   overload-at-N  the READ? numbered N (from 0) gives 9.9E37, as a transient beyond the range
 //   overload-from-N every READ? from the one numbered N gives 9.9E37
+//   negative-overload READ? gives -9.9E37, beyond the range below zero (SCPI-99 7.2.1)
+//   not-a-number   READ? gives 9.91E37, SCPI's not-a-number, which is no overload
+//   garbage-error  READ? is answered with bytes that are no number, and -230,"Data corrupt or
+//                  stale" waits in the error queue
+//   two-lines      each READ? is answered with the reading and then a second line, 1111.0,
+//                  that nothing asked for
+//   counting       the READ? numbered N answers 1000 + N: every answer differs
+//   stale-error    each connection finds -410,"Query INTERRUPTED" in the error queue, left by
+//                  the client before (IEEE 488.2 11.5.2), until *CLS clears it
+//   half-once      the first READ? sends its first 6 bytes at once and the rest 1.5 s later (a
+//                  device clear drops the rest)
+//   short-identity *IDN? gives three fields, no serial number, as some GW Instek meters do
+//                  (libsigrok's sr_scpi_get_hw_id)
+//   telnet         the connection opens as Keysight's telnet port 5024 does: a welcome line, then
+//                  a "34465A> " prompt after each answer (the 34465A's operating guide, "Telnet")
+//
+// With --log FILE every command taken is appended to FILE, a line each, so a test can see what
+// the meter was told and in which order.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -61,12 +79,14 @@ using Clock = std::chrono::steady_clock;
 std::string model = "34465A";
 std::string fault;
 std::string line_setting;  // BAUD,FRAME,ENDING; empty: take whatever comes
+std::string log_path;      // where each command taken is written, or empty
 int slave_fd = -1;
 double value = 4321.5;
 bool first_read = true;
 long fault_number = 0;  // N of a fault that ends in one: silent-after-N, overload-at-N, ...
 
 std::string identity() {
+  if (fault == "short-identity") return "GWInstek,GDM8341,FW1.00";
   if (model == "34401A") return "HEWLETT-PACKARD,34401A,0,11-5-2";
   return "Keysight Technologies,34465A,MY54500001,A.02.14-02.40-02.14-00.49-01-01";
 }
@@ -98,7 +118,12 @@ struct Pending {
 
 class Session {
  public:
-  explicit Session(int fd) : fd_(fd) {}
+  explicit Session(int fd) : fd_(fd) {
+    if (fault == "stale-error") errors_.push_back("-410,\"Query INTERRUPTED\"");
+    if (fault == "telnet") {
+      out_.push_back({Clock::now(), "Welcome to Keysight's 34465A Multimeter\r\n\r\n34465A> "});
+    }
+  }
 
   // Serves until the client goes, or a fault hangs up.
   void serve() {
@@ -141,7 +166,8 @@ class Session {
 
  private:
   void answer(const std::string& line, int after_ms = 0) {
-    out_.push_back({Clock::now() + std::chrono::milliseconds(after_ms), line + "\n"});
+    const std::string prompt = fault == "telnet" ? "\r\n34465A> " : "\n";
+    out_.push_back({Clock::now() + std::chrono::milliseconds(after_ms), line + prompt});
   }
 
   // A line as the meter's serial setting takes it: garbled at other line settings, not taken
@@ -177,6 +203,12 @@ class Session {
   }
 
   void handle(const std::string& command) {
+    if (!log_path.empty()) {
+      if (FILE* log = std::fopen(log_path.c_str(), "a")) {
+        std::fprintf(log, "%s\n", command.c_str());
+        std::fclose(log);
+      }
+    }
     if (command == "*IDN?") {
       answer(fault == "wrong-identity" ? reading(value) : identity());
     } else if (command == "*CLS") {
@@ -208,6 +240,23 @@ class Session {
       return answer("+9.90000000E+37");
     }
     if (fault == "garbage") return answer("+4.3#15E+0\x7f");
+    if (fault == "garbage-error") {
+      errors_.push_back("-230,\"Data corrupt or stale\"");
+      return answer("+4.3#15E+0");
+    }
+    if (fault == "negative-overload") return answer("-9.90000000E+37");
+    if (fault == "not-a-number") return answer("+9.91000000E+37");
+    if (fault == "counting") return answer(reading(1000.0 + static_cast<double>(n)));
+    if (fault == "two-lines") {
+      answer(text);
+      return answer(reading(1111));
+    }
+    if (fault == "half-once" && first_read) {
+      first_read = false;
+      out_.push_back({Clock::now(), text.substr(0, 6)});
+      out_.push_back({Clock::now() + std::chrono::milliseconds(1500), text.substr(6) + "\n"});
+      return;
+    }
     if (fault == "empty") return answer("");
     if (fault == "overload") return answer("+9.90000000E+37");
     if (fault == "infinite") return answer("+1.00000000E+999");
@@ -306,6 +355,8 @@ int main(int argc, char** argv) {
           digits < fault.size()) {
         fault_number = std::atol(fault.c_str() + digits);
       }
+    } else if (arg == "--log" && i + 1 < argc) {
+      log_path = argv[++i];
     } else if (arg == "--line" && i + 1 < argc) {
       line_setting = argv[++i];
     } else if (arg == "--value" && i + 1 < argc) {

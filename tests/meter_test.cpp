@@ -9,9 +9,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <numeric>
 #include <random>
 #include <string>
 #include <thread>
@@ -48,6 +51,7 @@ TEST(Resource, IsParsedAsVisaParsesIt) {
            Case{"TCPIP0::k-34465a::inst0::INSTR", Resource::Kind::vxi11, "k-34465a", 0},
            Case{"ASRL/dev/ttyUSB0::INSTR", Resource::Kind::serial, "/dev/ttyUSB0", 0},
            Case{"ASRL1::INSTR", Resource::Kind::serial, "/dev/ttyS0", 0},
+           Case{"TCPIP::127.0.0.1::65535::SOCKET", Resource::Kind::socket, "127.0.0.1", 65535},
            Case{"sim", Resource::Kind::sim, "", 0},
        }) {
     SCOPED_TRACE(text);
@@ -151,6 +155,16 @@ TEST_P(MeterFaults, EachFaultGivesTheMetersNumberOrAnErrorNeverAnother) {
                  false},
            Fault{"wrong-identity", 0, "did not identify itself: *IDN? answered \"+4.32150000E+03\"",
                  false},
+           // Beyond the range below zero is an overload too; SCPI's not-a-number is none.
+           Fault{"negative-overload", 0, "read negative overload (-9.9E37)", false},
+           Fault{"not-a-number", 0, "read not a number (9.91E37)", false},
+           // An answer that is no number is told with what the meter's error queue says.
+           Fault{"garbage-error", 0, "which is no finite number; it says -230,\"Data corrupt or stale\"",
+                 false},
+           // A meter holding the last client's error: *CLS at opening clears it.
+           Fault{"stale-error", 4321.5, nullptr, false},
+           // A second line nothing asked for never answers the next question.
+           Fault{"two-lines", 4321.5, nullptr, false},
        }) {
     SCOPED_TRACE(std::string(f.name) + " over " + link);
     Emulator emulator(link, model, f.name);
@@ -162,6 +176,10 @@ TEST_P(MeterFaults, EachFaultGivesTheMetersNumberOrAnErrorNeverAnother) {
       Meter meter(parse_resource(emulator.resource()), quick());
       EXPECT_EQ(meter.identity().model, model);
       value = meter.read().value;
+      if (std::string(f.name) == "two-lines") {
+        std::this_thread::sleep_for(50ms);  // the second line has come by now
+        EXPECT_EQ(meter.read().value, 4321.5) << "the line nothing asked for was taken";
+      }
     } catch (const MeterTimeout& e) {
       timed_out = true;
       error = e.what();
@@ -210,7 +228,88 @@ TEST_P(MeterFaults, ALateAnswerNeverAnswersTheNextQuestion) {
   EXPECT_EQ(meter.read().value, 4321.5);
 }
 
+// A half answer cut off by a time-out is let go with the link's clear, never glued to the next.
+TEST_P(MeterFaults, HalfAnAnswerIsNeverGluedToTheNext) {
+  const std::string link = GetParam();
+  Emulator emulator(link, link == "tcp" ? "34465A" : "34401A", "half-once");
+  MeterOptions options = quick();
+  options.timeout = 400ms;
+  Meter meter(parse_resource(emulator.resource()), options);
+  EXPECT_THROW(meter.read(), MeterTimeout);
+  EXPECT_EQ(meter.read().value, 4321.5);
+}
+
+// Two threads reading one meter whose every answer differs: each answer once, to one thread.
+TEST_P(MeterFaults, TwoThreadsEachGetWholeAnswersOfTheirOwn) {
+  const std::string link = GetParam();
+  Emulator emulator(link, link == "tcp" ? "34465A" : "34401A", "counting");
+  Meter meter(parse_resource(emulator.resource()), quick());
+  std::vector<double> first, second;
+  std::thread other([&] {
+    for (int i = 0; i < 40; ++i) second.push_back(meter.read().value);
+  });
+  for (int i = 0; i < 40; ++i) first.push_back(meter.read().value);
+  other.join();
+  std::vector<double> all = first;
+  all.insert(all.end(), second.begin(), second.end());
+  std::sort(all.begin(), all.end());
+  std::vector<double> expected(80);
+  std::iota(expected.begin(), expected.end(), 1000.0);
+  EXPECT_EQ(all, expected) << "an answer lost, taken twice or garbled";
+}
+
 INSTANTIATE_TEST_SUITE_P(Links, MeterFaults, ::testing::Values("tcp", "pty"));
+
+// Over RS-232 the 34401A takes commands in remote only (its manual's SYSTem:REMote): the meter is
+// put there before it is configured, and its error queue cleared; over a socket nothing of that.
+TEST(Meter, ASerialMeterIsPutInRemoteBeforeItIsConfigured) {
+  for (const std::string link : {"pty", "tcp"}) {
+    SCOPED_TRACE(link);
+    const std::string log = ::testing::TempDir() + "vx3071-meter-log-" + std::to_string(::getpid());
+    std::remove(log.c_str());
+    {
+      Emulator emulator(link, link == "tcp" ? "34465A" : "34401A", "", "", log);
+      Meter meter(parse_resource(emulator.resource()), quick());
+    }
+    std::ifstream in(log);
+    std::vector<std::string> told;
+    for (std::string line; std::getline(in, line);) told.push_back(line);
+    const auto at = [&](const std::string& command) {
+      return std::find(told.begin(), told.end(), command) - told.begin();
+    };
+    ASSERT_LT(at("CONF:RES 10000"), static_cast<long>(told.size()));
+    EXPECT_LT(at("*CLS"), at("CONF:RES 10000"));
+    if (link == "pty") {
+      EXPECT_LT(at("SYST:REM"), at("*CLS"));
+    } else {
+      EXPECT_EQ(at("SYST:REM"), static_cast<long>(told.size())) << "SYST:REM over a socket";
+    }
+    std::remove(log.c_str());
+  }
+}
+
+// Keysight's telnet port (5024) greets and prompts: refused with the port to use instead. A
+// meter that gives three *IDN? fields is taken, its serial number missing, what it said kept.
+TEST(Meter, ATelnetSessionIsRefusedAndAShortIdentityTaken) {
+  {
+    Emulator emulator("tcp", "34465A", "telnet");
+    try {
+      Meter meter(parse_resource(emulator.resource()), quick());
+      ADD_FAILURE() << "a telnet session was taken for a meter";
+    } catch (const MeterError& e) {
+      EXPECT_THAT(e.what(), HasSubstr("is a telnet session, not a SCPI socket"));
+      EXPECT_THAT(e.what(), HasSubstr("5025"));
+    }
+  }
+  Emulator emulator("tcp", "34465A", "short-identity");
+  Meter meter(parse_resource(emulator.resource()), quick());
+  EXPECT_EQ(meter.identity().maker, "GWInstek");
+  EXPECT_EQ(meter.identity().model, "GDM8341");
+  EXPECT_EQ(meter.identity().serial, "");
+  EXPECT_EQ(meter.identity().firmware, "FW1.00");
+  EXPECT_EQ(meter.identity().text, "GWInstek,GDM8341,FW1.00");
+  EXPECT_EQ(meter.read().value, 4321.5);
+}
 
 TEST(Meter, ARefusedConnectionIsToldAtOnce) {
   // A port nobody listens on: bound, then let go.

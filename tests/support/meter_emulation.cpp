@@ -6,26 +6,27 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 namespace vx::test {
 
 Emulator::Emulator(const std::string& link, const std::string& model, const std::string& fault,
-                   const std::string& setting) {
+                   const std::string& setting, const std::string& log) {
   int out[2];
   if (::pipe(out) != 0) return;
+  std::vector<std::string> args = {"meter_emulator", "--" + link, "--model", model, "--fault",
+                                   fault, "--value", "4321.5"};
+  if (!setting.empty()) args.insert(args.end(), {"--line", setting});
+  if (!log.empty()) args.insert(args.end(), {"--log", log});
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
   pid_ = ::fork();
   if (pid_ == 0) {
     ::dup2(out[1], 1);
     ::close(out[0]);
     ::close(out[1]);
-    const std::string link_flag = "--" + link;
-    if (setting.empty()) {
-      ::execl(VX3071_METER_EMULATOR, "meter_emulator", link_flag.c_str(), "--model", model.c_str(),
-              "--fault", fault.c_str(), "--value", "4321.5", static_cast<char*>(nullptr));
-    }
-    ::execl(VX3071_METER_EMULATOR, "meter_emulator", link_flag.c_str(), "--model", model.c_str(),
-            "--fault", fault.c_str(), "--value", "4321.5", "--line", setting.c_str(),
-            static_cast<char*>(nullptr));
+    ::execv(VX3071_METER_EMULATOR, argv.data());
     ::_exit(127);
   }
   ::close(out[1]);

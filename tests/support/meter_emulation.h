@@ -9,11 +9,12 @@ namespace vx::test {
 
 // The meter emulator (tests/meter_emulator.cpp), started as a program of its own; it says where
 // it listens on its first line. `link` is "tcp" or "pty"; `fault` one of its faults, or empty;
-// `setting` its serial line setting, or empty. Killed when this goes.
+// `setting` its serial line setting, or empty; `log` a file it appends each command it takes to,
+// or empty. Killed when this goes.
 class Emulator {
  public:
   Emulator(const std::string& link, const std::string& model, const std::string& fault,
-           const std::string& setting = "");
+           const std::string& setting = "", const std::string& log = "");
   ~Emulator();
   Emulator(const Emulator&) = delete;
   Emulator& operator=(const Emulator&) = delete;
