@@ -114,8 +114,8 @@ std::string summary_fields(const CharacteriseOrder& order, const session::Charac
   } else {
     json += ",\"figures\":null,\"no_figures\":" + json_string(analysed.why_none);
   }
-  json += ",\"meter\":{\"resource\":" + json_string(order.resource) + ",\"identity\":" +
-          json_string(id.text) + "}";
+  json += ",\"meter\":{\"resource\":" + json_string(order.resource) +
+          ",\"identity\":" + json_string(id.text) + "}";
   json += ",\"settings\":{\"from\":" + std::to_string(plan.codes.from) +
           ",\"to\":" + std::to_string(plan.codes.to) +
           ",\"step\":" + std::to_string(plan.codes.step) +

@@ -679,8 +679,7 @@ class Runner {
     meter::Meter meter(meter::parse_resource(command.resource), command.meter);
     meter.set_stop_check([this] { return stop_asked(); });
     const meter::Identity& id = meter.identity();
-    add(",\"resource\":" + json_string(command.resource) + ",\"identity\":" +
-        json_string(id.text));
+    add(",\"resource\":" + json_string(command.resource) + ",\"identity\":" + json_string(id.text));
     std::string readings;
     const auto stopped = [&] {
       add(",\"readings\":[" + readings + "]");  // what was read is kept

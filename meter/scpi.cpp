@@ -42,7 +42,8 @@ std::string printable(const std::string& text) {
 
 // A telnet session greets and prompts where a SCPI socket only answers: Keysight's meters on port
 // 5024 send "Welcome to Keysight's 34465A Multimeter" and a "34465A>" prompt (their operating
-// guides, "Telnet"); a telnet server may also open with its option negotiation (IAC, 0xFF, RFC 854).
+// guides, "Telnet"); a telnet server may also open with its option negotiation (IAC, 0xFF, RFC
+// 854).
 bool telnet_session(const std::string& answer) {
   const std::string t = trimmed(answer);
   return answer.find('\xff') != std::string::npos || t.rfind("Welcome", 0) == 0 ||
@@ -156,8 +157,8 @@ void Meter::start(bool serial) {
     identity_.firmware = trimmed(fields[2]);
   } else {
     identity_.serial = trimmed(fields[2]);
-    identity_.firmware = trimmed(idn.substr(fields[0].size() + fields[1].size() +
-                                            fields[2].size() + 3));
+    identity_.firmware =
+        trimmed(idn.substr(fields[0].size() + fields[1].size() + fields[2].size() + 3));
   }
   // Over RS-232 the 34401A and its kin take commands only in remote (their manuals' SYSTem:REMote).
   if (serial) tell("SYST:REM");
@@ -167,8 +168,7 @@ void Meter::start(bool serial) {
   const std::string configure = std::string(ohms ? "CONF:RES " : "CONF:VOLT:DC ") + range;
   tell(configure);
   if (const std::string error = first_error(); !error.empty()) {
-    throw MeterError(identity_.model + " refused " + configure + ": it says " +
-                     printable(error));
+    throw MeterError(identity_.model + " refused " + configure + ": it says " + printable(error));
   }
 }
 

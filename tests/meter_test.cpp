@@ -159,8 +159,8 @@ TEST_P(MeterFaults, EachFaultGivesTheMetersNumberOrAnErrorNeverAnother) {
            Fault{"negative-overload", 0, "read negative overload (-9.9E37)", false},
            Fault{"not-a-number", 0, "read not a number (9.91E37)", false},
            // An answer that is no number is told with what the meter's error queue says.
-           Fault{"garbage-error", 0, "which is no finite number; it says -230,\"Data corrupt or stale\"",
-                 false},
+           Fault{"garbage-error", 0,
+                 "which is no finite number; it says -230,\"Data corrupt or stale\"", false},
            // A meter holding the last client's error: *CLS at opening clears it.
            Fault{"stale-error", 4321.5, nullptr, false},
            // A second line nothing asked for never answers the next question.

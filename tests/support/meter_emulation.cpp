@@ -14,8 +14,8 @@ Emulator::Emulator(const std::string& link, const std::string& model, const std:
                    const std::string& setting, const std::string& log) {
   int out[2];
   if (::pipe(out) != 0) return;
-  std::vector<std::string> args = {"meter_emulator", "--" + link, "--model", model, "--fault",
-                                   fault, "--value", "4321.5"};
+  std::vector<std::string> args = {"meter_emulator", "--" + link, "--model", model,
+                                   "--fault",        fault,       "--value", "4321.5"};
   if (!setting.empty()) args.insert(args.end(), {"--line", setting});
   if (!log.empty()) args.insert(args.end(), {"--log", log});
   std::vector<char*> argv;
