@@ -129,6 +129,15 @@ Meter::Meter(std::unique_ptr<Transport> transport, MeterOptions options, bool se
   start(serial);
 }
 
+Meter::~Meter() {
+  // Also after a stop or a close: the interrupt that ended the last exchange must not end this.
+  transport_->set_interrupt({});
+  try {
+    transport_->go_to_local(Clock::now() + std::chrono::milliseconds(500));
+  } catch (const std::exception&) {  // a meter gone or silent: nothing is left to tell
+  }
+}
+
 void Meter::start(bool serial) {
   transport_->set_interrupt([this] {
     if (closed_)

@@ -62,6 +62,10 @@ class Meter {
   Meter(const Resource& resource, MeterOptions options);
   // Over a transport made elsewhere (tests).
   Meter(std::unique_ptr<Transport> transport, MeterOptions options, bool serial = false);
+  // Gives the front panel back where the link has a way (Transport::go_to_local).
+  ~Meter();
+  Meter(const Meter&) = delete;
+  Meter& operator=(const Meter&) = delete;
 
   const Identity& identity() const { return identity_; }
   // "Ohm" or "V", as the function set.

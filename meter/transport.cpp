@@ -230,6 +230,10 @@ class Serial final : public LineTransport {
     ::tcflush(fd_, TCIOFLUSH);
   }
 
+  // The 34401A's SYSTem:LOCal ("All keys on the front panel are fully functional"), the way back
+  // from the SYST:REM its manual asks for before any RS-232 command.
+  void go_to_local(Clock::time_point deadline) override { send("SYST:LOC", deadline); }
+
   // The 34401A's RS-232 device clear is Ctrl-C (its manual: it clears the operation in progress
   // and discards pending output); then whatever still arrives is let go until the line is quiet.
   void clear() override {

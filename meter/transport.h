@@ -38,6 +38,9 @@ class Transport {
   // Before a question: lets go of whatever the instrument sent that nothing asked for (a second
   // line to one question), so that it can never answer this one. Never waits.
   virtual void drain() {}
+  // At the end: gives the instrument's front panel back, where the link has a way (a serial
+  // meter's SYST:LOC, USBTMC's go-to-local); a raw socket and liblxi's VXI-11 have none.
+  virtual void go_to_local(Clock::time_point) {}
 
   // Called while an exchange waits, at least every kInterruptPoll: it throws Stopped to end the
   // exchange at once (a signal, a close from another thread).

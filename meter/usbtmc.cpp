@@ -89,6 +89,10 @@ class Usbtmc final : public Transport {
   }
 
   void clear() override { ::ioctl(fd_, USBTMC_IOCTL_CLEAR); }
+  // USB488's GOTO_LOCAL request, through the driver's usbtmc488_ioctl_simple
+  // (drivers/usb/class/usbtmc.c), which refuses it (EINVAL) where the interface lacks USB488's
+  // simple capability: then there is no way back but the front panel's Local key.
+  void go_to_local(Clock::time_point) override { ::ioctl(fd_, USBTMC488_IOCTL_GOTO_LOCAL); }
   std::string where() const override {
     return "the meter at " + resource_.text + " (" + path_ + ")";
   }

@@ -917,6 +917,11 @@ TEST(Usbtmc, AMeterByItsUsbIdsIsReadThroughTheKernelsDriver) {
   EXPECT_THAT(meter::local_meters(), ::testing::ElementsAre("USB0::0x2A8D::0x1301::MY12345::INSTR",
                                                             "USB0::0x2A8D::0x1301::MY99999::INSTR"))
       << "meters names each by its ids, as VISA does";
+  {
+    meter::Meter ended(meter::parse_resource("USB0::0x2A8D::0x1301::MY12345::INSTR"), options);
+    EXPECT_EQ(model.locals, 0);
+  }
+  EXPECT_EQ(model.locals, 1) << "the front panel given back at the end";
   model.silent = true;
   EXPECT_THROW(meter.read(), meter::MeterTimeout);
   EXPECT_EQ(model.clears, 1) << "cleared after the time-out";

@@ -1,6 +1,6 @@
 // A bench multimeter for the tests, its own program and none of the code under test: it speaks
 // SCPI as Keysight's 34465A does over LAN (raw socket) and as the 34401A does over RS-232, from
-// their manuals' command references: *IDN?, *CLS, SYST:REM, CONF:RES and CONF:VOLT:DC with a
+// their manuals' command references: *IDN?, *CLS, SYST:REM, SYST:LOC, CONF:RES and CONF:VOLT:DC with a
 // range, READ? (a fresh reading, "+1.00000000E+04" form), SYST:ERR? ("+0,\"No error\"" when
 // empty, else the oldest error), and Ctrl-C on RS-232, which discards pending output.
 //
@@ -213,7 +213,7 @@ class Session {
       answer(fault == "wrong-identity" ? reading(value) : identity());
     } else if (command == "*CLS") {
       errors_.clear();
-    } else if (command == "SYST:REM") {
+    } else if (command == "SYST:REM" || command == "SYST:LOC") {
     } else if (command.rfind("CONF:RES", 0) == 0 || command.rfind("CONF:VOLT:DC", 0) == 0) {
       if (fault == "error-queue") errors_.push_back("-222,\"Data out of range\"");
     } else if (command == "SYST:ERR?") {

@@ -261,19 +261,29 @@ TEST_P(MeterFaults, TwoThreadsEachGetWholeAnswersOfTheirOwn) {
 INSTANTIATE_TEST_SUITE_P(Links, MeterFaults, ::testing::Values("tcp", "pty"));
 
 // Over RS-232 the 34401A takes commands in remote only (its manual's SYSTem:REMote): the meter is
-// put there before it is configured, and its error queue cleared; over a socket nothing of that.
+// put there before it is configured, its error queue cleared, and given back to its front panel
+// (SYSTem:LOCal) at the end; over a socket nothing of that.
 TEST(Meter, ASerialMeterIsPutInRemoteBeforeItIsConfigured) {
   for (const std::string link : {"pty", "tcp"}) {
     SCOPED_TRACE(link);
     const std::string log = ::testing::TempDir() + "vx3071-meter-log-" + std::to_string(::getpid());
     std::remove(log.c_str());
+    std::vector<std::string> told;
+    const auto read_log = [&] {
+      told.clear();
+      std::ifstream in(log);
+      for (std::string line; std::getline(in, line);) told.push_back(line);
+    };
     {
       Emulator emulator(link, link == "tcp" ? "34465A" : "34401A", "", "", log);
-      Meter meter(parse_resource(emulator.resource()), quick());
+      { Meter meter(parse_resource(emulator.resource()), quick()); }
+      // The emulator takes the meter's last line a moment after the meter has gone.
+      for (int i = 0; i < 30; ++i) {
+        read_log();
+        if (!told.empty() && told.back() == "SYST:LOC") break;
+        std::this_thread::sleep_for(10ms);
+      }
     }
-    std::ifstream in(log);
-    std::vector<std::string> told;
-    for (std::string line; std::getline(in, line);) told.push_back(line);
     const auto at = [&](const std::string& command) {
       return std::find(told.begin(), told.end(), command) - told.begin();
     };
@@ -281,8 +291,10 @@ TEST(Meter, ASerialMeterIsPutInRemoteBeforeItIsConfigured) {
     EXPECT_LT(at("*CLS"), at("CONF:RES 10000"));
     if (link == "pty") {
       EXPECT_LT(at("SYST:REM"), at("*CLS"));
+      EXPECT_EQ(told.back(), "SYST:LOC") << "the front panel given back at the end";
     } else {
       EXPECT_EQ(at("SYST:REM"), static_cast<long>(told.size())) << "SYST:REM over a socket";
+      EXPECT_EQ(at("SYST:LOC"), static_cast<long>(told.size())) << "SYST:LOC over a socket";
     }
     std::remove(log.c_str());
   }

@@ -636,6 +636,11 @@ gboolean on_usbtmc_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpoint
     ++model.clears;
     return complete(client, 0);
   }
+  // usbtmc488_ioctl_simple sends USB488's GOTO_LOCAL request: this instrument has the capability.
+  if (request == USBTMC488_IOCTL_GOTO_LOCAL) {
+    ++model.locals;
+    return complete(client, 0);
+  }
   return complete(client, -1, ENOTTY);
 }
 

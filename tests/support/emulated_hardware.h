@@ -146,6 +146,7 @@ struct UsbtmcModel {
   std::vector<std::string> answers;  // waiting to be read
   std::vector<unsigned> timeouts;    // every time-out set, in ms
   int clears = 0;
+  int locals = 0;  // go-to-local requests
   HardwareLog log;
 };
 
