@@ -18,9 +18,6 @@
 #include <sstream>
 #include <string_view>
 
-#include <chrono>
-#include <thread>
-
 #include "backends/backends.h"
 #include "backends/ports.h"
 #include "bus/bring_up.h"
@@ -34,9 +31,6 @@
 namespace vx::cli {
 
 namespace {
-
-// How often a wait looks for a stop signal.
-constexpr auto kStopPoll = std::chrono::milliseconds(20);
 
 // After an error, one line that says where the whole usage is, not the usage itself.
 constexpr const char* kUsageHint = "vx3071 --help lists the commands\n";
@@ -341,10 +335,7 @@ void parse_characterise(const std::string& name, std::deque<std::string>& tokens
         *mode == analysis::Mode::divider ? meter::Function::voltage : meter::Function::resistance;
   order.meter.function = *function;
   order.analysis.mode = *mode;
-  if (order.analysis.v_high.has_value() != order.analysis.v_low.has_value()) {
-    throw UsageError("--vh and --vl go together: the divider's two terminal voltages");
-  }
-  order.analysis = session::checked_analysis(order.analysis);
+  order.analysis = session::checked_analysis(order.analysis, "--vh", "--vl");
   order.plan = session::plan_characterise(
       codes.empty() ? 0 : code(codes[0], "FROM"), codes.empty() ? 255 : code(codes[1], "TO"),
       codes.size() < 3 ? 1 : number(codes[2], "STEP", 1, 255), settle_ms, average, verify);
@@ -681,31 +672,23 @@ class Runner {
     const meter::Identity& id = meter.identity();
     add(",\"resource\":" + json_string(command.resource) + ",\"identity\":" + json_string(id.text));
     std::string readings;
-    const auto stopped = [&] {
-      add(",\"readings\":[" + readings + "]");  // what was read is kept
-      throw session::Interrupted("stopped between two readings");
+    const auto stop_point = [this] {
+      if (stop_asked()) throw session::Interrupted("stopped between two readings");
     };
-    for (long n = 0; n < command.count; ++n) {
-      const auto due =
-          std::chrono::steady_clock::now() + std::chrono::milliseconds(command.settle_ms);
-      for (auto now = std::chrono::steady_clock::now();; now = std::chrono::steady_clock::now()) {
-        if (stop_asked()) stopped();
-        if (now >= due) break;
-        std::this_thread::sleep_for(
-            std::min<std::chrono::steady_clock::duration>(kStopPoll, due - now));
+    try {
+      for (long n = 0; n < command.count; ++n) {
+        stop_point();
+        session::wait_stopping(command.settle_ms, stop_point);
+        const meter::Reading reading = meter.read();
+        char value[40];
+        std::snprintf(value, sizeof value, "%.9g", reading.value);
+        if (!json_) print(std::string(value) + " " + reading.unit + "\n");
+        readings += (readings.empty() ? "{" : ",{") + std::string("\"value\":") + value +
+                    ",\"unit\":" + json_string(reading.unit) + "}";
       }
-      meter::Reading reading;
-      try {
-        reading = meter.read();
-      } catch (const meter::Stopped&) {
-        add(",\"readings\":[" + readings + "]");
-        throw;
-      }
-      char value[40];
-      std::snprintf(value, sizeof value, "%.9g", reading.value);
-      if (!json_) print(std::string(value) + " " + reading.unit + "\n");
-      readings += (readings.empty() ? "{" : ",{") + std::string("\"value\":") + value +
-                  ",\"unit\":" + json_string(reading.unit) + "}";
+    } catch (...) {
+      add(",\"readings\":[" + readings + "]");  // what was read is kept, whatever ended it
+      throw;
     }
     add(",\"readings\":[" + readings + "]");
   }

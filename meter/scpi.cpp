@@ -143,7 +143,7 @@ void Meter::start(bool serial) {
     if (closed_)
       throw Stopped("the meter was closed during an exchange with " + transport_->where());
     if (stop_check_ && stop_check_()) {
-      throw Stopped("stopped by a signal during an exchange with " + transport_->where());
+      throw Stopped("stopped during an exchange with " + transport_->where());
     }
   });
   const std::string idn = ask("*IDN?");

@@ -258,9 +258,13 @@ void draw(QPainter& p, const QRectF& area, const PlotData& data) {
     p.setFont(font);
   }
 
-  // Each panel's marks stay within its frame.
+  // Each panel's marks stay within its frame; a guide line runs across the whole code axis.
   const auto inside = [&](const QRectF& panel) {
     p.setClipRect(panel.adjusted(0.5, 0.5, -0.5, -0.5));
+  };
+  const double first = l.code_low - l.code_pad, last = l.code_high + l.code_pad;
+  const auto across = [&](QPointF (Layout::*point)(double, double) const, double lsb) {
+    p.drawLine((l.*point)(first, lsb), (l.*point)(last, lsb));
   };
   if (data.figures) {
     const analysis::Figures& f = *data.figures;
@@ -268,11 +272,10 @@ void draw(QPainter& p, const QRectF& area, const PlotData& data) {
     // INL: zero, the ±1 LSB guides, then best fit under end-point.
     inside(l.inl);
     p.setPen(QPen(Qt::black, line / 2));
-    p.drawLine(l.inl_point(l.code_low - l.code_pad, 0), l.inl_point(l.code_high + l.code_pad, 0));
+    across(&Layout::inl_point, 0);
     p.setPen(QPen(QColor(150, 150, 150), line / 2, Qt::DashLine));
     for (const double guide : {-1.0, 1.0}) {
-      p.drawLine(l.inl_point(l.code_low - l.code_pad, guide),
-                 l.inl_point(l.code_high + l.code_pad, guide));
+      across(&Layout::inl_point, guide);
     }
     std::vector<QPointF> inl, best;
     for (std::size_t i = 0; i < f.points.size(); ++i) {
@@ -308,11 +311,11 @@ void draw(QPainter& p, const QRectF& area, const PlotData& data) {
     // DNL: zero, +1, and -1, below which a step goes backwards; a stem a step, from 0.
     inside(l.dnl);
     p.setPen(QPen(Qt::black, line / 2));
-    p.drawLine(l.dnl_point(l.code_low - l.code_pad, 0), l.dnl_point(l.code_high + l.code_pad, 0));
+    across(&Layout::dnl_point, 0);
     p.setPen(QPen(QColor(150, 150, 150), line / 2, Qt::DashLine));
-    p.drawLine(l.dnl_point(l.code_low - l.code_pad, 1), l.dnl_point(l.code_high + l.code_pad, 1));
+    across(&Layout::dnl_point, 1);
     p.setPen(QPen(colour(kFaultColour), line / 2, Qt::DashLine));
-    p.drawLine(l.dnl_point(l.code_low - l.code_pad, -1), l.dnl_point(l.code_high + l.code_pad, -1));
+    across(&Layout::dnl_point, -1);
     p.setPen(QPen(colour(kDnlColour),
                   std::max(line, l.dnl.width() / (l.code_high - l.code_low + 1) * 0.6),
                   Qt::SolidLine, Qt::FlatCap));
@@ -321,8 +324,7 @@ void draw(QPainter& p, const QRectF& area, const PlotData& data) {
     }
     // Its name above it, on white over the stems.
     const QString below = "-1 LSB: at or below it, not monotonic";
-    const QPointF at =
-        l.dnl_point(l.code_low - l.code_pad, -1) + QPointF(font_px * 0.4, -font_px * 0.3);
+    const QPointF at = l.dnl_point(first, -1) + QPointF(font_px * 0.4, -font_px * 0.3);
     p.fillRect(QRectF(at - QPointF(font_px * 0.2, metrics.ascent()),
                       QSizeF(metrics.horizontalAdvance(below) + font_px * 0.4, metrics.height())),
                QColor(255, 255, 255, 230));
@@ -348,11 +350,10 @@ void draw(QPainter& p, const QRectF& area, const PlotData& data) {
   // dashed, since a good part's curve lies right on it.
   if (data.figures) {
     const analysis::Figures& f = *data.figures;
-    const analysis::Point& first = f.points.front();
-    const auto ideal = [&](double code) { return first.value + (code - first.code) * f.lsb; };
-    const double low = l.code_low - l.code_pad, high = l.code_high + l.code_pad;
+    const analysis::Point& end = f.points.front();
+    const auto ideal = [&](double code) { return end.value + (code - end.code) * f.lsb; };
     p.setPen(QPen(colour(kIdealColour), line * 0.5, Qt::DashLine));
-    p.drawLine(l.reading(low, ideal(low)), l.reading(high, ideal(high)));
+    p.drawLine(l.reading(first, ideal(first)), l.reading(last, ideal(last)));
   }
 
   // The key, in the readings panel's upper left corner, where a rising curve leaves room.

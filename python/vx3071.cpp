@@ -552,14 +552,9 @@ py::object characterise(Device& d, Meter& meter, py::handle start, py::handle st
     }
     options.mode = name == "rheostat" ? analysis::Mode::rheostat : analysis::Mode::divider;
   }
-  if (v_high.is_none() != v_low.is_none()) {
-    throw session::UsageError("v_high and v_low go together: the divider's terminal voltages");
-  }
-  if (!v_high.is_none()) {
-    options.v_high = v_high.cast<double>();
-    options.v_low = v_low.cast<double>();
-  }
-  options = session::checked_analysis(options);
+  if (!v_high.is_none()) options.v_high = v_high.cast<double>();
+  if (!v_low.is_none()) options.v_low = v_low.cast<double>();
+  options = session::checked_analysis(options, "v_high", "v_low");
   session::Progress told;
   if (!progress.is_none()) {
     // With the device's lock let go (session/device.h), so taking the GIL here cannot deadlock.

@@ -70,19 +70,21 @@ CharacterisePlan plan_characterise(long long from, long long to, long long step,
   return plan;
 }
 
-analysis::Options checked_analysis(analysis::Options options) {
+analysis::Options checked_analysis(analysis::Options options, const std::string& high_name,
+                                   const std::string& low_name) {
   if (options.v_high.has_value() != options.v_low.has_value()) {
-    throw UsageError("V_H and V_L go together: the divider's two terminal voltages");
+    throw UsageError(high_name + " and " + low_name +
+                     " go together: the divider's two terminal voltages");
   }
   for (const auto& [name, value] :
-       {std::pair{"V_H", options.v_high}, std::pair{"V_L", options.v_low}}) {
+       {std::pair{&high_name, options.v_high}, std::pair{&low_name, options.v_low}}) {
     if (value && !std::isfinite(*value)) {
-      throw UsageError(std::string(name) + " is a finite number of volts, not " +
-                       std::to_string(*value));
+      throw UsageError(*name + " is a finite number of volts, not " + std::to_string(*value));
     }
   }
   if (options.v_high && !std::isfinite(*options.v_high - *options.v_low)) {
-    throw UsageError("V_H and V_L are too far apart to be a divider's terminal voltages");
+    throw UsageError(high_name + " and " + low_name +
+                     " are too far apart to be a divider's terminal voltages");
   }
   return options;
 }

@@ -28,10 +28,11 @@ inline constexpr int kMaxAverage = 1000;
 CharacterisePlan plan_characterise(long long from, long long to, long long step,
                                    long long settle_ms, long long average, bool verify = false);
 
-// The analysis's options as the command line, Python and the window give them: V_H and V_L
-// together or not at all, each a finite number, their difference too; UsageError naming what is
-// wrong. Gives the options.
-analysis::Options checked_analysis(analysis::Options options);
+// The analysis's options as the command line and Python give them: V_H and V_L together or not at
+// all, each a finite number, their difference too; UsageError naming what is wrong by the names
+// the caller gives them ("--vh", "v_high"). Gives the options.
+analysis::Options checked_analysis(analysis::Options options, const std::string& high_name,
+                                   const std::string& low_name);
 
 // One code, measured whole.
 struct CodeReading {

@@ -132,15 +132,19 @@ void Device::without_lock(const std::function<void()>& work) {
   resume();
 }
 
-void Device::dwell(long long milliseconds) {
-  access_->flush();
+void wait_stopping(long long milliseconds, const std::function<void()>& stop_point) {
   const auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
   for (auto now = std::chrono::steady_clock::now(); now < due;
        now = std::chrono::steady_clock::now()) {
-    between_frames();
+    stop_point();
     std::this_thread::sleep_for(
         std::min<std::chrono::steady_clock::duration>(kStopPoll, due - now));
   }
+}
+
+void Device::dwell(long long milliseconds) {
+  access_->flush();
+  wait_stopping(milliseconds, [this] { between_frames(); });
 }
 
 // Where a missing device reads 255 (SDA left high), 255 read back proves nothing until the device

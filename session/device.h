@@ -68,6 +68,10 @@ struct SweepPlan {
 };
 SweepPlan plan_sweep(long long from, long long to, long long step, long long dwell_ms);
 
+// Waits `milliseconds`, calling `stop_point` before each slice of at most 20 ms; what it throws
+// ends the wait early. A dwell, a settle time, the time between two meter readings.
+void wait_stopping(long long milliseconds, const std::function<void()>& stop_point);
+
 // One VX3071 on one port, for a script: owns the port, the bus driver and the trace, and runs each
 // command whole. Calls from several threads run one at a time. A call stops only between frames,
 // never in one, so the device is never left holding SDA: for `close` from another thread, or for a

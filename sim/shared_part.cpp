@@ -66,12 +66,16 @@ std::string sweep_path(const std::string& path) {
 std::mutex holds_mutex;
 std::multiset<std::string> held_here;
 
-// The process named in a held lock file, for a person: "process 1234".
-std::string holder(int fd) {
+// The refusal when another process's sweep holds the part, naming the process its lock file
+// names ("process 1234").
+[[noreturn]] void held_by(int fd, const std::string& path, const std::string& then) {
   char text[32] = {};
   const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+  ::close(fd);
   const long pid = n > 0 ? std::strtol(text, nullptr, 10) : 0;
-  return pid > 0 ? "process " + std::to_string(pid) : "another process";
+  throw port::PortError("the simulated part (VX3071_SIM_STATE=" + path + ") is held by " +
+                        (pid > 0 ? "process " + std::to_string(pid) : "another process") +
+                        "'s sweep: " + then);
 }
 
 std::mutex published_mutex;
@@ -102,13 +106,10 @@ void SharedPart::store(int setting) const {
     // Held for a sweep by another process: its readings would belong to our code.
     const int fd = ::open(sweep_path(path_).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd >= 0) {
-      const bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-      const std::string who = held ? holder(fd) : "";
-      ::close(fd);
-      if (held) {
-        throw port::PortError("the simulated part (VX3071_SIM_STATE=" + path_ + ") is held by " +
-                              who + "'s sweep: writing waits until it ends; reading is allowed");
+      if (::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        held_by(fd, path_, "writing waits until it ends; reading is allowed");
       }
+      ::close(fd);
     }
   }
   const Locked file(path_, LOCK_EX);
@@ -131,13 +132,9 @@ std::shared_ptr<void> SharedPart::hold() const {
   }
   while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     if (errno == EINTR) continue;
+    if (errno == EWOULDBLOCK) held_by(fd, path_, "one sweep at a time on one part");
     const int error = errno;
-    const std::string who = error == EWOULDBLOCK ? holder(fd) : "";
     ::close(fd);
-    if (error == EWOULDBLOCK) {
-      throw port::PortError("the simulated part (VX3071_SIM_STATE=" + path_ + ") is held by " +
-                            who + "'s sweep: one sweep at a time on one part");
-    }
     throw port::PortError("cannot lock " + path + ": " + std::strerror(error));
   }
   const std::string pid = std::to_string(::getpid()) + "\n";

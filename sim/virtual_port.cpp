@@ -1,7 +1,5 @@
 #include "sim/virtual_port.h"
 
-#include "sim/shared_part.h"
-
 #include "frame/line_protocol.h"
 
 namespace vx::sim {

@@ -16,8 +16,6 @@
 #include <QShortcut>
 #include <QSpinBox>
 #include <QVBoxLayout>
-#include <chrono>
-#include <thread>
 
 #include "meter/resource.h"
 #include "meter/scpi.h"
@@ -30,7 +28,6 @@ namespace vx::panel {
 namespace {
 
 constexpr const char* kRefusal = "a characterisation is running: stop it first";
-constexpr auto kStopPoll = std::chrono::milliseconds(20);
 
 class StoppedByUser : public session::Interrupted {
  public:
@@ -292,15 +289,7 @@ void CharacteriseWindow::start() {
       };
       port.restore = [logic](int code) { logic->restore_code(code); };
       port.stop_point = stop_point;
-      port.settle = [&](long long ms) {
-        const auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        for (auto now = std::chrono::steady_clock::now(); now < due;
-             now = std::chrono::steady_clock::now()) {
-          stop_point();
-          std::this_thread::sleep_for(
-              std::min<std::chrono::steady_clock::duration>(kStopPoll, due - now));
-        }
-      };
+      port.settle = [&](long long ms) { session::wait_stopping(ms, stop_point); };
       result =
           session::characterise(port, meter, plan, [this](const session::Characterisation& so_far) {
             QMetaObject::invokeMethod(

@@ -829,7 +829,7 @@ def test_divider_mode_and_arguments_that_name_nothing():
         assert "r_ab" not in result.figures
         for kwargs, words in (({"mode": "ladder"}, "rheostat"), ({"average": 0}, "average"),
                               ({"v_high": 5}, "together"), ({"stop": 256}, "TO"),
-                              ({"v_high": float("nan"), "v_low": 0}, "V_H is a finite"),
-                              ({"v_high": 5, "v_low": float("-inf")}, "V_L is a finite")):
+                              ({"v_high": float("nan"), "v_low": 0}, "v_high is a finite"),
+                              ({"v_high": 5, "v_low": float("-inf")}, "v_low is a finite")):
             with pytest.raises(ValueError, match=words):
                 dev.characterise(volts, **kwargs)
